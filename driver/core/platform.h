@@ -1,0 +1,21 @@
+// The one header every driver source includes first: it selects the platform the driver is built
+// for. Windows builds see the WDK headers (with the compatibility layer MinGW-w64 needs); host
+// builds see the stand-in platform under host/. Driver logic never tests the platform itself.
+#pragma once
+
+#if defined(TARN_HOST)
+#include "host/kernel.h"
+#include "host/ks.h"
+#include "host/ntstrsafe.h"
+#include "host/portcls.h"
+// Wide string literals: WCHAR is char16_t on the host.
+#define TARN_WIDE(text) u##text
+// Code placement: the host maps everything as one resident image; PAGED_CODE() does the checking.
+#define TARN_PAGEABLE
+#define TARN_INIT
+#else
+#include "platform_windows.h"
+#endif
+
+// The driver's pool tag: the four bytes "Wdm " in memory.
+constexpr ULONG PoolTag = 0x206D6457;

@@ -1,0 +1,313 @@
+// The Windows kernel services the driver calls, declared with their published names and
+// semantics for the host build. Implementations live in host/src; see PLATFORM-NOTES for the
+// behaviour each one reproduces.
+#pragma once
+
+#include "host/ntdef.h"
+
+#define HOST_KAPI extern "C"
+
+// ---------------------------------------------------------------------------------------------
+// IRQL
+
+#define PASSIVE_LEVEL 0
+#define LOW_LEVEL 0
+#define APC_LEVEL 1
+#define DISPATCH_LEVEL 2
+#define HIGH_LEVEL 15
+
+HOST_KAPI KIRQL KeGetCurrentIrql(void);
+HOST_KAPI KIRQL KfRaiseIrql(KIRQL newIrql);
+HOST_KAPI void KeLowerIrql(KIRQL newIrql);
+#define KeRaiseIrql(newIrql, oldIrql) (*(oldIrql) = KfRaiseIrql(newIrql))
+HOST_KAPI KIRQL KeRaiseIrqlToDpcLevel(void);
+
+// Pageable code checks its IRQL: the host verifier stops on pageable code run above APC_LEVEL.
+HOST_KAPI void HostVerifyPagedCode(const char* routine);
+#define PAGED_CODE() HostVerifyPagedCode(__func__)
+
+// ---------------------------------------------------------------------------------------------
+// Pool
+
+typedef enum _POOL_TYPE {
+    NonPagedPool = 0,
+    PagedPool = 1,
+    NonPagedPoolNx = 512,
+} POOL_TYPE;
+
+HOST_KAPI PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag);
+HOST_KAPI PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes);
+HOST_KAPI void ExFreePool(PVOID p);
+HOST_KAPI void ExFreePoolWithTag(PVOID p, ULONG tag);
+
+// ---------------------------------------------------------------------------------------------
+// Threads, spin locks, mutexes and interlocked operations
+
+typedef struct _KTHREAD* PKTHREAD;
+typedef struct _KTHREAD* PETHREAD;
+
+HOST_KAPI PKTHREAD KeGetCurrentThread(void);
+HOST_KAPI HANDLE PsGetCurrentProcessId(void);
+
+HOST_KAPI void KeInitializeSpinLock(PKSPIN_LOCK spinLock);
+HOST_KAPI KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock);
+HOST_KAPI void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql);
+#define KeAcquireSpinLock(lock, oldIrql) (*(oldIrql) = KfAcquireSpinLock(lock))
+#define KeReleaseSpinLock(lock, newIrql) KfReleaseSpinLock((lock), (newIrql))
+HOST_KAPI void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock);
+HOST_KAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
+
+// A dispatcher object header as far as the driver sees it; the host keeps its wait state behind it.
+typedef struct _DISPATCHER_HEADER {
+    LONG Type;
+    LONG SignalState;
+    void* HostObject;  // host-side synchronisation state, created at initialisation
+} DISPATCHER_HEADER;
+
+typedef struct _KMUTANT {
+    DISPATCHER_HEADER Header;
+    PKTHREAD OwnerThread;
+    LONG RecursionCount;
+} KMUTANT, KMUTEX, *PKMUTANT, *PKMUTEX;
+
+typedef struct _KEVENT {
+    DISPATCHER_HEADER Header;
+} KEVENT, *PKEVENT;
+
+typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;
+typedef enum _MODE { KernelMode = 0, UserMode = 1 } MODE;
+typedef CCHAR KPROCESSOR_MODE;
+
+HOST_KAPI void KeInitializeMutex(PKMUTEX mutex, ULONG level);
+HOST_KAPI LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN wait);
+HOST_KAPI LONG KeReadStateMutex(PKMUTEX mutex);
+HOST_KAPI NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
+                                         BOOLEAN alertable, PLARGE_INTEGER timeout);
+
+HOST_KAPI LONG InterlockedIncrement(LONG volatile* addend);
+HOST_KAPI LONG InterlockedDecrement(LONG volatile* addend);
+HOST_KAPI LONG InterlockedExchange(LONG volatile* target, LONG value);
+HOST_KAPI LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value);
+HOST_KAPI LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand);
+HOST_KAPI LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value);
+HOST_KAPI LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand);
+HOST_KAPI PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
+HOST_KAPI PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand);
+
+// ---------------------------------------------------------------------------------------------
+// Memory and run-time library
+
+#define RtlCopyMemory(d, s, n) __builtin_memcpy((d), (s), (n))
+#define RtlMoveMemory(d, s, n) __builtin_memmove((d), (s), (n))
+#define RtlFillMemory(d, n, v) __builtin_memset((d), (v), (n))
+#define RtlZeroMemory(d, n) __builtin_memset((d), 0, (n))
+#define RtlEqualMemory(a, b, n) (__builtin_memcmp((a), (b), (n)) == 0)
+#define RtlCompareMemory(a, b, n) HostRtlCompareMemory((a), (b), (n))
+HOST_KAPI SIZE_T HostRtlCompareMemory(const void* a, const void* b, SIZE_T length);
+
+HOST_KAPI void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source);
+HOST_KAPI void RtlInitAnsiString(PANSI_STRING destination, PCSTR source);
+HOST_KAPI void RtlFreeUnicodeString(PUNICODE_STRING unicodeString);
+HOST_KAPI LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
+HOST_KAPI BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive);
+// Like the kernel's wcscmp and wcslen on 16-bit characters (C++ overloads beside the C library's).
+inline int wcscmp(const WCHAR* a, const WCHAR* b)
+{
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return (*a < *b) ? -1 : (*a > *b) ? 1 : 0;
+}
+inline SIZE_T wcslen(const WCHAR* s)
+{
+    SIZE_T n = 0;
+    while (s[n] != 0) {
+        ++n;
+    }
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Registry
+
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_DWORD_LITTLE_ENDIAN 4
+#define REG_DWORD_BIG_ENDIAN 5
+#define REG_LINK 6
+#define REG_MULTI_SZ 7
+#define REG_QWORD 11
+
+#define DELETE 0x00010000L
+#define READ_CONTROL 0x00020000L
+#define SYNCHRONIZE 0x00100000L
+#define STANDARD_RIGHTS_READ READ_CONTROL
+#define STANDARD_RIGHTS_WRITE READ_CONTROL
+#define STANDARD_RIGHTS_ALL 0x001F0000L
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_CREATE_LINK 0x0020
+#define KEY_READ ((STANDARD_RIGHTS_READ | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY) & (~SYNCHRONIZE))
+#define KEY_WRITE ((STANDARD_RIGHTS_WRITE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY) & (~SYNCHRONIZE))
+#define KEY_ALL_ACCESS                                                                                         \
+    ((STANDARD_RIGHTS_ALL | KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_ENUMERATE_SUB_KEYS | \
+      KEY_NOTIFY | KEY_CREATE_LINK) &                                                                          \
+     (~SYNCHRONIZE))
+
+#define OBJ_INHERIT 0x00000002L
+#define OBJ_CASE_INSENSITIVE 0x00000040L
+#define OBJ_KERNEL_HANDLE 0x00000200L
+
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_OPTION_VOLATILE 0x00000001L
+#define REG_CREATED_NEW_KEY 0x00000001L
+#define REG_OPENED_EXISTING_KEY 0x00000002L
+
+typedef struct _OBJECT_ATTRIBUTES {
+    ULONG Length;
+    HANDLE RootDirectory;
+    PUNICODE_STRING ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+} OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
+
+#define InitializeObjectAttributes(p, n, a, r, s) \
+    do {                                          \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
+        (p)->RootDirectory = (r);                 \
+        (p)->Attributes = (a);                    \
+        (p)->ObjectName = (n);                    \
+        (p)->SecurityDescriptor = (s);            \
+        (p)->SecurityQualityOfService = NULL;     \
+    } while (0)
+
+typedef enum _KEY_VALUE_INFORMATION_CLASS {
+    KeyValueBasicInformation = 0,
+    KeyValueFullInformation = 1,
+    KeyValuePartialInformation = 2,
+} KEY_VALUE_INFORMATION_CLASS;
+
+typedef struct _KEY_VALUE_PARTIAL_INFORMATION {
+    ULONG TitleIndex;
+    ULONG Type;
+    ULONG DataLength;
+    UCHAR Data[1];
+} KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+HOST_KAPI NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes);
+HOST_KAPI NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes,
+                               ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition);
+HOST_KAPI NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
+                                   KEY_VALUE_INFORMATION_CLASS keyValueInformationClass, PVOID keyValueInformation,
+                                   ULONG length, PULONG resultLength);
+HOST_KAPI NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleIndex, ULONG type,
+                                 PVOID data, ULONG dataSize);
+HOST_KAPI NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName);
+HOST_KAPI NTSTATUS ZwDeleteKey(HANDLE keyHandle);
+HOST_KAPI NTSTATUS ZwClose(HANDLE handle);
+
+// ---------------------------------------------------------------------------------------------
+// System services looked up or queried by the driver
+
+HOST_KAPI PVOID MmGetSystemRoutineAddress(PUNICODE_STRING systemRoutineName);
+HOST_KAPI BOOLEAN IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion);
+HOST_KAPI ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
+HOST_KAPI ULONGLONG KeQueryInterruptTime(void);
+
+// ---------------------------------------------------------------------------------------------
+// I/O manager: driver and device objects, IRPs and device interfaces
+
+#define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CLOSE 0x02
+#define IRP_MJ_READ 0x03
+#define IRP_MJ_WRITE 0x04
+#define IRP_MJ_DEVICE_CONTROL 0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_CLEANUP 0x12
+#define IRP_MJ_POWER 0x16
+#define IRP_MJ_SYSTEM_CONTROL 0x17
+#define IRP_MJ_PNP 0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+#define IO_NO_INCREMENT 0
+#define IO_SOUND_INCREMENT 8
+
+typedef struct _IO_STATUS_BLOCK {
+    union {
+        NTSTATUS Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+} IO_STATUS_BLOCK, *PIO_STATUS_BLOCK;
+
+struct _DEVICE_OBJECT;
+struct _DRIVER_OBJECT;
+struct _IRP;
+typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
+typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
+typedef struct _IRP IRP, *PIRP;
+
+typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPath);
+typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef NTSTATUS DRIVER_DISPATCH(PDEVICE_OBJECT deviceObject, PIRP irp);
+typedef DRIVER_DISPATCH* PDRIVER_DISPATCH;
+typedef void DRIVER_UNLOAD(PDRIVER_OBJECT driverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+typedef NTSTATUS DRIVER_ADD_DEVICE(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
+typedef DRIVER_ADD_DEVICE* PDRIVER_ADD_DEVICE;
+typedef void DRIVER_STARTIO(PDEVICE_OBJECT deviceObject, PIRP irp);
+typedef DRIVER_STARTIO* PDRIVER_STARTIO;
+
+typedef struct _DRIVER_EXTENSION {
+    PDRIVER_OBJECT DriverObject;
+    PDRIVER_ADD_DEVICE AddDevice;
+    ULONG Count;
+    UNICODE_STRING ServiceKeyName;
+} DRIVER_EXTENSION, *PDRIVER_EXTENSION;
+
+struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PDRIVER_EXTENSION DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PDRIVER_STARTIO DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+};
+
+struct _DEVICE_OBJECT {
+    CSHORT Type;
+    USHORT Size;
+    LONG ReferenceCount;
+    PDRIVER_OBJECT DriverObject;
+    PDEVICE_OBJECT NextDevice;
+    PDEVICE_OBJECT AttachedDevice;
+    PIRP CurrentIrp;
+    PVOID Timer;
+    ULONG Flags;
+    ULONG Characteristics;
+    PVOID Vpb;
+    PVOID DeviceExtension;
+    ULONG DeviceType;
+    CCHAR StackSize;
+};
+
+HOST_KAPI NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN enable);
+HOST_KAPI NTSTATUS IoRegisterDeviceInterface(PDEVICE_OBJECT physicalDeviceObject, const GUID* interfaceClassGuid,
+                                             PUNICODE_STRING referenceString, PUNICODE_STRING symbolicLinkName);
