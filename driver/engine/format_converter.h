@@ -1,0 +1,73 @@
+// FormatConverter: converts a stream of PCM frames between two formats (sample rate by linear
+// interpolation, channel count by fixed maps, container width by shifting) with an optional gain
+// per channel. One per stream, embedded in it; state carries over between calls so a stream
+// converts seamlessly across chunks and timer ticks.
+#pragma once
+
+#include "core/platform.h"
+
+#include "engine/audio_format.h"
+#include "engine/exact_divisor.h"
+#include "engine/gain.h"
+
+// One source frame widened to internal samples.
+struct ConverterFrame {
+    LONG Samples[MaxChannels];
+    ULONG ContainerBytes;
+};
+
+class FormatConverter {
+public:
+    FormatConverter();
+
+    // Validates both formats (extensible PCM within the limits of audio_format.h) and latches
+    // them. False, with nothing changed, when either is unacceptable. Phase and skip are kept:
+    // they are zero after construction and after Reset.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    bool Setup(const WAVEFORMATEXTENSIBLE* source, const WAVEFORMATEXTENSIBLE* destination);
+
+    // Disarms the converter and clears its frame state.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    void Reset();
+
+    // The size that bytes of one side's data occupy on the other side, in whole frames rounded
+    // up; toward the destination when towardDestination, else toward the source. 0 when not set
+    // up; saturates at the largest whole number of frames that 32 bits hold.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    ULONG ConvertedSize(ULONG bytes, bool towardDestination) const;
+
+    // Converts as many whole frames as fit into the destination, reading as far into the source
+    // as that needs; reports the source bytes passed over and the destination bytes written. The
+    // gain table (GainTableEntries pairs indexed by source channel) is optional. Always true; a
+    // converter that is not set up converts nothing. Timer DPC: no allocation, integers only.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    bool Convert(const UCHAR* source, ULONG sourceBytes, PULONG consumed, const ScalePair* gains,
+                 PUCHAR destination, ULONG destinationBytes, PULONG produced);
+
+    bool IsReady() const { return Ready != FALSE; }
+    const WAVEFORMATEXTENSIBLE* SourceFormat() const { return &Source; }
+    const WAVEFORMATEXTENSIBLE* DestinationFormat() const { return &Destination; }
+    const WAVEFORMATEXTENSIBLE* InternalFormat() const { return &Internal; }
+
+private:
+    friend struct ConverterKernels;
+
+    WAVEFORMATEXTENSIBLE Source;
+    WAVEFORMATEXTENSIBLE Destination;
+    WAVEFORMATEXTENSIBLE Internal;  // 32-bit PCM at the source rate with the source channels
+    ConverterFrame FrameA;          // earlier source frame of the pair being interpolated
+    ConverterFrame FrameB;          // later one
+    BOOLEAN Ready;
+    ULONG Phase;  // the next output lies Phase / destination rate of the way from A to B
+    BOOLEAN WholeRatio;   // the source rate is a whole multiple of the destination rate
+    BOOLEAN PassThrough;  // equal rate, width and channel count
+    BOOLEAN HaveA;
+    BOOLEAN HaveB;
+    LONG Skip;  // source bytes to pass over before the next read; negative while reading ahead
+
+    // Derived by Setup for the conversion loops.
+    ExactDivisor RateDivisor;     // by the destination rate
+    ExactDivisor ChannelDivisor;  // by the source channel count (averaging maps, 2 or more channels)
+    UCHAR ReaderKind;             // which specialised reading loop serves the source layout
+    UCHAR WriterKind;             // which specialised writing loop serves the destination layout
+};

@@ -1,0 +1,65 @@
+// Gains as exact fractions, and the conversion of a KS volume level into one.
+#pragma once
+
+#include "core/platform.h"
+
+#include "engine/exact_divisor.h"
+#include "engine/sample_codec.h"
+
+// A gain numerator / denominator: (1, 1) is unity, (0, 1) silence. Levels the driver accepts
+// give gains of unity or below; the conversion paths clamp rather than wrap if one is above.
+// A denominator of 0 is treated as silence.
+struct ScalePair {
+    ULONG Numerator;
+    ULONG Denominator;
+};
+
+// Gain tables hold one pair per channel position.
+constexpr ULONG GainTableEntries = 8;
+
+// KSPROPERTY_AUDIO_VOLUMELEVEL (1/65536 dB, signed) to a gain: steps of 16574/16384 (close to
+// 0.1 dB) per 6553 units, at most 1000 steps; the minimum 32-bit value is silence.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+ScalePair LevelToScale(LONG level);
+
+// A ScalePair prepared for the sample loops: the division by the denominator done by multiply and
+// shift, and pairs that change nothing recognised so the loops can skip them.
+struct ChannelGain {
+    enum Kind : UCHAR { Unity, Silence, Multiply, Divide };
+    Kind Type;
+    ULONG Numerator;
+    ULONG Rounding;  // added before dividing: half the denominator, or 0 to truncate
+    ExactDivisor Divisor;
+};
+
+// Prepares (sample * numerator + rounding) / denominator, truncated toward zero, where rounding
+// is denominator / 2 when roundHalf is set and 0 otherwise.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline void PrepareChannelGain(ChannelGain* gain, ScalePair pair, bool roundHalf)
+{
+    gain->Numerator = pair.Numerator;
+    gain->Rounding = roundHalf ? pair.Denominator / 2 : 0;
+    if (pair.Denominator == 0 || pair.Numerator == 0) {
+        gain->Type = ChannelGain::Silence;
+    } else if (pair.Numerator == pair.Denominator && gain->Rounding == 0) {
+        // s * n / n is s; with a rounding term only (1, 1) is exact for negative samples.
+        gain->Type = ChannelGain::Unity;
+    } else if (pair.Denominator == 1) {
+        gain->Type = ChannelGain::Multiply;
+    } else {
+        gain->Type = ChannelGain::Divide;
+        PrepareExactDivisor(&gain->Divisor, pair.Denominator);
+    }
+}
+
+// One internal sample through a prepared gain (not Unity or Silence, which callers short-cut),
+// clamped so that a gain above unity saturates instead of wrapping.
+inline LONG ApplyChannelGain(const ChannelGain& gain, LONG sample)
+{
+    // |sample * numerator| < 2^63 for any 32-bit numerator, and the rounding term keeps it there.
+    LONGLONG scaled = static_cast<LONGLONG>(sample) * gain.Numerator + gain.Rounding;
+    if (gain.Type == ChannelGain::Divide) {
+        scaled = DivideTruncating(gain.Divisor, scaled);
+    }
+    return SaturateToSample(scaled);
+}
