@@ -1,0 +1,87 @@
+// Windows side of core/platform.h: the kernel, PortCls and KS headers as MinGW-w64 ships them,
+// with the small compatibility layer they need to compile as C++17 under GCC with -Werror.
+// Only core/platform.h includes this file.
+#pragma once
+
+// intrin-impl.h (through intrin.h) and wdm.h both define these two; wdm.h's inline versions win.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <wdm.h>
+
+// The one translation unit that defines INITGUID (core/guids.cpp) also instantiates the KS GUIDs,
+// which ks.h and ksmedia.h only declare (DEFINE_GUIDSTRUCT): ksguid.h turns those declarations
+// into definitions built from each GUID's STATIC_ value list.
+#ifdef INITGUID
+#include <ksguid.h>
+#endif
+
+// mmreg.h and ksmedia.h both declare these three subtype GUIDs, ksmedia.h unconditionally, so
+// with INITGUID they would be defined twice. mmreg.h skips its copies when the STATIC_ names
+// exist; these are token for token ksmedia.h's own definitions, so its redefinitions are benign.
+#define STATIC_KSDATAFORMAT_SUBTYPE_WAVEFORMATEX 0x00000000,0x0000,0x0010,0x80,0x00,0x00,0xaa,0x00,0x38,0x9b,0x71
+#define STATIC_KSDATAFORMAT_SUBTYPE_PCM DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_PCM)
+#define STATIC_KSDATAFORMAT_SUBTYPE_IEEE_FLOAT DEFINE_WAVEFORMATEX_GUID(WAVE_FORMAT_IEEE_FLOAT)
+
+// punknown.h, stdunk.h and portcls.h use these MSVC attributes, which wdm.h leaves undefined for
+// GCC. No vtable elision exists in GCC; nothrow is implied by -fno-exceptions.
+#ifndef DECLSPEC_NOVTABLE
+#define DECLSPEC_NOVTABLE
+#endif
+#ifndef DECLSPEC_NOTHROW
+#define DECLSPEC_NOTHROW
+#endif
+
+// ksmedia.h names TCHAR (in a tape-transport record the driver never uses) without declaring it;
+// kernel code is not built with UNICODE, so it is the narrow character as in user-mode headers.
+#ifndef _TCHAR_DEFINED
+#define _TCHAR_DEFINED
+typedef CHAR TCHAR;
+#endif
+
+// portcls.h's IMiniportWaveRT methods take these ksmedia.h records, which this ksmedia.h lacks.
+// Layouts as published for KSPROPERTY_RTAUDIO_HWLATENCY and KSPROPERTY_RTAUDIO_*_REGISTER.
+typedef struct {
+    ULONG FifoSize;
+    ULONG ChipsetDelay;
+    ULONG CodecDelay;
+} KSRTAUDIO_HWLATENCY, *PKSRTAUDIO_HWLATENCY;
+
+typedef struct {
+    PVOID Register;
+    ULONG Width;
+    ULONGLONG Numerator;
+    ULONGLONG Denominator;
+    ULONG Accuracy;
+} KSRTAUDIO_HWREGISTER, *PKSRTAUDIO_HWREGISTER;
+
+// portcls.h pulls in windef.h, mmreg.h, punknown.h, ks.h, ksmedia.h and drmk.h in the order
+// ksmedia.h needs (it uses windef.h's types and mmreg.h's WAVEFORMATEX).
+#include <portcls.h>
+#include <ks.h>
+#include <ksmedia.h>
+#include <ntstrsafe.h>
+
+// Jack description properties (Windows Vista and later), missing from this ksmedia.h.
+// {4509F757-2D46-4637-8E62-CE7DB944F57B}
+#define STATIC_KSPROPSETID_Jack 0x4509f757, 0x2d46, 0x4637, 0x8e, 0x62, 0xce, 0x7d, 0xb9, 0x44, 0xf5, 0x7b
+DEFINE_GUIDSTRUCT("4509F757-2D46-4637-8E62-CE7DB944F57B", KSPROPSETID_Jack);
+#define KSPROPSETID_Jack DEFINE_GUIDNAMED(KSPROPSETID_Jack)
+
+typedef enum {
+    KSPROPERTY_JACK_DESCRIPTION = 1,
+    KSPROPERTY_JACK_DESCRIPTION2 = 2,
+    KSPROPERTY_JACK_SINK_INFO = 3,
+    KSPROPERTY_JACK_CONTAINERID = 4
+} KSPROPERTY_JACK;
+
+// A note for the software DMA channel: GCC returns a structure from a C++ member function in
+// RAX, MSVC (and so PortCls) through a hidden pointer passed after `this`. portcls.h declares
+// IDmaChannel::PhysicalAddress as returning PHYSICAL_ADDRESS, so an implementation of that slot
+// must take the result pointer explicitly. Every other slot the driver uses returns a scalar.
+
+// Wide string literals: WCHAR is wchar_t (16-bit) on Windows.
+#define TARN_WIDE(text) L##text
+// Code placement. The kernel pages out sections named PAGE... and frees the INIT section once
+// DriverEntry has returned; the names are what it looks for.
+#define TARN_PAGEABLE __attribute__((section("PAGE")))
+#define TARN_INIT __attribute__((section("INIT")))
