@@ -61,17 +61,22 @@ HOST_KAPI void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock);
 typedef struct _DISPATCHER_HEADER {
     LONG Type;
     LONG SignalState;
-    void* HostObject;  // host-side synchronisation state, created at initialisation
 } DISPATCHER_HEADER;
+
+// Room for the host's own wait primitives, kept inside the object as the kernel keeps its wait
+// lists inside dispatcher objects (so nothing is allocated or leaked behind the driver's back).
+#define HOST_DISPATCHER_STATE_BYTES 96
 
 typedef struct _KMUTANT {
     DISPATCHER_HEADER Header;
     PKTHREAD OwnerThread;
     LONG RecursionCount;
+    alignas(8) UCHAR HostState[HOST_DISPATCHER_STATE_BYTES];
 } KMUTANT, KMUTEX, *PKMUTANT, *PKMUTEX;
 
 typedef struct _KEVENT {
     DISPATCHER_HEADER Header;
+    alignas(8) UCHAR HostState[HOST_DISPATCHER_STATE_BYTES];
 } KEVENT, *PKEVENT;
 
 typedef enum _KWAIT_REASON { Executive = 0 } KWAIT_REASON;

@@ -24,3 +24,13 @@ typedef IUnknown* PUNKNOWN;
 HOST_KAPI NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING registryPathName,
                                              PDRIVER_ADD_DEVICE addDevice);
 HOST_KAPI NTSTATUS PcDispatchIrp(PDEVICE_OBJECT deviceObject, PIRP irp);
+
+struct IResourceList;
+typedef IResourceList* PRESOURCELIST;
+
+typedef NTSTATUS (*PCPFNSTARTDEVICE)(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resourceList);
+
+#define PORT_CLASS_DEVICE_EXTENSION_SIZE (64 * sizeof(ULONG_PTR))
+
+HOST_KAPI NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
+                                      PCPFNSTARTDEVICE startDevice, ULONG maxObjects, ULONG deviceExtensionSize);

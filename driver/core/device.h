@@ -1,0 +1,17 @@
+// The device's life in front of the class driver: AddDevice and the dispatch hooks DriverEntry
+// installs over the class driver's dispatcher.
+#pragma once
+
+#include "core/driver_state.h"
+
+// {630DD05D-DA38-483B-A7D8-C2C0790417B1}: the driver's private control interface.
+DEFINE_GUID(GUID_CONTROL_INTERFACE_CLASS, 0x630dd05d, 0xda38, 0x483b, 0xa7, 0xd8, 0xc2, 0xc0, 0x79, 0x04, 0x17, 0xb1);
+
+// Lets the class driver create the one device object and registers the control interface,
+// disabled until the device starts. A second device per load of the image is refused.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
+
+// Puts the driver's create, close, cleanup, device-control, PnP and power hooks in front of the
+// class driver's dispatcher (installed by PcInitializeAdapterDriver).
+void InstallDispatchHooks(PDRIVER_OBJECT driverObject);

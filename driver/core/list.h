@@ -1,0 +1,56 @@
+// Intrusive doubly linked lists: elements embed a ListEntry; a LockedList wraps each operation in
+// its guarding lock (its own spin lock, or an external lock given at construction).
+#pragma once
+
+#include "core/locks.h"
+
+struct ListEntry {
+    ListEntry* Previous;
+    ListEntry* Next;  // both null while the element is in no list
+};
+
+class List {
+public:
+    List() : Head(NULL), Tail(NULL), Count(0) {}
+
+    ListEntry* PushBack(ListEntry* entry);
+    // Links `entry` after `after`; with a null `after`, before the head.
+    void InsertAfter(ListEntry* entry, ListEntry* after);
+    ListEntry* PopFront();
+    // `entry` must be in this list.
+    void Remove(ListEntry* entry);
+    bool Contains(const ListEntry* entry) const;
+
+    ListEntry* First() const { return Head; }
+    ListEntry* Last() const { return Tail; }
+    ULONG Size() const { return Count; }
+    bool Empty() const { return Count == 0; }
+
+private:
+    ListEntry* Head;
+    ListEntry* Tail;
+    ULONG Count;
+};
+
+class LockedList {
+public:
+    // Without an external lock the list guards itself with its own spin lock.
+    explicit LockedList(RecursiveLock* externalLock = NULL)
+        : guard_(externalLock != NULL ? externalLock : &ownLock_)
+    {
+    }
+
+    ListEntry* PushBack(ListEntry* entry);
+    ListEntry* PopFront();
+    void Remove(ListEntry* entry);
+    bool Contains(const ListEntry* entry);
+
+    // For walks: hold the guard while reading Items().
+    RecursiveLock* Guard() const { return guard_; }
+    List& Items() { return list_; }
+
+private:
+    List list_;
+    SpinLockLock ownLock_;
+    RecursiveLock* guard_;
+};

@@ -1,0 +1,71 @@
+// Locks: spin lock, recursive lock and its mutex and spin-lock kinds.
+#include "core/locks.h"
+
+SpinLock::SpinLock() : savedIrql_(0)
+{
+    KeInitializeSpinLock(&lock_);
+}
+
+void SpinLock::Acquire()
+{
+    KIRQL previous = KfAcquireSpinLock(&lock_);
+    savedIrql_ = previous;
+}
+
+void SpinLock::Release()
+{
+    // Read the saved IRQL before the release: the next owner overwrites it.
+    KIRQL previous = savedIrql_;
+    KfReleaseSpinLock(&lock_, previous);
+}
+
+// OwnerThread is read by threads that do not hold the lock (to learn that they do not own it),
+// so it is read and written atomically; only its owner ever stores its own thread there.
+void RecursiveLock::Enter()
+{
+    PKTHREAD self = KeGetCurrentThread();
+    if (CurrentOwner() != self) {
+        Acquire();
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OwnerThread), self);
+    }
+    ++RecursionCount;
+}
+
+void RecursiveLock::Leave()
+{
+    if (--RecursionCount == 0) {
+        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OwnerThread), NULL);
+        Release();
+    }
+}
+
+PKTHREAD RecursiveLock::CurrentOwner() const
+{
+    PVOID volatile* owner = reinterpret_cast<PVOID volatile*>(const_cast<PKTHREAD*>(&OwnerThread));
+    return static_cast<PKTHREAD>(InterlockedCompareExchangePointer(owner, NULL, NULL));
+}
+
+MutexLock::MutexLock()
+{
+    KeInitializeMutex(&mutex_, 0);
+}
+
+void MutexLock::Acquire()
+{
+    KeWaitForSingleObject(&mutex_, Executive, KernelMode, FALSE, NULL);
+}
+
+void MutexLock::Release()
+{
+    KeReleaseMutex(&mutex_, FALSE);
+}
+
+void SpinLockLock::Acquire()
+{
+    spinLock_.Acquire();
+}
+
+void SpinLockLock::Release()
+{
+    spinLock_.Release();
+}

@@ -1,0 +1,335 @@
+// IRQL per thread, threads, spin locks, mutexes and interlocked operations, with the verifier's
+// checks on each.
+#include <pthread.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <new>
+
+#include "host/harness.h"
+#include "host/internal.h"
+
+struct _KTHREAD {
+    uint64_t id;
+};
+
+namespace host {
+namespace {
+
+constexpr LONG MutantObjectType = 2;
+
+std::atomic<uint64_t> nextThreadId{1};
+thread_local KIRQL currentIrql = PASSIVE_LEVEL;
+thread_local _KTHREAD currentThread{0};
+
+struct WaitState {
+    pthread_mutex_t mutex;
+    pthread_cond_t condition;
+};
+static_assert(sizeof(WaitState) <= HOST_DISPATCHER_STATE_BYTES, "wait state fits the dispatcher object");
+
+WaitState* StateOf(PKMUTEX mutex)
+{
+    return reinterpret_cast<WaitState*>(mutex->HostState);
+}
+
+std::string IrqlText(KIRQL irql)
+{
+    switch (irql) {
+    case PASSIVE_LEVEL:
+        return "PASSIVE_LEVEL";
+    case APC_LEVEL:
+        return "APC_LEVEL";
+    case DISPATCH_LEVEL:
+        return "DISPATCH_LEVEL";
+    default:
+        return std::to_string(static_cast<int>(irql));
+    }
+}
+
+}  // namespace
+
+KIRQL CurrentIrql()
+{
+    return currentIrql;
+}
+
+void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
+{
+    if (currentIrql > maximum) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", routine,
+                        std::string(routine) + " called at " + IrqlText(currentIrql) + " but allowed only at " +
+                            IrqlText(maximum) + " or below: " + why);
+    }
+}
+
+}  // namespace host
+
+using host::ReportViolation;
+
+// Like KeGetCurrentIrql.
+KIRQL KeGetCurrentIrql(void)
+{
+    return host::currentIrql;
+}
+
+// Like KfRaiseIrql: raising to a lower level than the current one is a bug check.
+KIRQL KfRaiseIrql(KIRQL newIrql)
+{
+    KIRQL old = host::currentIrql;
+    if (newIrql < old) {
+        ReportViolation("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql",
+                        "asked to raise to " + host::IrqlText(newIrql) + ", below the current " + host::IrqlText(old));
+        return old;
+    }
+    host::currentIrql = newIrql;
+    return old;
+}
+
+KIRQL KeRaiseIrqlToDpcLevel(void)
+{
+    return KfRaiseIrql(DISPATCH_LEVEL);
+}
+
+// Like KeLowerIrql: lowering to a higher level than the current one is a bug check.
+void KeLowerIrql(KIRQL newIrql)
+{
+    if (newIrql > host::currentIrql) {
+        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql",
+                        "asked to lower to " + host::IrqlText(newIrql) + ", above the current " +
+                            host::IrqlText(host::currentIrql));
+        return;
+    }
+    host::currentIrql = newIrql;
+}
+
+// Like PAGED_CODE() under Driver Verifier: pageable code must not run above APC_LEVEL.
+void HostVerifyPagedCode(const char* routine)
+{
+    if (host::currentIrql > APC_LEVEL) {
+        ReportViolation("PAGED_CODE_AT_RAISED_IRQL", routine,
+                        std::string("pageable routine ") + routine + " ran at " + host::IrqlText(host::currentIrql) +
+                            "; move it out of the PAGE section or call it at PASSIVE_LEVEL");
+    }
+}
+
+// Like KeGetCurrentThread: one distinct thread object per thread.
+PKTHREAD KeGetCurrentThread(void)
+{
+    if (host::currentThread.id == 0) {
+        host::currentThread.id = host::nextThreadId.fetch_add(1);
+    }
+    return &host::currentThread;
+}
+
+// Like PsGetCurrentProcessId: the id of the process whose context the thread runs in.
+HANDLE PsGetCurrentProcessId(void)
+{
+    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(getpid()));
+}
+
+// Like KeInitializeSpinLock: a free spin lock is zero.
+void KeInitializeSpinLock(PKSPIN_LOCK spinLock)
+{
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+}
+
+namespace {
+
+// The lock word holds the owning thread while held, so a release by anyone else can be caught.
+void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
+{
+    auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
+    if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == self) {
+        ReportViolation("SPIN_LOCK_ALREADY_OWNED", routine,
+                        "the current thread already holds this spin lock; acquiring it again deadlocks");
+        return;
+    }
+    for (unsigned spins = 0;; ++spins) {
+        KSPIN_LOCK expected = 0;
+        if (__atomic_compare_exchange_n(spinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return;
+        }
+        if (spins % 64 == 63) {
+            sched_yield();  // the holder may be a preempted host thread
+        }
+    }
+}
+
+bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
+{
+    auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
+    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+    if (owner != self) {
+        ReportViolation("SPIN_LOCK_NOT_OWNED", routine,
+                        owner == 0 ? "the spin lock is not held: released twice?"
+                                   : "the spin lock is held by another thread");
+        return false;
+    }
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    return true;
+}
+
+}  // namespace
+
+// Like KfAcquireSpinLock: callable at DISPATCH_LEVEL or below; raises to DISPATCH_LEVEL.
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    AcquireLockWord(spinLock, "KeAcquireSpinLock");
+    return old;
+}
+
+// Like KfReleaseSpinLock: releases and returns to the IRQL saved by the acquisition.
+void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
+{
+    if (ReleaseLockWord(spinLock, "KeReleaseSpinLock")) {
+        KeLowerIrql(newIrql);
+    }
+}
+
+// Like KeAcquireSpinLockAtDpcLevel: the caller must already run at DISPATCH_LEVEL.
+void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
+{
+    if (host::currentIrql != DISPATCH_LEVEL) {
+        ReportViolation("IRQL_NOT_DISPATCH_LEVEL", "KeAcquireSpinLockAtDpcLevel",
+                        "called at " + host::IrqlText(host::currentIrql) + "; use KeAcquireSpinLock instead");
+    }
+    AcquireLockWord(spinLock, "KeAcquireSpinLockAtDpcLevel");
+}
+
+void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
+{
+    ReleaseLockWord(spinLock, "KeReleaseSpinLockFromDpcLevel");
+}
+
+// Like KeInitializeMutex: a signalled, unowned mutex.
+void KeInitializeMutex(PKMUTEX mutex, ULONG level)
+{
+    std::memset(mutex, 0, sizeof(*mutex));
+    mutex->Header.Type = host::MutantObjectType;
+    mutex->Header.SignalState = 1;
+    auto* state = new (mutex->HostState) host::WaitState;
+    pthread_mutex_init(&state->mutex, nullptr);
+    pthread_cond_init(&state->condition, nullptr);
+}
+
+// Like KeReadStateMutex: 1 when free.
+LONG KeReadStateMutex(PKMUTEX mutex)
+{
+    auto* state = host::StateOf(mutex);
+    pthread_mutex_lock(&state->mutex);
+    LONG signal = mutex->Header.SignalState;
+    pthread_mutex_unlock(&state->mutex);
+    return signal;
+}
+
+// Like KeWaitForSingleObject on a mutex: an owner may take it again; waiting at DISPATCH_LEVEL
+// (other than a zero time-out poll) is a bug check.
+NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode, BOOLEAN alertable,
+                               PLARGE_INTEGER timeout)
+{
+    bool poll = timeout != nullptr && timeout->QuadPart == 0;
+    if (!poll) {
+        host::RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject",
+                                "a wait may block, which is allowed only below DISPATCH_LEVEL");
+    }
+    auto* header = static_cast<DISPATCHER_HEADER*>(object);
+    if (header->Type != host::MutantObjectType) {
+        ReportViolation("INVALID_OBJECT", "KeWaitForSingleObject", "the host supports waits on mutexes only");
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* mutex = static_cast<PKMUTEX>(object);
+    auto* state = host::StateOf(mutex);
+    PKTHREAD self = KeGetCurrentThread();
+    pthread_mutex_lock(&state->mutex);
+    if (mutex->OwnerThread != self) {
+        while (mutex->OwnerThread != nullptr) {
+            if (poll) {
+                pthread_mutex_unlock(&state->mutex);
+                return STATUS_TIMEOUT;
+            }
+            pthread_cond_wait(&state->condition, &state->mutex);
+        }
+        mutex->OwnerThread = self;
+    }
+    ++mutex->RecursionCount;
+    mutex->Header.SignalState = 1 - mutex->RecursionCount;
+    pthread_mutex_unlock(&state->mutex);
+    return STATUS_SUCCESS;
+}
+
+// Like KeReleaseMutex: only the owner may release; the last release frees the mutex.
+LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN wait)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex", "mutexes are released at DISPATCH_LEVEL or below");
+    auto* state = host::StateOf(mutex);
+    pthread_mutex_lock(&state->mutex);
+    LONG previous = mutex->Header.SignalState;
+    if (mutex->OwnerThread != KeGetCurrentThread()) {
+        pthread_mutex_unlock(&state->mutex);
+        ReportViolation("MUTEX_NOT_OWNED", "KeReleaseMutex",
+                        mutex->OwnerThread == nullptr ? "the mutex is not held: released twice?"
+                                                      : "the mutex is held by another thread");
+        return previous;
+    }
+    if (--mutex->RecursionCount == 0) {
+        mutex->OwnerThread = nullptr;
+        pthread_cond_signal(&state->condition);
+    }
+    mutex->Header.SignalState = 1 - mutex->RecursionCount;
+    pthread_mutex_unlock(&state->mutex);
+    return previous;
+}
+
+// The interlocked family: full barriers, as on x64.
+LONG InterlockedIncrement(LONG volatile* addend)
+{
+    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedDecrement(LONG volatile* addend)
+{
+    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedExchange(LONG volatile* target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value)
+{
+    return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+}
+
+LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand)
+{
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+
+PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+
+PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}

@@ -1,0 +1,250 @@
+// Pool with tags: every block is tracked so that double frees, wrong tags and leaks at image
+// unload are caught, and allocations can be made to fail on request.
+#include <cxxabi.h>
+#include <dlfcn.h>
+#include <execinfo.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+
+#include "host/harness.h"
+#include "host/internal.h"
+
+namespace host {
+namespace {
+
+constexpr uint64_t LiveMagic = 0x4C4F4F5054534F48ull;  // "HOSTPOOL"
+constexpr size_t HeaderBytes = 32;                       // keeps blocks 16-byte aligned, as x64 pool does
+constexpr int StackDepth = 12;
+
+struct BlockHeader {
+    uint64_t magic;
+    uint64_t serial;
+    uint64_t size;
+    ULONG tag;
+    POOL_TYPE type;
+};
+static_assert(sizeof(BlockHeader) <= HeaderBytes, "pool header fits");
+
+struct BlockRecord {
+    PoolAllocation info;
+    void* stack[StackDepth];
+    int depth;
+};
+
+std::mutex poolMutex;
+std::unordered_map<const void*, BlockRecord> liveBlocks;
+uint64_t allocationSerial = 0;
+uint64_t failAtSerial = 0;  // 0 = off
+std::string failSite;
+uint64_t injectedFailures = 0;
+
+std::string SymbolName(void* address)
+{
+    Dl_info info{};
+    if (dladdr(address, &info) == 0 || info.dli_sname == nullptr) {
+        return {};
+    }
+    int status = 0;
+    char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
+    std::string name = (status == 0 && demangled != nullptr) ? demangled : info.dli_sname;
+    std::free(demangled);
+    return name;
+}
+
+// The first caller that is neither the pool service nor the driver's pool wrapper.
+std::string SiteOf(void* const* stack, int depth)
+{
+    for (int i = 0; i < depth; ++i) {
+        std::string name = SymbolName(stack[i]);
+        if (name.empty() || name.find("ExAllocatePool") != std::string::npos ||
+            name.find("PoolAlloc") != std::string::npos || name.find("host::") != std::string::npos) {
+            continue;
+        }
+        return name;
+    }
+    return "(unknown)";
+}
+
+bool StackNames(void* const* stack, int depth, const std::string& site)
+{
+    for (int i = 0; i < depth; ++i) {
+        if (SymbolName(stack[i]).find(site) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+std::string CallStackNames(int skipFrames)
+{
+    void* stack[32];
+    int depth = backtrace(stack, 32);
+    std::string names;
+    for (int i = skipFrames; i < depth; ++i) {
+        std::string name = SymbolName(stack[i]);
+        if (!name.empty()) {
+            names += names.empty() ? name : " <- " + name;
+        }
+    }
+    return names;
+}
+
+std::vector<PoolAllocation> LivePoolAllocations()
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    std::vector<PoolAllocation> blocks;
+    for (auto& [address, record] : liveBlocks) {
+        PoolAllocation info = record.info;
+        info.site = SiteOf(record.stack, record.depth);
+        blocks.push_back(info);
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const PoolAllocation& a, const PoolAllocation& b) { return a.serial < b.serial; });
+    return blocks;
+}
+
+size_t LivePoolCount()
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    return liveBlocks.size();
+}
+
+uint64_t PoolAllocationCount()
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    return allocationSerial;
+}
+
+void FailNthAllocation(uint64_t n)
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    failAtSerial = n == 0 ? 0 : allocationSerial + n;
+}
+
+void FailAllocationsFrom(const std::string& site)
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    failSite = site;
+}
+
+void ClearPoolFaults()
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    failAtSerial = 0;
+    failSite.clear();
+}
+
+uint64_t InjectedPoolFailures()
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    return injectedFailures;
+}
+
+void ResetPool()
+{
+    std::lock_guard<std::mutex> guard(poolMutex);
+    failAtSerial = 0;
+    failSite.clear();
+    injectedFailures = 0;
+}
+
+}  // namespace host
+
+// Like ExAllocatePoolWithTag: paged pool up to APC_LEVEL, non-paged up to DISPATCH_LEVEL; the
+// memory is not cleared; null when the pool (or fault injection) says no.
+PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
+{
+    host::RequireIrqlAtMost((poolType & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag",
+                            (poolType & 1) != 0 ? "paged pool is allocated at APC_LEVEL or below"
+                                                : "non-paged pool is allocated at DISPATCH_LEVEL or below");
+    host::BlockRecord record{};
+    record.depth = backtrace(record.stack, host::StackDepth);
+
+    std::unique_lock<std::mutex> guard(host::poolMutex);
+    uint64_t serial = ++host::allocationSerial;
+    bool fail = serial == host::failAtSerial;
+    if (!fail && !host::failSite.empty()) {
+        std::string site = host::failSite;
+        guard.unlock();
+        fail = host::StackNames(record.stack, record.depth, site);
+        guard.lock();
+    }
+    if (fail) {
+        ++host::injectedFailures;
+        return nullptr;
+    }
+    auto* block = static_cast<unsigned char*>(std::aligned_alloc(16, host::HeaderBytes + ((numberOfBytes + 15) & ~15ull)));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    auto* header = reinterpret_cast<host::BlockHeader*>(block);
+    *header = {host::LiveMagic, serial, numberOfBytes, tag, poolType};
+    void* user = block + host::HeaderBytes;
+    std::memset(user, 0xC5, numberOfBytes);  // uncleared memory is not zero
+    record.info = {user, numberOfBytes, tag, poolType, serial, {}};
+    host::liveBlocks.emplace(user, record);
+    return user;
+}
+
+PVOID ExAllocatePool(POOL_TYPE poolType, SIZE_T numberOfBytes)
+{
+    return ExAllocatePoolWithTag(poolType, numberOfBytes, 0x656E6F4E);  // "None"
+}
+
+namespace {
+
+void FreeBlock(PVOID p, const ULONG* expectedTag, const char* routine)
+{
+    if (p == nullptr) {
+        host::ReportViolation("BAD_POOL_CALLER", routine, "freeing a null pointer");
+        return;
+    }
+    std::unique_lock<std::mutex> guard(host::poolMutex);
+    auto found = host::liveBlocks.find(p);
+    if (found == host::liveBlocks.end()) {
+        guard.unlock();
+        host::ReportViolation("BAD_POOL_CALLER", routine,
+                              "the address is not a live pool block: freed twice, or never allocated");
+        return;
+    }
+    auto* header = reinterpret_cast<host::BlockHeader*>(static_cast<unsigned char*>(p) - host::HeaderBytes);
+    POOL_TYPE type = header->type;
+    if (expectedTag != nullptr && header->tag != *expectedTag) {
+        ULONG actual = header->tag;
+        guard.unlock();
+        char text[96];
+        std::snprintf(text, sizeof(text), "freed with tag 0x%08X but allocated with tag 0x%08X", *expectedTag,
+                      actual);
+        host::ReportViolation("BAD_POOL_TAG", routine, text);
+        return;
+    }
+    std::memset(p, 0xDD, header->size);
+    header->magic = 0;
+    host::liveBlocks.erase(found);
+    guard.unlock();
+    host::RequireIrqlAtMost((type & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, routine,
+                            (type & 1) != 0 ? "PagedPool is freed at APC_LEVEL or below"
+                                            : "NonPagedPool is freed at DISPATCH_LEVEL or below");
+    std::free(header);
+}
+
+}  // namespace
+
+// Like ExFreePool: the block must be live.
+void ExFreePool(PVOID p)
+{
+    FreeBlock(p, nullptr, "ExFreePool");
+}
+
+// Like ExFreePoolWithTag: the tag must be the one the block was allocated with.
+void ExFreePoolWithTag(PVOID p, ULONG tag)
+{
+    FreeBlock(p, &tag, "ExFreePoolWithTag");
+}

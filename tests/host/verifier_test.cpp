@@ -1,0 +1,173 @@
+// The verifier catches what Driver Verifier would: waits and registry calls at DISPATCH_LEVEL,
+// lock misuse, pageable code at raised IRQL, pool misuse and leaks at image unload; and pool
+// fault injection fails exactly the allocations asked for.
+#include <thread>
+
+#include "config/driver_params.h"
+#include "core/locks.h"
+#include "support/platform_fixture.h"
+
+namespace {
+
+class VerifierTest : public PlatformTest {
+protected:
+    // The rules of the violations recorded since the last call.
+    std::vector<std::string> Rules()
+    {
+        std::vector<std::string> rules;
+        for (const host::Violation& violation : host::TakeViolations()) {
+            rules.push_back(violation.rule);
+        }
+        return rules;
+    }
+};
+
+}  // namespace
+
+TEST_F(VerifierTest, AWaitAtDispatchLevelIsCaughtAndNamed)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+    KeLowerIrql(old);
+    KeReleaseMutex(&mutex, FALSE);
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "IRQL_NOT_LESS_OR_EQUAL");
+    EXPECT_EQ(violations[0].routine, "KeWaitForSingleObject");
+    EXPECT_NE(violations[0].message.find("DISPATCH_LEVEL"), std::string::npos) << violations[0].message;
+}
+
+TEST_F(VerifierTest, AWaitAtDispatchLevelStopsTheProgramInAbortMode)
+{
+    host::SetVerifierMode(host::VerifierMode::Abort);
+    EXPECT_DEATH(
+        {
+            KMUTEX mutex;
+            KeInitializeMutex(&mutex, 0);
+            KfRaiseIrql(DISPATCH_LEVEL);
+            KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        },
+        "IRQL_NOT_LESS_OR_EQUAL in KeWaitForSingleObject");
+    host::SetVerifierMode(host::VerifierMode::Record);
+}
+
+TEST_F(VerifierTest, ARegistryCallAtDispatchLevelIsCaught)
+{
+    std::u16string path = u"\\Registry\\Machine";
+    UNICODE_STRING name{static_cast<USHORT>(path.size() * 2), static_cast<USHORT>(path.size() * 2), path.data()};
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, nullptr);
+    HANDLE key = nullptr;
+
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    NTSTATUS status = ZwOpenKey(&key, KEY_READ, &attributes);
+    KeLowerIrql(old);
+    if (NT_SUCCESS(status)) {
+        ZwClose(key);
+    }
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_FALSE(violations.empty());
+    EXPECT_EQ(violations[0].rule, "IRQL_NOT_LESS_OR_EQUAL");
+    EXPECT_EQ(violations[0].routine, "ZwOpenKey");
+}
+
+TEST_F(VerifierTest, PageableDriverCodeAtDispatchLevelIsCaught)
+{
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    LoadDriverParams();
+    KeLowerIrql(old);
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_FALSE(violations.empty());
+    EXPECT_EQ(violations[0].rule, "PAGED_CODE_AT_RAISED_IRQL");
+    EXPECT_EQ(violations[0].routine, "LoadDriverParams");
+}
+
+TEST_F(VerifierTest, ASpinLockReleasedTwiceOrByAnotherThreadIsCaught)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    KfReleaseSpinLock(&lock, old);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"SPIN_LOCK_NOT_OWNED"});
+
+    old = KfAcquireSpinLock(&lock);
+    std::thread([&] { KfReleaseSpinLock(&lock, PASSIVE_LEVEL); }).join();
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"SPIN_LOCK_NOT_OWNED"});
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+TEST_F(VerifierTest, AMutexReleasedByAThreadThatDoesNotHoldItIsCaught)
+{
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    KeReleaseMutex(&mutex, FALSE);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"MUTEX_NOT_OWNED"});
+}
+
+TEST_F(VerifierTest, PoolMisuseIsCaught)
+{
+    void* block = ExAllocatePoolWithTag(NonPagedPool, 16, 0x206D6457);
+    ExFreePoolWithTag(block, 0x41414141);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"BAD_POOL_TAG"});
+    ExFreePool(block);
+    ExFreePool(block);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"BAD_POOL_CALLER"});
+
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    void* paged = ExAllocatePoolWithTag(PagedPool, 16, 0x206D6457);
+    KeLowerIrql(old);
+    ExFreePool(paged);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"IRQL_NOT_LESS_OR_EQUAL"});
+}
+
+TEST_F(VerifierTest, AnAllocationStillLiveWhenTheImageUnloadsIsReportedAsALeak)
+{
+    host::DriverImage image(host::DefaultDriverImagePath());
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    auto poolAlloc = reinterpret_cast<PVOID (*)(SIZE_T)>(image.Symbol("_Z9PoolAllocm"));
+    ASSERT_NE(poolAlloc, nullptr);
+    void* leaked = poolAlloc(48);
+
+    image.Unload();
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "POOL_LEAK_AT_UNLOAD");
+    EXPECT_NE(violations[0].message.find("48 bytes"), std::string::npos) << violations[0].message;
+    ExFreePool(leaked);
+}
+
+TEST_F(VerifierTest, FaultInjectionFailsTheNthAllocationOnly)
+{
+    host::FailNthAllocation(2);
+    void* first = PoolAlloc(8);
+    void* second = PoolAlloc(8);
+    void* third = PoolAlloc(8);
+    EXPECT_NE(first, nullptr);
+    EXPECT_EQ(second, nullptr);
+    EXPECT_NE(third, nullptr);
+    EXPECT_EQ(host::InjectedPoolFailures(), 1u);
+    PoolFree(first);
+    PoolFree(third);
+}
+
+TEST_F(VerifierTest, FaultInjectionFailsEveryAllocationOfANamedSite)
+{
+    host::FailAllocationsFrom("PoolAllocEx");
+    EXPECT_EQ(PoolAllocEx(8, 0), nullptr);
+    EXPECT_EQ(PoolAllocEx(8, PoolZeroed), nullptr);
+    void* other = PoolAlloc(8);
+    EXPECT_NE(other, nullptr);
+    PoolFree(other);
+    host::ClearPoolFaults();
+    void* again = PoolAllocEx(8, 0);
+    EXPECT_NE(again, nullptr);
+    PoolFree(again);
+}
