@@ -52,13 +52,15 @@ target_include_directories(tarndrv SYSTEM PRIVATE ${TARN_DDK_INCLUDE_DIR})
 target_compile_definitions(tarndrv PRIVATE _AMD64_ _WIN64 NTDDI_VERSION=0x06010000 _WIN32_WINNT=0x0601)
 # The host build's warning set (unused parameters are the norm in COM method implementations).
 # Kernel code: no exceptions or RTTI, no red zone (interrupts use the stack below RSP), no
-# security cookie or stack probes (no run-time library to provide them). The kernel reads its
+# security cookie or stack probes (no run-time library to provide them). Buffers the system hands
+# over (registry records, request buffers) are read through casts, as kernel code does, so type-
+# based aliasing assumptions are off, as they are with the WDK's compiler. The kernel reads its
 # per-processor data at small constant offsets from GS (KeGetCurrentThread); min-pagesize=0 keeps
 # GCC 12 from taking those for null-pointer accesses (-Warray-bounds).
 target_compile_options(tarndrv PRIVATE
     -Wall -Wextra -Werror -Wno-unused-parameter
     -fno-exceptions -fno-rtti -mno-red-zone -fno-stack-protector -mno-stack-arg-probe
-    --param=min-pagesize=0)
+    -fno-strict-aliasing --param=min-pagesize=0)
 # A native image entered at DriverEntry, relocatable, not a DLL (which -shared would make, with
 # every symbol exported), with the unwind tables (.pdata) kept. Data imported without
 # __declspec(dllimport) would need the run-time library's pseudo-relocation code, so auto-import

@@ -61,6 +61,18 @@ typedef struct {
 #include <ksmedia.h>
 #include <ntstrsafe.h>
 
+// Driver annotations the WDK's driverspecs.h has and MinGW-w64's headers lack; like the rest of
+// them here, they mean something to the WDK's analysis tools only.
+#ifndef _Dispatch_type_
+#define _Dispatch_type_(type)
+#endif
+#ifndef _IRQL_saves_global_
+#define _IRQL_saves_global_(kind, param)
+#endif
+#ifndef _IRQL_restores_global_
+#define _IRQL_restores_global_(kind, param)
+#endif
+
 // Jack description properties (Windows Vista and later), missing from this ksmedia.h.
 // {4509F757-2D46-4637-8E62-CE7DB944F57B}
 #define STATIC_KSPROPSETID_Jack 0x4509f757, 0x2d46, 0x4637, 0x8e, 0x62, 0xce, 0x7d, 0xb9, 0x44, 0xf5, 0x7b
