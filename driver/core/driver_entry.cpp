@@ -116,13 +116,14 @@ void CleanupDriver()
 void RequestTimerResolution(ULONG us)
 {
     bool changed = false;
-    KIRQL previous = KfAcquireSpinLock(&Driver.TimerResolutionLock);
+    KIRQL previous;
+    KeAcquireSpinLock(&Driver.TimerResolutionLock, &previous);
     Driver.TimerResolutionIrql = previous;
     if (Driver.TimerResolutionUs == 0 || us < Driver.TimerResolutionUs) {
         Driver.TimerResolutionUs = us;
         changed = true;
     }
-    KfReleaseSpinLock(&Driver.TimerResolutionLock, Driver.TimerResolutionIrql);
+    KeReleaseSpinLock(&Driver.TimerResolutionLock, Driver.TimerResolutionIrql);
     // The system call is made outside the lock: it runs at PASSIVE_LEVEL.
     if (changed) {
         ExSetTimerResolution(us * 10, TRUE);

@@ -8,7 +8,8 @@ SpinLock::SpinLock() : savedIrql_(0)
 
 void SpinLock::Acquire()
 {
-    KIRQL previous = KfAcquireSpinLock(&lock_);
+    KIRQL previous;
+    KeAcquireSpinLock(&lock_, &previous);
     savedIrql_ = previous;
 }
 
@@ -16,7 +17,7 @@ void SpinLock::Release()
 {
     // Read the saved IRQL before the release: the next owner overwrites it.
     KIRQL previous = savedIrql_;
-    KfReleaseSpinLock(&lock_, previous);
+    KeReleaseSpinLock(&lock_, previous);
 }
 
 // OwnerThread is read by threads that do not hold the lock (to learn that they do not own it),
