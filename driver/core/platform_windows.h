@@ -60,6 +60,10 @@ typedef struct {
 #include <ks.h>
 #include <ksmedia.h>
 #include <ntstrsafe.h>
+// stdunk.h declares INonDelegatingUnknown. Its global pool operators new and delete are left
+// out: the driver allocates its objects through its own class-scope operators (core/pool.h).
+#define _NEW_DELETE_OPERATORS_
+#include <stdunk.h>
 
 // Driver annotations the WDK's driverspecs.h has and MinGW-w64's headers lack; like the rest of
 // them here, they mean something to the WDK's analysis tools only.
