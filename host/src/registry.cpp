@@ -99,6 +99,17 @@ NTSTATUS ReferenceKey(RegistryState& state, HANDLE handle, ACCESS_MASK access, K
     return STATUS_SUCCESS;
 }
 
+// Looks up a key handle and the value name for a service on one of the key's values.
+NTSTATUS ReferenceValue(HANDLE handle, ACCESS_MASK access, PCUNICODE_STRING valueName, Key** key,
+                        std::u16string* name)
+{
+    NTSTATUS status = ReferenceKey(State(), handle, access, key);
+    if (NT_SUCCESS(status) && !ReadCountedString(valueName, name)) {
+        status = STATUS_INVALID_PARAMETER;
+    }
+    return status;
+}
+
 // A key named by object attributes: where the walk starts, the names to follow, and the upper-cased
 // absolute path of the key named (for fault injection).
 struct KeyName {
@@ -229,13 +240,12 @@ NTSTATUS ZwQueryValueKey(HANDLE keyHandle, PUNICODE_STRING valueName,
 {
     auto lock = BeginCall("ZwQueryValueKey");
     Key* key = nullptr;
-    NTSTATUS status = ReferenceKey(State(), keyHandle, KEY_QUERY_VALUE, &key);
+    std::u16string name;
+    NTSTATUS status = ReferenceValue(keyHandle, KEY_QUERY_VALUE, valueName, &key, &name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::u16string name;
-    if (keyValueInformationClass != KeyValuePartialInformation || resultLength == nullptr ||
-        !ReadCountedString(valueName, &name)) {
+    if (keyValueInformationClass != KeyValuePartialInformation || resultLength == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
     const Value* value = key->FindValue(name);
@@ -270,12 +280,12 @@ NTSTATUS ZwSetValueKey(HANDLE keyHandle, PUNICODE_STRING valueName, ULONG titleI
 {
     auto lock = BeginCall("ZwSetValueKey");
     Key* key = nullptr;
-    NTSTATUS status = ReferenceKey(State(), keyHandle, KEY_SET_VALUE, &key);
+    std::u16string name;
+    NTSTATUS status = ReferenceValue(keyHandle, KEY_SET_VALUE, valueName, &key, &name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    std::u16string name;
-    if (!ReadCountedString(valueName, &name) || (data == nullptr && dataSize != 0)) {
+    if (data == nullptr && dataSize != 0) {
         return STATUS_INVALID_PARAMETER;
     }
     key->SetValue(name, type, static_cast<const uint8_t*>(data), dataSize);
@@ -287,13 +297,10 @@ NTSTATUS ZwDeleteValueKey(HANDLE keyHandle, PUNICODE_STRING valueName)
 {
     auto lock = BeginCall("ZwDeleteValueKey");
     Key* key = nullptr;
-    NTSTATUS status = ReferenceKey(State(), keyHandle, KEY_SET_VALUE, &key);
+    std::u16string name;
+    NTSTATUS status = ReferenceValue(keyHandle, KEY_SET_VALUE, valueName, &key, &name);
     if (!NT_SUCCESS(status)) {
         return status;
-    }
-    std::u16string name;
-    if (!ReadCountedString(valueName, &name)) {
-        return STATUS_INVALID_PARAMETER;
     }
     const Value* value = key->FindValue(name);
     if (value == nullptr) {
