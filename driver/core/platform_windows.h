@@ -59,11 +59,33 @@ typedef struct {
 #include <portcls.h>
 #include <ks.h>
 #include <ksmedia.h>
+// Unoptimised builds (__NO_INLINE__) make MinGW-w64 leave out ntstrsafe.h's function bodies in
+// favour of a library it does not ship; the bodies are wanted in every build, as in the WDK.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#ifdef __CRT__NO_INLINE
+#undef __CRT__NO_INLINE
 #include <ntstrsafe.h>
+#define __CRT__NO_INLINE 1
+#else
+#include <ntstrsafe.h>
+#endif
 // stdunk.h declares INonDelegatingUnknown. Its global pool operators new and delete are left
 // out: the driver allocates its objects through its own class-scope operators (core/pool.h).
 #define _NEW_DELETE_OPERATORS_
 #include <stdunk.h>
+
+// IPreFetchOffset (Windows XP and later): portcls.h has only its heading. A WavePci stream gets it
+// from its port stream to set how far the render write position leads the play position.
+// {7000F480-ED44-4E8B-B38A-412F8D7A504D}
+DEFINE_GUID(IID_IPreFetchOffset, 0x7000f480, 0xed44, 0x4e8b, 0xb3, 0x8a, 0x41, 0x2f, 0x8d, 0x7a, 0x50, 0x4d);
+DECLARE_INTERFACE_(IPreFetchOffset, IUnknown)
+{
+    DEFINE_ABSTRACT_UNKNOWN()
+    STDMETHOD_(VOID, SetPreFetchOffset)(THIS_ ULONG PreFetchOffset) PURE;
+};
+typedef IPreFetchOffset* PPREFETCHOFFSET;
 
 // Driver annotations the WDK's driverspecs.h has and MinGW-w64's headers lack; like the rest of
 // them here, they mean something to the WDK's analysis tools only.
