@@ -119,7 +119,7 @@ typedef enum {
 
 // Wide string literals: WCHAR is wchar_t (16-bit) on Windows.
 #define TARN_WIDE(text) L##text
-// Code placement. The kernel pages out sections named PAGE... and frees the INIT section once
-// DriverEntry has returned; the names are what it looks for.
+// Code placement: the kernel may page out sections named PAGE..., and frees the INIT section
+// once DriverEntry has returned (the build marks it discardable after the link).
 #define TARN_PAGEABLE __attribute__((section("PAGE")))
 #define TARN_INIT __attribute__((section("INIT")))
