@@ -53,3 +53,45 @@ inline LONGLONG DivideTruncating(const ExactDivisor& divisor, LONGLONG n)
     ULONGLONG quotient = DivideMagnitude(divisor, magnitude);
     return static_cast<LONGLONG>((quotient ^ sign) - sign);
 }
+
+// Truncating division of signed dividends |n| < 2^DividendBits by a divisor d >= 3, one signed
+// 64x64->128-bit multiply, a shift and a sign correction: cheaper than ExactDivisor where the
+// dividends are known to be small, as in rate interpolation (|n| < 2^50).
+//
+// With L = ceil(log2 d), k = max(64, DividendBits + L), Multiplier m = floor(2^k / d) + 1 and
+// e = m*d - 2^k, so 0 < e <= d:
+//   * |n| * e <= |n| * d < 2^DividendBits * 2^L <= 2^k, so the error term |n|*e / (d*2^k) lies
+//     in [0, 1/d), and 0 only for n = 0;
+//   * n >= 0, n = q*d + r: n*m / 2^k lies in [q + r/d, q + (r+1)/d), whose floor is q;
+//   * n < 0, |n| = q*d + r: n*m / 2^k lies in (-q - (r+1)/d, -q - r/d), whose floor is -q - 1,
+//     and adding 1 for a negative n gives -q, the quotient truncated toward zero;
+//   * m <= 2^k / d + 1 stays below 2^63 for DividendBits <= 61 and d >= 3, so it is a positive
+//     signed 64-bit value; the floor of the signed product over 2^k is its high word shifted
+//     arithmetically by k - 64.
+struct SignedDivisor {
+    LONGLONG Multiplier;
+    ULONG Shift;
+    ULONG Divisor;
+};
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline void PrepareSignedDivisor(SignedDivisor* divisor, ULONG d, ULONG dividendBits)
+{
+    ULONG log2Ceiling = 32 - static_cast<ULONG>(__builtin_clz(d - 1));
+    ULONG k = (dividendBits + log2Ceiling > 64) ? dividendBits + log2Ceiling : 64;
+    // floor(2^k / d) with k <= 93, in two 64-bit long-division steps as in PrepareExactDivisor.
+    ULONGLONG high = 1ULL << (k - 32);
+    ULONGLONG highQuotient = high / d;
+    ULONGLONG lowQuotient = ((high % d) << 32) / d;
+    divisor->Multiplier = static_cast<LONGLONG>((highQuotient << 32) + lowQuotient + 1);
+    divisor->Shift = k - 64;
+    divisor->Divisor = d;
+}
+
+// n / d truncated toward zero, for |n| below the bound the divisor was prepared for.
+inline LONGLONG DivideTruncating(const SignedDivisor& divisor, LONGLONG n)
+{
+    __int128 product = static_cast<__int128>(n) * divisor.Multiplier;
+    LONGLONG floorQuotient = static_cast<LONGLONG>(product >> 64) >> divisor.Shift;
+    return floorQuotient - (n >> 63);
+}

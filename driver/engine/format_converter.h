@@ -50,7 +50,7 @@ public:
     const WAVEFORMATEXTENSIBLE* InternalFormat() const { return &Internal; }
 
 private:
-    friend struct ConverterKernels;
+    friend struct ConverterReading;
 
     WAVEFORMATEXTENSIBLE Source;
     WAVEFORMATEXTENSIBLE Destination;
@@ -66,7 +66,7 @@ private:
     LONG Skip;  // source bytes to pass over before the next read; negative while reading ahead
 
     // Derived by Setup for the conversion loops.
-    ExactDivisor RateDivisor;     // by the destination rate
+    SignedDivisor RateDivisor;    // by the destination rate
     ExactDivisor ChannelDivisor;  // by the source channel count (averaging maps, 2 or more channels)
     UCHAR ReaderKind;             // which specialised reading loop serves the source layout
     UCHAR WriterKind;             // which specialised writing loop serves the destination layout

@@ -25,12 +25,23 @@ ScalePair LevelToScale(LONG level);
 // A ScalePair prepared for the sample loops: the division by the denominator done by multiply and
 // shift, and pairs that change nothing recognised so the loops can skip them.
 struct ChannelGain {
-    enum Kind : UCHAR { Unity, Silence, Multiply, Divide };
+    enum Kind : UCHAR {
+        Unity,      // changes nothing
+        Silence,    // numerator or denominator 0
+        Multiply,   // denominator 1: the product alone, clamped
+        Scale,      // at most unity with a numerator below 2^29: dividends stay below 2^61
+        WideScale,  // anything else: full 64-bit dividends, clamped
+    };
     Kind Type;
     ULONG Numerator;
     ULONG Rounding;  // added before dividing: half the denominator, or 0 to truncate
-    ExactDivisor Divisor;
+    SignedDivisor Divisor;
+    ExactDivisor WideDivisor;
 };
+
+// Dividend bound of ChannelGain::Scale: |sample * numerator + rounding| < 2^31 * 2^29 + 2^31.
+constexpr ULONG GainDividendBits = 61;
+constexpr ULONG MaxScaleNumerator = 1u << 29;
 
 // Prepares (sample * numerator + rounding) / denominator, truncated toward zero, where rounding
 // is denominator / 2 when roundHalf is set and 0 otherwise.
@@ -46,20 +57,57 @@ inline void PrepareChannelGain(ChannelGain* gain, ScalePair pair, bool roundHalf
         gain->Type = ChannelGain::Unity;
     } else if (pair.Denominator == 1) {
         gain->Type = ChannelGain::Multiply;
+    } else if (pair.Denominator >= 3 && pair.Numerator <= pair.Denominator && pair.Numerator < MaxScaleNumerator) {
+        // At most unity, so the result stays a 32-bit sample and needs no clamp.
+        gain->Type = ChannelGain::Scale;
+        PrepareSignedDivisor(&gain->Divisor, pair.Denominator, GainDividendBits);
     } else {
-        gain->Type = ChannelGain::Divide;
-        PrepareExactDivisor(&gain->Divisor, pair.Denominator);
+        gain->Type = ChannelGain::WideScale;
+        PrepareExactDivisor(&gain->WideDivisor, pair.Denominator);
     }
 }
 
-// One internal sample through a prepared gain (not Unity or Silence, which callers short-cut),
-// clamped so that a gain above unity saturates instead of wrapping.
+// One internal sample through a prepared gain of kind Multiply, Scale or WideScale (callers
+// short-cut Unity and Silence); gains above unity saturate instead of wrapping.
 inline LONG ApplyChannelGain(const ChannelGain& gain, LONG sample)
 {
     // |sample * numerator| < 2^63 for any 32-bit numerator, and the rounding term keeps it there.
     LONGLONG scaled = static_cast<LONGLONG>(sample) * gain.Numerator + gain.Rounding;
-    if (gain.Type == ChannelGain::Divide) {
-        scaled = DivideTruncating(gain.Divisor, scaled);
+    if (gain.Type == ChannelGain::Scale) {
+        return static_cast<LONG>(DivideTruncating(gain.Divisor, scaled));
+    }
+    if (gain.Type == ChannelGain::WideScale) {
+        scaled = DivideTruncating(gain.WideDivisor, scaled);
     }
     return SaturateToSample(scaled);
+}
+
+// Runs a prepared gain over count samples in place: load(i) reads sample i as an internal
+// sample, store(i, value) writes it back. One loop per kind, so the sample loops stay branch-free.
+template <typename LoadSampleAt, typename StoreSampleAt>
+inline void ApplyGainToSamples(const ChannelGain& gain, ULONG count, LoadSampleAt load, StoreSampleAt store)
+{
+    switch (gain.Type) {
+    case ChannelGain::Unity:
+        break;
+    case ChannelGain::Silence:
+        for (ULONG i = 0; i < count; ++i) {
+            store(i, 0);
+        }
+        break;
+    case ChannelGain::Scale: {
+        const SignedDivisor divisor = gain.Divisor;
+        const LONGLONG numerator = gain.Numerator;
+        const LONGLONG rounding = gain.Rounding;
+        for (ULONG i = 0; i < count; ++i) {
+            store(i, static_cast<LONG>(DivideTruncating(divisor, load(i) * numerator + rounding)));
+        }
+        break;
+    }
+    default:
+        for (ULONG i = 0; i < count; ++i) {
+            store(i, ApplyChannelGain(gain, load(i)));
+        }
+        break;
+    }
 }

@@ -23,7 +23,7 @@ std::vector<int64_t> RandomSamples16(size_t count, uint32_t seed)
 ScalePair* HalfAndQuieterGains()
 {
     static ScalePair gains[GainTableEntries] = {
-        {1, 2}, {16384, 18390}, {1, 1}, {0, 1}, {3, 7}, {16384, 1666303410}, {5, 5}, {1, 3},
+        {1, 2}, {16384, 18390}, {1, 1}, {0, 1}, {3, 7}, {16384, 1666303410}, {5, 5}, {0x40000000, 0x7FFFFFFF},
     };
     return gains;
 }
@@ -206,15 +206,19 @@ TEST(Resample, SpecialisedLoopsMatchTheLiteralArithmeticOnRandomData)
                     ASSERT_TRUE(converter.Setup(&from, &to));
                     ReferenceConverter reference(rate[0], width[0], channel[0], rate[1], width[1], channel[1]);
                     const ULONG destinationFrame = width[1] * channel[1];
-                    // Two calls, so state carried between them is compared too.
-                    for (int call = 0; call < 2; ++call) {
-                        const std::vector<UCHAR> source = RandomBytes(width[0] * channel[0] * 157, seed++);
-                        const ULONG room = destinationFrame * 300;
+                    // Several calls with sources and destinations of varied sizes, so state
+                    // carried between calls, full destinations and short sources are compared too.
+                    const ULONG sourceFrames[] = {157, 0, 13, 1, 400, 2};
+                    const ULONG roomFrames[] = {300, 5, 1, 0, 131, 3};
+                    for (int call = 0; call < 6; ++call) {
+                        const std::vector<UCHAR> source =
+                            RandomBytes(width[0] * channel[0] * sourceFrames[call], seed++);
+                        const ULONG room = destinationFrame * roomFrames[call];
                         ULONG expectedConsumed = 0;
                         const std::vector<UCHAR> expected = reference.Convert(source, room, &expectedConsumed, gains);
                         Converted actual = ConvertOnce(converter, source, room, gains);
-                        ASSERT_EQ(actual.bytes, expected);
-                        ASSERT_EQ(actual.consumed, expectedConsumed);
+                        ASSERT_EQ(actual.bytes, expected) << "call " << call;
+                        ASSERT_EQ(actual.consumed, expectedConsumed) << "call " << call;
                     }
                 }
             }
