@@ -6,7 +6,9 @@
 // intrin-impl.h (through intrin.h) and wdm.h both define these two; wdm.h's inline versions win.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
-#include <wdm.h>
+// ntddk.h is wdm.h plus the few services the driver uses that are documented there
+// (MmGetPhysicalAddress, PsGetCurrentProcessId, KeGetCurrentProcessorNumber).
+#include <ntddk.h>
 
 // The one translation unit that defines INITGUID (core/guids.cpp) also instantiates the KS GUIDs,
 // which ks.h and ksmedia.h only declare (DEFINE_GUIDSTRUCT): ksguid.h turns those declarations
