@@ -76,6 +76,7 @@ target_link_options(tarndrv PRIVATE
     -Wl,-Map,${PROJECT_BINARY_DIR}/tarndrv.map)
 target_link_libraries(tarndrv PRIVATE ${TARN_PORTCLS_LIB} ntoskrnl hal gcc)
 add_dependencies(tarndrv portcls_import)
+set_property(TARGET tarndrv APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/finish-driver-image.cmake)
 add_custom_command(TARGET tarndrv POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DIMAGE=$<TARGET_FILE:tarndrv> -DNM=${CMAKE_NM} -DOBJCOPY=${CMAKE_OBJCOPY}
             -DOBJDUMP=${CMAKE_OBJDUMP} -DMAP=${PROJECT_BINARY_DIR}/tarndrv.map -P ${PROJECT_SOURCE_DIR}/cmake/finish-driver-image.cmake
