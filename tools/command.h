@@ -1,0 +1,26 @@
+// What every tarnhost command shares: how it joins the program, and how it reports bad input.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <stdexcept>
+#include <string>
+
+namespace tarnhost {
+
+// Exit status for bad input: a missing or unreadable file, an unusable format, a malformed option.
+constexpr int ExitBadInput = 2;
+
+// Bad input found while a command runs. main prints the message as one line on stderr and
+// exits with ExitBadInput; the command must already have removed anything it started to write.
+class InputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Adds one command to the program: its subcommand, options and the callback that runs it.
+using CommandInstaller = void (*)(CLI::App& program);
+
+void InstallConvertCommand(CLI::App& program);
+
+}  // namespace tarnhost
