@@ -205,6 +205,7 @@ void ResetPlatform()
     ResetPool();
     ResetSystemAnswers();
     ResetImageState();
+    ResetScheduler();
     RegistryClear();
     RegistryClearFaults();
     TakeViolations();

@@ -23,6 +23,7 @@ constexpr LONG MutantObjectType = 2;
 std::atomic<uint64_t> nextThreadId{1};
 thread_local KIRQL currentIrql = PASSIVE_LEVEL;
 thread_local _KTHREAD currentThread{0};
+thread_local ULONG spinLocksHeld = 0;
 
 struct WaitState {
     pthread_mutex_t mutex;
@@ -54,6 +55,11 @@ std::string IrqlText(KIRQL irql)
 KIRQL CurrentIrql()
 {
     return currentIrql;
+}
+
+ULONG SpinLocksHeld()
+{
+    return spinLocksHeld;
 }
 
 void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
@@ -150,6 +156,7 @@ void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
     for (unsigned spins = 0;; ++spins) {
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(spinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            ++host::spinLocksHeld;
             return;
         }
         if (spins % 64 == 63) {
@@ -169,6 +176,7 @@ bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
         return false;
     }
     __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    --host::spinLocksHeld;
     return true;
 }
 
@@ -237,6 +245,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
         host::RequireIrqlAtMost(APC_LEVEL, "KeWaitForSingleObject",
                                 "a wait may block, which is allowed only below DISPATCH_LEVEL");
     }
+    host::CheckBlockingCall("KeWaitForSingleObject", "waits");
     auto* header = static_cast<DISPATCHER_HEADER*>(object);
     if (header->Type != host::MutantObjectType) {
         ReportViolation("INVALID_OBJECT", "KeWaitForSingleObject", "the host supports waits on mutexes only");
@@ -266,6 +275,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
 LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN wait)
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeReleaseMutex", "mutexes are released at DISPATCH_LEVEL or below");
+    host::CheckBlockingCall("KeReleaseMutex", "releases a mutex");
     auto* state = host::StateOf(mutex);
     pthread_mutex_lock(&state->mutex);
     LONG previous = mutex->Header.SignalState;

@@ -82,6 +82,11 @@ bool StackNames(void* const* stack, int depth, const std::string& site)
 
 }  // namespace
 
+std::string RoutineName(void* address)
+{
+    return SymbolName(address);
+}
+
 std::string CallStackNames(int skipFrames)
 {
     void* stack[32];
@@ -164,6 +169,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     host::RequireIrqlAtMost((poolType & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, "ExAllocatePoolWithTag",
                             (poolType & 1) != 0 ? "paged pool is allocated at APC_LEVEL or below"
                                                 : "non-paged pool is allocated at DISPATCH_LEVEL or below");
+    host::CheckBlockingCall("ExAllocatePoolWithTag", "allocates pool");
     host::BlockRecord record{};
     record.depth = backtrace(record.stack, host::StackDepth);
 
@@ -225,6 +231,7 @@ void FreeBlock(PVOID p, const ULONG* expectedTag, const char* routine)
         host::ReportViolation("BAD_POOL_TAG", routine, text);
         return;
     }
+    host::CheckPoolFree(routine, p, header->size);
     std::memset(p, 0xDD, header->size);
     header->magic = 0;
     host::liveBlocks.erase(found);

@@ -2,6 +2,7 @@
 // injection, the registry file, configurable system answers, and loading the driver image.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -150,6 +151,85 @@ PDRIVER_ADD_DEVICE RegisteredAddDevice(PDRIVER_OBJECT driverObject);
 std::vector<std::string> TakeEventLog();
 void LogEvent(const std::string& event);
 void SetPcInitializeAdapterDriverStatus(NTSTATUS status);
+
+// ----------------------------------------------------------------------------------------------
+// Processors, the interrupt-time clock, timers and DPCs.
+//
+// Time is virtual by default: the clock stands still until a test advances it, and the DPCs run
+// on the calling thread, each with the processor number and IRQL of the processor it was queued
+// on. StartRealTime switches to real threads (one per processor) and the monotonic clock.
+//
+// Choices where the platform leaves room (kept by every test of the driver):
+// - The clock starts at BootInterruptTime, two hours of uptime: past 2^32 units, so interrupt
+//   times kept in 32 bits go wrong at once. The system time at that moment is BootSystemTime.
+// - KeQueryInterruptTime moves only at clock ticks (default 0.5 ms, the finest resolution
+//   ExSetTimerResolution grants; SetClockTick(1) makes the clock continuous).
+//   A timer due at t expires at the first tick at or after t; a relative due time counts from
+//   the clock as last read. Timers due at the same tick expire one at a time in due-time order
+//   (equal due times in setting order), and the DPCs each one queues run before the next expires.
+// - A timer's DPC goes to the processor that set the timer (as Windows keeps a timer in the
+//   setting processor's timer table and runs an untargeted timer DPC where the timer expires),
+//   unless KeSetTargetProcessorDpc chose one; SetTimerDpcPlacement(RoundRobin) instead deals
+//   untargeted timer DPCs to the processors in turn (one turn per queuing), which lets one
+//   timer's DPC overlap itself.
+// - A thread outside a DPC runs on the lowest processor of its affinity: processor 0 unless
+//   KeSetSystemAffinityThread moved it.
+// - A periodic timer that has missed whole periods (a long delay) expires once and keeps its phase.
+// - In virtual time, DPCs queued outside AdvanceTime run at the next AdvanceTime (even of zero)
+//   or RunQueuedDpcs, not inside KeInsertQueueDpc.
+// - Processors run their ready DPCs in processor order: processor 0 empties its queue, then 1,
+//   and so on, until none has a ready DPC.
+
+// Durations and times below are in interrupt-time units: 100 ns, as KeQueryInterruptTime counts.
+constexpr ULONGLONG BootInterruptTime = 72000000000ull;   // 2 hours
+constexpr LONGLONG BootSystemTime = 133485408000000000ll;   // 2024-01-01 00:00:00 UTC
+constexpr ULONGLONG DefaultClockTick = 5000;                // 0.5 ms
+constexpr unsigned DefaultProcessorCount = 2;
+
+// 1..64 processors; only while no real-time threads run and no DPC is queued on a processor
+// that goes away.
+void SetProcessorCount(unsigned count);
+unsigned ProcessorCount();
+void SetClockTick(ULONGLONG tick);
+
+// Moves the virtual clock forward by `duration`, expiring due timers in time order and running
+// the DPCs on their processors as the clock passes their time. Called from inside a DPC routine
+// (holding no spin lock), it runs the other processors' DPCs in the middle of that one: the way
+// to interleave two processors deterministically. Not in real-time mode (std::logic_error).
+void AdvanceTime(ULONGLONG duration);
+// Runs the DPCs that are ready now (AdvanceTime of zero).
+void RunQueuedDpcs();
+
+// Fault injection for timer DPCs. Each DPC that a timer queues makes its processor wait the delay
+// plus a jitter drawn uniformly from [0, maximum] (a seeded generator: the same seed gives the
+// same sequence) before it runs DPCs again. StallProcessor keeps one processor from running DPCs
+// for `duration` from now, as a long interrupt or a higher-importance DPC storm would.
+void SetDpcDelay(ULONGLONG delay);
+void SetDpcJitter(ULONGLONG maximum, uint64_t seed);
+void StallProcessor(unsigned processor, ULONGLONG duration);
+
+enum class TimerDpcPlacement { SettingProcessor, RoundRobin };
+void SetTimerDpcPlacement(TimerDpcPlacement placement);
+
+// Real-time mode: one thread per processor runs its DPC queue and one more expires timers; the
+// clock follows the monotonic clock from where the virtual clock stood. StopRealTime lets running
+// DPCs finish, keeps queued timers and DPCs queued, and hands the clock back to virtual time.
+void StartRealTime();
+void StopRealTime();
+bool RealTimeRunning();
+// Polls `condition` until it holds or `timeout` has passed in real time; true when it held.
+bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+
+size_t QueuedTimerCount();
+size_t QueuedDpcCount();
+// The calling thread's affinity as KeSetSystemAffinityThread left it (all processors if never set).
+KAFFINITY ThreadAffinity();
+
+// The processing section: per thread, nestable. Inside it any pool call, wait or mutex release
+// is a violation (rule BLOCKING_CALL_IN_PROCESSING_SECTION naming the region). The driver marks
+// it with HOST_ENTER_NO_BLOCK_REGION / HOST_LEAVE_NO_BLOCK_REGION (kernel.h).
+void EnterNoBlockRegion(const char* name);
+void LeaveNoBlockRegion();
 
 // Restores every configurable answer, fault and log above to its default, and clears the
 // registry. Tests call it in their fixture's set-up.

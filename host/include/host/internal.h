@@ -8,6 +8,8 @@
 namespace host {
 
 KIRQL CurrentIrql();
+// The spin locks the current thread holds now (KeAcquireSpinLock and KeAcquireSpinLockAtDpcLevel).
+ULONG SpinLocksHeld();
 // Fails with the verifier unless the current IRQL is at most `maximum`.
 void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why);
 // The names of the routines on the current call stack, innermost first (best effort).
@@ -15,5 +17,14 @@ std::string CallStackNames(int skipFrames);
 void ResetPool();
 void ResetSystemAnswers();
 void ResetImageState();
+// The demangled name of the routine at `address`, or an empty string.
+std::string RoutineName(void* address);
+// The verifier's no-block region (the driver's processing section): pool calls, waits and mutexes
+// report "BLOCKING_CALL_IN_PROCESSING_SECTION" inside one. `action` says what the routine does.
+void CheckBlockingCall(const char* routine, const char* action);
+// Before pool is freed: the region check, and no queued timer or DPC may live in the block.
+void CheckPoolFree(const char* routine, const void* block, size_t size);
+// Stops real-time mode and restores the clock, processors, queues and fault injection.
+void ResetScheduler();
 
 }  // namespace host

@@ -228,6 +228,80 @@ HOST_KAPI ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution);
 HOST_KAPI ULONGLONG KeQueryInterruptTime(void);
 
 // ---------------------------------------------------------------------------------------------
+// Timers, DPCs and processors (names, values and layouts of the published fields as in wdm.h).
+// Drivers embed these objects but never touch their fields; the Host* members are the stand-in
+// scheduler's own bookkeeping.
+
+typedef enum _TIMER_TYPE { NotificationTimer, SynchronizationTimer } TIMER_TYPE;
+typedef KAFFINITY* PKAFFINITY;
+
+typedef enum _KDPC_IMPORTANCE {
+    LowImportance,
+    MediumImportance,
+    HighImportance,
+    MediumHighImportance
+} KDPC_IMPORTANCE;
+
+struct _KDPC;
+typedef void KDEFERRED_ROUTINE(struct _KDPC* dpc, PVOID deferredContext, PVOID systemArgument1,
+                               PVOID systemArgument2);
+typedef KDEFERRED_ROUTINE* PKDEFERRED_ROUTINE;
+
+typedef struct _KDPC {
+    UCHAR Type;
+    UCHAR Importance;
+    volatile USHORT Number;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    volatile PVOID DpcData;
+    ULONG HostQueued;          // scheduler generation while queued, else 0
+    ULONG HostProcessor;       // the processor whose queue holds it
+    ULONGLONG HostSequence;    // insertion order, for KeFlushQueuedDpcs
+} KDPC, *PKDPC, *PRKDPC;
+
+typedef struct _KTIMER {
+    DISPATCHER_HEADER Header;
+    ULARGE_INTEGER DueTime;
+    LIST_ENTRY TimerListEntry;
+    struct _KDPC* Dpc;
+    ULONG Processor;
+    ULONG Period;
+    ULONG HostQueued;  // scheduler generation while in the timer queue, else 0
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+HOST_KAPI void KeInitializeTimer(PKTIMER timer);
+HOST_KAPI void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type);
+HOST_KAPI BOOLEAN KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc);
+HOST_KAPI BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dpc);
+HOST_KAPI BOOLEAN KeCancelTimer(PKTIMER timer);
+HOST_KAPI BOOLEAN KeReadStateTimer(PKTIMER timer);
+
+HOST_KAPI void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID deferredContext);
+HOST_KAPI BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2);
+HOST_KAPI BOOLEAN KeRemoveQueueDpc(PRKDPC dpc);
+HOST_KAPI void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance);
+HOST_KAPI void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number);
+HOST_KAPI void KeFlushQueuedDpcs(void);
+
+HOST_KAPI volatile CCHAR KeNumberProcessors;
+HOST_KAPI ULONG KeGetCurrentProcessorNumber(void);
+HOST_KAPI ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors);
+HOST_KAPI KAFFINITY KeQueryActiveProcessors(void);
+HOST_KAPI void KeSetSystemAffinityThread(KAFFINITY affinity);
+HOST_KAPI void KeRevertToUserAffinityThread(void);
+HOST_KAPI void KeQuerySystemTime(PLARGE_INTEGER currentTime);
+
+// The processing section of a timer DPC is marked so that the host verifier can fail any pool
+// call, wait or mutex inside it. The Windows platform header defines both macros empty.
+HOST_KAPI void HostEnterNoBlockRegion(const char* name);
+HOST_KAPI void HostLeaveNoBlockRegion(void);
+#define HOST_ENTER_NO_BLOCK_REGION(name) HostEnterNoBlockRegion(name)
+#define HOST_LEAVE_NO_BLOCK_REGION() HostLeaveNoBlockRegion()
+
+// ---------------------------------------------------------------------------------------------
 // I/O manager: driver and device objects, IRPs and device interfaces
 
 #define IRP_MJ_CREATE 0x00

@@ -1,0 +1,236 @@
+// Deferred procedure calls: one queue per emulated processor, High importance at the head, the
+// others at the tail; a queued DPC is never queued twice. Running one checks what Driver Verifier
+// checks when a DPC routine returns.
+#include <cstdio>
+#include <cstring>
+
+#include "host/internal.h"
+#include "scheduler.h"
+
+namespace host {
+namespace {
+
+constexpr UCHAR DpcObject = 0x13;
+
+bool Queued(const Scheduler& s, const KDPC* dpc)
+{
+    return dpc->HostQueued == s.generation;
+}
+
+PKDPC DpcAt(PLIST_ENTRY entry)
+{
+    return CONTAINING_RECORD(entry, KDPC, DpcListEntry);
+}
+
+void UnlinkDpc(PKDPC dpc)
+{
+    ListRemove(&dpc->DpcListEntry);
+    dpc->HostQueued = 0;
+    dpc->DpcData = nullptr;
+}
+
+// The routine's symbol when the image exports it, else its address.
+std::string DpcRoutineName(PKDEFERRED_ROUTINE routine)
+{
+    std::string name = RoutineName(reinterpret_cast<void*>(routine));
+    if (name.empty()) {
+        char text[48];
+        std::snprintf(text, sizeof(text), "DPC routine at %p", reinterpret_cast<void*>(routine));
+        name = text;
+    }
+    return name;
+}
+
+const char* IrqlName(KIRQL irql)
+{
+    return irql == PASSIVE_LEVEL ? "PASSIVE_LEVEL" : irql == APC_LEVEL ? "APC_LEVEL" : "above DISPATCH_LEVEL";
+}
+
+// Runs the routine as `processor` at DISPATCH_LEVEL, with the interrupted context's no-block
+// regions set aside, then checks that it left the processor as it found it.
+void InvokeDpc(unsigned processor, PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID argument1,
+               PVOID argument2)
+{
+    ProcessorScope scope(processor);
+    KIRQL interrupted = KeGetCurrentIrql();
+    if (interrupted < DISPATCH_LEVEL) {
+        KfRaiseIrql(DISPATCH_LEVEL);
+    }
+    size_t interruptedRegions = SetAsideNoBlockRegions();
+    ULONG locksBefore = SpinLocksHeld();
+
+    routine(dpc, context, argument1, argument2);
+
+    KIRQL returned = KeGetCurrentIrql();
+    if (returned != DISPATCH_LEVEL) {
+        ReportViolation("DPC_RETURNED_AT_WRONG_IRQL", DpcRoutineName(routine),
+                        std::string("the DPC routine returned at ") + IrqlName(returned) +
+                            "; a DPC must return at DISPATCH_LEVEL: lower only what it raised, and never "
+                            "below DISPATCH_LEVEL");
+    }
+    if (SpinLocksHeld() != locksBefore) {
+        ReportViolation("DPC_RETURNED_HOLDING_SPIN_LOCK", DpcRoutineName(routine),
+                        "the DPC routine returned holding " + std::to_string(SpinLocksHeld() - locksBefore) +
+                            " spin lock(s); release every lock it takes on every path before returning");
+    }
+    if (NoBlockRegionDepth() != 0) {
+        ReportViolation("NO_BLOCK_REGION_LEFT_OPEN", DpcRoutineName(routine),
+                        "the DPC routine returned inside a no-block region; pair every "
+                        "HOST_ENTER_NO_BLOCK_REGION with HOST_LEAVE_NO_BLOCK_REGION on every path");
+    }
+    RestoreNoBlockRegions(interruptedRegions);
+    if (returned > interrupted) {
+        KeLowerIrql(interrupted);
+    } else if (returned < interrupted) {
+        KfRaiseIrql(interrupted);
+    }
+}
+
+}  // namespace
+
+bool EnqueueDpc(Scheduler& s, PKDPC dpc, unsigned processor, PVOID argument1, PVOID argument2)
+{
+    if (Queued(s, dpc)) {
+        return false;
+    }
+    ProcessorState& target = s.processors[processor];
+    dpc->SystemArgument1 = argument1;
+    dpc->SystemArgument2 = argument2;
+    dpc->HostQueued = s.generation;
+    dpc->HostProcessor = processor;
+    dpc->HostSequence = s.nextSequence++;
+    dpc->DpcData = &target;
+    ListInsertAfter(dpc->Importance == HighImportance ? &target.queue : target.queue.Blink, &dpc->DpcListEntry);
+    Wake(s);
+    return true;
+}
+
+PKDPC TakeReadyDpc(Scheduler& s, unsigned processor, ULONGLONG now)
+{
+    ProcessorState& state = s.processors[processor];
+    if (state.running || ListEmpty(&state.queue) || state.readyAt > now) {
+        return nullptr;
+    }
+    PKDPC dpc = DpcAt(state.queue.Flink);
+    UnlinkDpc(dpc);
+    return dpc;
+}
+
+void RunDpc(Scheduler& s, std::unique_lock<std::mutex>& lock, unsigned processor, PKDPC dpc)
+{
+    ProcessorState& state = s.processors[processor];
+    state.running = true;
+    state.runningSequence = dpc->HostSequence;
+    // Read under the lock; the routine may free or re-initialise its own KDPC.
+    PKDEFERRED_ROUTINE routine = dpc->DeferredRoutine;
+    PVOID context = dpc->DeferredContext;
+    PVOID argument1 = dpc->SystemArgument1;
+    PVOID argument2 = dpc->SystemArgument2;
+    lock.unlock();
+    InvokeDpc(processor, dpc, routine, context, argument1, argument2);
+    lock.lock();
+    state.running = false;
+    Wake(s);
+}
+
+ULONGLONG NextProcessorReady(const Scheduler& s, ULONGLONG now)
+{
+    ULONGLONG next = NoEvent;
+    unsigned count = s.processorCount.load(std::memory_order_relaxed);
+    for (unsigned p = 0; p < count; ++p) {
+        const ProcessorState& state = s.processors[p];
+        if (!state.running && !ListEmpty(&state.queue) && state.readyAt > now && state.readyAt < next) {
+            next = state.readyAt;
+        }
+    }
+    return next;
+}
+
+size_t ForgetDpcsIn(Scheduler& s, const void* begin, size_t size)
+{
+    auto low = reinterpret_cast<uintptr_t>(begin);
+    size_t forgotten = 0;
+    for (ProcessorState& state : s.processors) {
+        for (PLIST_ENTRY entry = state.queue.Flink; entry != &state.queue;) {
+            PKDPC dpc = DpcAt(entry);
+            entry = entry->Flink;
+            if (reinterpret_cast<uintptr_t>(dpc) - low < size) {
+                UnlinkDpc(dpc);
+                ++forgotten;
+            }
+        }
+    }
+    return forgotten;
+}
+
+}  // namespace host
+
+using host::TheScheduler;
+
+// Like KeInitializeDpc: Medium importance, no target processor, not queued.
+void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID deferredContext)
+{
+    host::Scheduler& s = TheScheduler();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (host::Queued(s, dpc) && dpc->HostProcessor < host::MaxProcessors &&
+        host::ListContains(&s.processors[dpc->HostProcessor].queue, &dpc->DpcListEntry)) {
+        host::UnlinkDpc(dpc);
+        host::ReportViolation("TIMER_OR_DPC_INVALID", "KeInitializeDpc",
+                              "the DPC is still queued; initialising it again corrupts the DPC queue: "
+                              "remove it with KeRemoveQueueDpc or let it run first");
+    }
+    std::memset(dpc, 0, sizeof(*dpc));
+    dpc->Type = host::DpcObject;
+    dpc->Importance = MediumImportance;
+    dpc->DeferredRoutine = deferredRoutine;
+    dpc->DeferredContext = deferredContext;
+    host::ListInit(&dpc->DpcListEntry);
+}
+
+// Like KeInsertQueueDpc: queues on the target processor, else on the calling one; FALSE (and the
+// arguments unchanged) if the DPC is already queued. Any IRQL.
+BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2)
+{
+    host::Scheduler& s = TheScheduler();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    unsigned count = s.processorCount.load(std::memory_order_relaxed);
+    unsigned processor =
+        dpc->Number >= host::MaxProcessors ? (dpc->Number - host::MaxProcessors) % count : host::CurrentProcessor();
+    return host::EnqueueDpc(s, dpc, processor, systemArgument1, systemArgument2) ? TRUE : FALSE;
+}
+
+// Like KeRemoveQueueDpc: TRUE if the DPC was queued and now is not; a running DPC is not stopped.
+BOOLEAN KeRemoveQueueDpc(PRKDPC dpc)
+{
+    host::Scheduler& s = TheScheduler();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (!host::Queued(s, dpc)) {
+        return FALSE;
+    }
+    host::UnlinkDpc(dpc);
+    Wake(s);
+    return TRUE;
+}
+
+// Like KeSetImportanceDpc: applies from the next queuing; High queues at the head.
+void KeSetImportanceDpc(PRKDPC dpc, KDPC_IMPORTANCE importance)
+{
+    host::Scheduler& s = TheScheduler();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    dpc->Importance = static_cast<UCHAR>(importance);
+}
+
+// Like KeSetTargetProcessorDpc: the DPC runs on that processor from its next queuing on.
+void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number)
+{
+    host::Scheduler& s = TheScheduler();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    if (number < 0 || static_cast<unsigned>(number) >= s.processorCount.load()) {
+        host::ReportViolation("INVALID_PROCESSOR_NUMBER", "KeSetTargetProcessorDpc",
+                              "processor " + std::to_string(number) + " does not exist; there are " +
+                                  std::to_string(s.processorCount.load()) +
+                                  " (take the number modulo KeQueryActiveProcessorCount)");
+        return;
+    }
+    dpc->Number = static_cast<USHORT>(host::MaxProcessors + static_cast<unsigned>(number));
+}

@@ -1,0 +1,144 @@
+// The stand-in's scheduler: the interrupt-time clock, the timer queue, the emulated processors
+// with their DPC queues, and the two ways of driving them (virtual time on the caller's thread,
+// or real threads on the monotonic clock). Shared by clock.cpp, timers.cpp, dpc.cpp,
+// processors.cpp, dispatcher.cpp and real_time.cpp; not for the driver or tests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "host/harness.h"
+
+namespace host {
+
+// KAFFINITY has one bit per processor, and KDPC::Number holds MaxProcessors + the target
+// processor once KeSetTargetProcessorDpc has chosen one (0 means "the queuing processor").
+constexpr unsigned MaxProcessors = 64;
+constexpr ULONGLONG NoEvent = ~0ull;
+
+struct ProcessorState {
+    LIST_ENTRY queue;             // KDPCs through DpcListEntry, in run order
+    ULONGLONG readyAt = 0;        // exact time before which it runs no DPC (stalls, injected delays)
+    bool running = false;         // a processor runs one DPC at a time
+    uint64_t runningSequence = 0; // HostSequence of the DPC being run
+};
+
+struct Scheduler {
+    std::mutex mutex;                   // guards everything below and every queued KTIMER/KDPC
+    std::condition_variable changed;    // something was queued, run or cancelled
+    LIST_ENTRY timers;                  // KTIMERs by DueTime; equal due times in setting order
+    ProcessorState processors[MaxProcessors];
+    std::atomic<unsigned> processorCount{DefaultProcessorCount};
+    ULONG generation = 0;               // a reset invalidates every object queued before it
+    uint64_t nextSequence = 1;
+    ULONGLONG dpcDelay = 0;
+    ULONGLONG jitterMaximum = 0;
+    uint64_t jitterState = 0;
+    TimerDpcPlacement placement = TimerDpcPlacement::SettingProcessor;
+    unsigned nextRoundRobin = 0;
+    bool realTime = false;
+    bool stopping = false;
+    std::vector<std::thread> threads;
+};
+
+Scheduler& TheScheduler();
+
+// Tells the real-time threads (and KeFlushQueuedDpcs waiters) that something changed; in virtual
+// time nobody waits. Caller holds s.mutex.
+inline void Wake(Scheduler& s)
+{
+    if (s.realTime) {
+        s.changed.notify_all();
+    }
+}
+
+// Intrusive doubly-linked lists, as the kernel links its timers and DPCs through the objects.
+inline void ListInit(PLIST_ENTRY head)
+{
+    head->Flink = head->Blink = head;
+}
+inline bool ListEmpty(const LIST_ENTRY* head)
+{
+    return head->Flink == head;
+}
+inline void ListInsertAfter(PLIST_ENTRY position, PLIST_ENTRY entry)
+{
+    entry->Flink = position->Flink;
+    entry->Blink = position;
+    position->Flink->Blink = entry;
+    position->Flink = entry;
+}
+inline void ListRemove(PLIST_ENTRY entry)
+{
+    entry->Blink->Flink = entry->Flink;
+    entry->Flink->Blink = entry->Blink;
+    entry->Flink = entry->Blink = entry;
+}
+inline bool ListContains(const LIST_ENTRY* head, const LIST_ENTRY* entry)
+{
+    for (const LIST_ENTRY* e = head->Flink; e != head; e = e->Flink) {
+        if (e == entry) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// clock.cpp: exact time is where the clock really is; the visible clock (what KeQueryInterruptTime
+// reads) moves only at ticks, counted from BootInterruptTime.
+ULONGLONG ExactTime();
+ULONGLONG VisibleTime(ULONGLONG exact);
+ULONGLONG TickAtOrAfter(ULONGLONG time);
+void SetExactTime(ULONGLONG time);
+ULONGLONG InterruptTimeOfSystemTime(LONGLONG systemTime);
+void SwitchToRealClock();
+void SwitchToVirtualClock();
+std::chrono::steady_clock::time_point RealInstantOf(ULONGLONG time);
+void ResetClock();
+
+// processors.cpp: the processor the calling thread runs on, and the one a timer's DPC goes to.
+unsigned CurrentProcessor();
+unsigned TimerDpcProcessor(Scheduler& s, const KTIMER* timer);
+void ResetThreadAffinity();
+// Makes the calling thread run on `processor` for its lifetime (a DPC, a processor thread).
+class ProcessorScope {
+public:
+    explicit ProcessorScope(unsigned processor);
+    ~ProcessorScope();
+    ProcessorScope(const ProcessorScope&) = delete;
+    ProcessorScope& operator=(const ProcessorScope&) = delete;
+
+private:
+    int previous_;
+};
+
+// timers.cpp (caller holds s.mutex)
+bool ExpireNextTimer(Scheduler& s, ULONGLONG now);
+ULONGLONG NextTimerExpiry(const Scheduler& s);
+size_t ForgetTimersIn(Scheduler& s, const void* begin, size_t size);
+
+// dpc.cpp (caller holds s.mutex; RunDpc releases it while the routine runs)
+bool EnqueueDpc(Scheduler& s, PKDPC dpc, unsigned processor, PVOID argument1, PVOID argument2);
+PKDPC TakeReadyDpc(Scheduler& s, unsigned processor, ULONGLONG now);
+void RunDpc(Scheduler& s, std::unique_lock<std::mutex>& lock, unsigned processor, PKDPC dpc);
+ULONGLONG NextProcessorReady(const Scheduler& s, ULONGLONG now);
+size_t ForgetDpcsIn(Scheduler& s, const void* begin, size_t size);
+
+// dispatcher.cpp
+// Runs every DPC that is ready now, processor by processor, until none is.
+void RunReadyDpcs(Scheduler& s, std::unique_lock<std::mutex>& lock);
+// The injected delay for one timer DPC: the fixed delay plus a fresh draw of jitter.
+ULONGLONG DrawDpcDelay(Scheduler& s);
+
+// no_block_region.cpp: a DPC runs with the interrupted context's regions set aside.
+size_t NoBlockRegionDepth();
+size_t SetAsideNoBlockRegions();  // returns what RestoreNoBlockRegions needs
+void RestoreNoBlockRegions(size_t previousBase);
+void ClearNoBlockRegions();
+
+}  // namespace host
