@@ -117,7 +117,9 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
 
     if (PassThrough && gains == nullptr) {
         ULONG count = (sourceBytes < destinationBytes) ? sourceBytes : destinationBytes;
-        RtlCopyMemory(destination, source, count);
+        if (count != 0) {
+            RtlCopyMemory(destination, source, count);
+        }
         *consumed = count;
         *produced = count;
         return true;
