@@ -30,6 +30,42 @@ struct SourceCursor {
 
 using ReadLoop = ULONG (*)(FormatConverter& converter, SourceCursor& source, LONG* block, ULONG maxFrames);
 
+// A reading loop's place in the source: the bytes left and the converter's skip count, kept in
+// locals while the loop runs.
+struct ReadPosition {
+    const UCHAR* Position;
+    ULONG Left;
+    LONG Skip;
+
+    // Passes over the bytes skip says are due, as far as the source goes.
+    void PassSkipped()
+    {
+        if (Skip > 0) {
+            ULONG advance = (static_cast<ULONG>(Skip) < Left) ? static_cast<ULONG>(Skip) : Left;
+            Position += advance;
+            Left -= advance;
+            Skip -= static_cast<LONG>(advance);
+        }
+    }
+
+    // Widens the next source frame into frame; false, with nothing read, when no whole frame
+    // is left.
+    template <ULONG Width>
+    bool ReadFrame(ULONG channels, ULONG blockAlign, LONG* frame)
+    {
+        if (Left < blockAlign) {
+            return false;
+        }
+        for (ULONG channel = 0; channel < channels; ++channel) {
+            frame[channel] = LoadSample<Width>(Position + channel * Width);
+        }
+        Position += blockAlign;
+        Left -= blockAlign;
+        Skip -= static_cast<LONG>(blockAlign);
+        return true;
+    }
+};
+
 // Advancing the phase by the source rate after each output, with the destination periods passed
 // over coming off as the source frames to step. With the quotient and remainder of the two rates
 // worked out once, the step costs an add and a compare; only a phase left at or above the rate
@@ -78,10 +114,8 @@ struct ConverterReading {
         const ULONG blockAlign = converter.Source.Format.nBlockAlign;
         const PhaseStepper stepper(converter.Source.Format.nSamplesPerSec, converter.RateDivisor);
 
-        const UCHAR* position = source.Position;
-        ULONG left = source.Left;
+        ReadPosition read = {source.Position, source.Left, converter.Skip};
         ULONG phase = converter.Phase;
-        LONG skip = converter.Skip;
         bool haveA = converter.HaveA != FALSE;
         LONG frameA[Slots];
         for (ULONG channel = 0; channel < channels; ++channel) {
@@ -90,22 +124,11 @@ struct ConverterReading {
 
         ULONG frames = 0;
         while (frames < maxFrames) {
-            if (skip > 0) {
-                ULONG advance = (static_cast<ULONG>(skip) < left) ? static_cast<ULONG>(skip) : left;
-                position += advance;
-                left -= advance;
-                skip -= static_cast<LONG>(advance);
-            }
+            read.PassSkipped();
             if (!haveA) {
-                if (left < blockAlign) {
+                if (!read.template ReadFrame<Width>(channels, blockAlign, frameA)) {
                     break;
                 }
-                for (ULONG channel = 0; channel < channels; ++channel) {
-                    frameA[channel] = LoadSample<Width>(position + channel * Width);
-                }
-                position += blockAlign;
-                left -= blockAlign;
-                skip -= static_cast<LONG>(blockAlign);
                 haveA = true;
             }
 
@@ -118,13 +141,13 @@ struct ConverterReading {
             // The source rate is at least the destination rate, so every output steps.
             ULONG step = stepper.Advance(phase);
             haveA = false;
-            skip += static_cast<LONG>(step * blockAlign);
+            read.Skip += static_cast<LONG>(step * blockAlign);
         }
 
-        source.Position = position;
-        source.Left = left;
+        source.Position = read.Position;
+        source.Left = read.Left;
         converter.Phase = phase;
-        converter.Skip = skip;
+        converter.Skip = read.Skip;
         converter.HaveA = haveA ? TRUE : FALSE;
         if (frames != 0) {
             converter.HaveB = FALSE;
@@ -142,16 +165,16 @@ struct ConverterReading {
     // when the next output is due.
     template <ULONG Width, ULONG Slots>
     static ULONG FollowUpsampling(ULONG channels, ULONG blockAlign, const SignedDivisor& rateDivisor,
-                                  ULONG sourceRate, ULONG maxFrames, const UCHAR*& position, ULONG& left,
-                                  ULONG& phase, LONG& skip, bool& haveB, LONG* frameA, LONG* frameB, LONG*& block)
+                                  ULONG sourceRate, ULONG maxFrames, ReadPosition& read, ULONG& phase,
+                                  bool& haveB, LONG* frameA, LONG* frameB, LONG*& block)
     {
         // Everything in locals: the output stores could otherwise alias the frames and force
         // them back to memory after every sample.
         const SignedDivisor divisor = rateDivisor;
         const ULONG destinationRate = divisor.Divisor;
         ULONG framesLeft = maxFrames;
-        ULONG sourceFramesLeft = left / blockAlign;
-        const UCHAR* next = position;
+        ULONG sourceFramesLeft = read.Left / blockAlign;
+        const UCHAR* next = read.Position;
         LONG* out = block;
         ULONG at = phase;
         LONG later[Slots];
@@ -193,7 +216,7 @@ struct ConverterReading {
                 frameA[channel] = later[channel];
             }
             haveB = false;
-            skip += static_cast<LONG>(blockAlign);
+            read.Skip += static_cast<LONG>(blockAlign);
         } else {
             // A is the earlier frame of the current pair: later - slope.
             for (ULONG channel = 0; channel < channels; ++channel) {
@@ -201,8 +224,8 @@ struct ConverterReading {
                 frameB[channel] = later[channel];
             }
         }
-        left -= static_cast<ULONG>(next - position);
-        position = next;
+        read.Left -= static_cast<ULONG>(next - read.Position);
+        read.Position = next;
         phase = at;
         block = out;
         return maxFrames - framesLeft;
@@ -213,16 +236,16 @@ struct ConverterReading {
     // the phase is below the destination rate throughout.
     template <ULONG Width, ULONG Slots>
     static ULONG FollowDownsampling(ULONG channels, ULONG blockAlign, const SignedDivisor& rateDivisor,
-                                    const PhaseStepper& stepper, ULONG maxFrames, const UCHAR*& position,
-                                    ULONG& left, ULONG& phase, LONG& skip, bool& haveA, bool& haveB, LONG* frameA,
-                                    LONG* frameB, LONG*& block)
+                                    const PhaseStepper& stepper, ULONG maxFrames, ReadPosition& read,
+                                    ULONG& phase, bool& haveA, bool& haveB, LONG* frameA, LONG* frameB,
+                                    LONG*& block)
     {
         const SignedDivisor divisor = rateDivisor;
         const PhaseStepper steps = stepper;
         const ULONG destinationRate = divisor.Divisor;
         const ULONG quotientBytes = steps.Quotient * blockAlign;
-        const UCHAR* next = position;
-        ULONG available = left;
+        const UCHAR* next = read.Position;
+        ULONG available = read.Left;
         LONG* out = block;
         ULONG at = phase;
         LONG earlier[Slots];
@@ -259,7 +282,7 @@ struct ConverterReading {
                 } else {
                     haveA = false;
                 }
-                skip += static_cast<LONG>(stepBytes);
+                read.Skip += static_cast<LONG>(stepBytes);
                 break;
             }
             // Both frames come from the source even when A is the old B, which is still there
@@ -276,8 +299,8 @@ struct ConverterReading {
             frameA[channel] = earlier[channel];
             frameB[channel] = later[channel];
         }
-        position = next;
-        left = available;
+        read.Position = next;
+        read.Left = available;
         phase = at;
         block = out;
         return frames;
@@ -303,10 +326,8 @@ struct ConverterReading {
         const ULONG destinationRate = rateDivisor.Divisor;
         const PhaseStepper stepper(converter.Source.Format.nSamplesPerSec, rateDivisor);
 
-        const UCHAR* position = source.Position;
-        ULONG left = source.Left;
+        ReadPosition read = {source.Position, source.Left, converter.Skip};
         ULONG phase = converter.Phase;
-        LONG skip = converter.Skip;
         bool haveA = converter.HaveA != FALSE;
         bool haveB = converter.HaveB != FALSE;
         LONG frameA[Slots];
@@ -319,45 +340,28 @@ struct ConverterReading {
         ULONG frames = 0;
         while (frames < maxFrames) {
             // The frames an output needs, skipping and reading as the bookkeeping says.
-            if (skip > 0) {
-                ULONG advance = (static_cast<ULONG>(skip) < left) ? static_cast<ULONG>(skip) : left;
-                position += advance;
-                left -= advance;
-                skip -= static_cast<LONG>(advance);
-            }
+            read.PassSkipped();
             if (!haveA) {
-                if (left < blockAlign) {
+                if (!read.template ReadFrame<Width>(channels, blockAlign, frameA)) {
                     break;
                 }
-                for (ULONG channel = 0; channel < channels; ++channel) {
-                    frameA[channel] = LoadSample<Width>(position + channel * Width);
-                }
-                position += blockAlign;
-                left -= blockAlign;
-                skip -= static_cast<LONG>(blockAlign);
                 haveA = true;
             }
             if (!haveB) {
-                if (left < blockAlign) {
+                if (!read.template ReadFrame<Width>(channels, blockAlign, frameB)) {
                     break;
                 }
-                for (ULONG channel = 0; channel < channels; ++channel) {
-                    frameB[channel] = LoadSample<Width>(position + channel * Width);
-                }
-                position += blockAlign;
-                left -= blockAlign;
-                skip -= static_cast<LONG>(blockAlign);
                 haveB = true;
             }
-            if (skip == steadySkip && phase < destinationRate) {
+            if (read.Skip == steadySkip && phase < destinationRate) {
                 if (stepper.Quotient == 0) {
                     frames += FollowUpsampling<Width, Slots>(channels, blockAlign, rateDivisor, stepper.Remainder,
-                                                             maxFrames - frames, position, left, phase, skip,
-                                                             haveB, frameA, frameB, block);
+                                                             maxFrames - frames, read, phase, haveB, frameA, frameB,
+                                                             block);
                 } else {
                     frames += FollowDownsampling<Width, Slots>(channels, blockAlign, rateDivisor, stepper,
-                                                               maxFrames - frames, position, left, phase, skip,
-                                                               haveA, haveB, frameA, frameB, block);
+                                                               maxFrames - frames, read, phase, haveA, haveB, frameA,
+                                                               frameB, block);
                 }
                 continue;
             }
@@ -379,14 +383,14 @@ struct ConverterReading {
                 } else {
                     haveA = false;
                 }
-                skip += static_cast<LONG>(step * blockAlign);
+                read.Skip += static_cast<LONG>(step * blockAlign);
             }
         }
 
-        source.Position = position;
-        source.Left = left;
+        source.Position = read.Position;
+        source.Left = read.Left;
         converter.Phase = phase;
-        converter.Skip = skip;
+        converter.Skip = read.Skip;
         converter.HaveA = haveA ? TRUE : FALSE;
         converter.HaveB = haveB ? TRUE : FALSE;
         for (ULONG channel = 0; channel < channels; ++channel) {

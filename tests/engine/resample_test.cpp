@@ -28,6 +28,24 @@ ScalePair* HalfAndQuieterGains()
     return gains;
 }
 
+// Checks each 32-bit output of 16-bit mono input resampled from sourceRate to destinationRate:
+// output j sits at sourceRate * j / destinationRate input frames, between frames i and i + 1,
+// phase / destinationRate of the way, and is the truncated point on the line between them.
+void ExpectOutputsOnTheLine(const std::vector<int64_t>& input, const std::vector<int64_t>& output, int64_t sourceRate,
+                            int64_t destinationRate)
+{
+    for (size_t j = 0; j < output.size(); ++j) {
+        const int64_t position = int64_t(j) * sourceRate;
+        const size_t i = position / destinationRate;
+        const int64_t phase = position % destinationRate;
+        const int64_t a = input[i] * 65536;
+        const int64_t b = input[i + 1] * 65536;
+        EXPECT_GE(output[j], std::min(a, b)) << "frame " << j;
+        EXPECT_LE(output[j], std::max(a, b)) << "frame " << j;
+        EXPECT_EQ(output[j], (a * destinationRate + (b - a) * phase) / destinationRate) << "frame " << j;
+    }
+}
+
 }  // namespace
 
 TEST(Resample, UpsamplingOutputLiesOnTheLineBetweenNeighbouringInputFrames)
@@ -41,19 +59,9 @@ TEST(Resample, UpsamplingOutputLiesOnTheLineBetweenNeighbouringInputFrames)
     Converted result = ConvertOnce(converter, Pack(2, input), 4 * 1000);
     const std::vector<int64_t> output = Unpack(4, result.bytes);
 
-    // Output j sits at 44100 * j / 48000 input frames: between frames i and i + 1, phase / 48000
-    // of the way. The last frame needs a following one, so 440 * 48000 / 44100 rounded up.
+    // The last output needs the input frame after it: 440 * 48000 / 44100 rounded up.
     ASSERT_EQ(output.size(), 479u);
-    for (size_t j = 0; j < output.size(); ++j) {
-        const int64_t position = int64_t(j) * 44100;
-        const size_t i = position / 48000;
-        const int64_t phase = position % 48000;
-        const int64_t a = input[i] * 65536;
-        const int64_t b = input[i + 1] * 65536;
-        EXPECT_GE(output[j], std::min(a, b)) << "frame " << j;
-        EXPECT_LE(output[j], std::max(a, b)) << "frame " << j;
-        EXPECT_EQ(output[j], (a * 48000 + (b - a) * phase) / 48000) << "frame " << j;
-    }
+    ExpectOutputsOnTheLine(input, output, 44100, 48000);
 }
 
 TEST(Resample, InterpolatesARampExactly)
@@ -103,14 +111,7 @@ TEST(Resample, DownsamplingByANonWholeRatioInterpolatesAndDropsFrames)
     ASSERT_TRUE(converter.Setup(&from, &to));
     const std::vector<int64_t> output = Unpack(4, ConvertOnce(converter, Pack(2, input), 4 * 2000).bytes);
     ASSERT_EQ(output.size(), 882u);  // 959 * 44100 / 48000 rounded up: the last one needs a neighbour
-    for (size_t j = 0; j < output.size(); ++j) {
-        const int64_t position = int64_t(j) * 48000;
-        const size_t i = position / 44100;
-        const int64_t phase = position % 44100;
-        const int64_t a = input[i] * 65536;
-        const int64_t b = input[i + 1] * 65536;
-        EXPECT_EQ(output[j], (a * 44100 + (b - a) * phase) / 44100) << "frame " << j;
-    }
+    ExpectOutputsOnTheLine(input, output, 48000, 44100);
 }
 
 TEST(Resample, OutputTracksTheRateRatioAcrossManyCallsWithoutDrift)

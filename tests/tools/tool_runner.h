@@ -75,34 +75,33 @@ inline ToolResult RunTarnhost(const ScratchDirectory& scratch, const std::vector
     return result;
 }
 
+inline SNDFILE* CreateSoundFile(const std::string& path, int format, int rate, int channels)
+{
+    SF_INFO info = {};
+    info.samplerate = rate;
+    info.channels = channels;
+    info.format = format;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (file == nullptr) {
+        throw std::runtime_error(std::string("cannot create test file: ") + sf_strerror(nullptr));
+    }
+    return file;
+}
+
 // Writes raw sample bytes (little-endian, 8-bit unsigned) as a sound file of the given libsndfile
 // format.
 inline void WriteSoundFile(const std::string& path, int format, int rate, int channels,
                            const std::vector<unsigned char>& bytes)
 {
-    SF_INFO info = {};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) {
-        throw std::runtime_error(std::string("cannot create test file: ") + sf_strerror(nullptr));
-    }
+    SNDFILE* file = CreateSoundFile(path, format, rate, channels);
     sf_write_raw(file, bytes.data(), static_cast<sf_count_t>(bytes.size()));
     sf_close(file);
 }
 
-// Float samples, for the file kinds the tool refuses.
+// Float samples encoded by libsndfile, for the file kinds the tool refuses.
 inline void WriteFloatFile(const std::string& path, int format, int rate, int channels, size_t frames)
 {
-    SF_INFO info = {};
-    info.samplerate = rate;
-    info.channels = channels;
-    info.format = format;
-    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file == nullptr) {
-        throw std::runtime_error(std::string("cannot create test file: ") + sf_strerror(nullptr));
-    }
+    SNDFILE* file = CreateSoundFile(path, format, rate, channels);
     std::vector<float> samples(frames * channels, 0.25f);
     sf_writef_float(file, samples.data(), static_cast<sf_count_t>(frames));
     sf_close(file);
