@@ -72,6 +72,9 @@ bool DpcsPending(const Scheduler& s, uint64_t sequence)
 
 std::unique_lock<std::mutex> LockVirtualTime(Scheduler& s, const char* caller)
 {
+    if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
+        throw std::logic_error(std::string(caller) + ": DPCs cannot run above DISPATCH_LEVEL");
+    }
     if (SpinLocksHeld() != 0) {
         throw std::logic_error(std::string(caller) +
                                ": the calling thread holds a spin lock; the DPCs it would run could deadlock on it");
@@ -192,22 +195,6 @@ size_t QueuedDpcCount()
         }
     }
     return count;
-}
-
-void CheckPoolFree(const char* routine, const void* block, size_t size)
-{
-    CheckBlockingCall(routine, "frees pool");
-    Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    size_t timers = ForgetTimersIn(s, block, size);
-    size_t dpcs = ForgetDpcsIn(s, block, size);
-    if (timers + dpcs != 0) {
-        ReportViolation("TIMER_OR_DPC_INVALID", routine,
-                        "the pool block being freed holds " + std::to_string(timers) + " queued timer(s) and " +
-                            std::to_string(dpcs) +
-                            " queued DPC(s); cancel the timer (KeCancelTimer) and let its DPC run or remove it "
-                            "(KeRemoveQueueDpc) before freeing the memory");
-    }
 }
 
 void ResetScheduler()

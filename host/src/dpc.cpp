@@ -146,15 +146,14 @@ ULONGLONG NextProcessorReady(const Scheduler& s, ULONGLONG now)
     return next;
 }
 
-size_t ForgetDpcsIn(Scheduler& s, const void* begin, size_t size)
+size_t ForgetDpcs(Scheduler& s, const std::function<bool(const KDPC*)>& doomed)
 {
-    auto low = reinterpret_cast<uintptr_t>(begin);
     size_t forgotten = 0;
     for (ProcessorState& state : s.processors) {
         for (PLIST_ENTRY entry = state.queue.Flink; entry != &state.queue;) {
             PKDPC dpc = DpcAt(entry);
             entry = entry->Flink;
-            if (reinterpret_cast<uintptr_t>(dpc) - low < size) {
+            if (doomed(dpc)) {
                 UnlinkDpc(dpc);
                 ++forgotten;
             }

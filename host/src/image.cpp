@@ -126,6 +126,7 @@ void DriverImage::Unload()
         driverObject_->DriverUnload(driverObject_.get());
     }
     entrySucceeded_ = false;
+    CheckPendingOperationsAtUnload(handle_);
     dlclose(handle_);
     handle_ = nullptr;
     {

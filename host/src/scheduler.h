@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -120,14 +121,15 @@ private:
 // timers.cpp (caller holds s.mutex)
 bool ExpireNextTimer(Scheduler& s, ULONGLONG now);
 ULONGLONG NextTimerExpiry(const Scheduler& s);
-size_t ForgetTimersIn(Scheduler& s, const void* begin, size_t size);
+// Takes out of the queue, without touching them further, the timers `doomed` picks.
+size_t ForgetTimers(Scheduler& s, const std::function<bool(const KTIMER*)>& doomed);
 
 // dpc.cpp (caller holds s.mutex; RunDpc releases it while the routine runs)
 bool EnqueueDpc(Scheduler& s, PKDPC dpc, unsigned processor, PVOID argument1, PVOID argument2);
 PKDPC TakeReadyDpc(Scheduler& s, unsigned processor, ULONGLONG now);
 void RunDpc(Scheduler& s, std::unique_lock<std::mutex>& lock, unsigned processor, PKDPC dpc);
 ULONGLONG NextProcessorReady(const Scheduler& s, ULONGLONG now);
-size_t ForgetDpcsIn(Scheduler& s, const void* begin, size_t size);
+size_t ForgetDpcs(Scheduler& s, const std::function<bool(const KDPC*)>& doomed);
 
 // dispatcher.cpp
 // Runs every DPC that is ready now, processor by processor, until none is.

@@ -85,14 +85,13 @@ ULONGLONG NextTimerExpiry(const Scheduler& s)
     return TickAtOrAfter(TimerAt(s.timers.Flink)->DueTime.QuadPart);
 }
 
-size_t ForgetTimersIn(Scheduler& s, const void* begin, size_t size)
+size_t ForgetTimers(Scheduler& s, const std::function<bool(const KTIMER*)>& doomed)
 {
-    auto low = reinterpret_cast<uintptr_t>(begin);
     size_t forgotten = 0;
     for (PLIST_ENTRY entry = s.timers.Flink; entry != &s.timers;) {
         PKTIMER timer = TimerAt(entry);
         entry = entry->Flink;
-        if (reinterpret_cast<uintptr_t>(timer) - low < size) {
+        if (doomed(timer)) {
             UnlinkTimer(timer);
             ++forgotten;
         }

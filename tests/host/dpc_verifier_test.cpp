@@ -176,3 +176,29 @@ TEST_F(DpcVerifierTest, SettingATimerAtRaisedIrqlAboveDispatchIsCaught)
     EXPECT_EQ(violations[0].rule, "IRQL_NOT_LESS_OR_EQUAL");
     EXPECT_EQ(violations[0].routine, "KeSetTimer");
 }
+
+TEST_F(DpcVerifierTest, UnloadingTheImageWithItsDpcStillQueuedIsCaught)
+{
+    host::DriverImage image(host::DefaultDriverImagePath());
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    // Any routine of the image stands for its DPC routine: the DPC never gets to run.
+    auto routine = reinterpret_cast<PKDEFERRED_ROUTINE>(image.Symbol("DriverEntry"));
+    ASSERT_NE(routine, nullptr);
+    KDPC dpc;
+    KeInitializeDpc(&dpc, routine, nullptr);
+    KTIMER timer;
+    KeInitializeTimer(&timer);
+    LARGE_INTEGER due;
+    due.QuadPart = -5 * static_cast<LONGLONG>(Millisecond);
+    KeSetTimer(&timer, due, &dpc);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+
+    image.Unload();
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS");
+    EXPECT_NE(violations[0].message.find("1 timer(s) and 1 DPC(s)"), std::string::npos) << violations[0].message;
+    host::AdvanceTime(10 * Millisecond);  // nothing left to call into the unmapped image
+    EXPECT_EQ(host::QueuedTimerCount(), 0u);
+}

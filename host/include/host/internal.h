@@ -24,6 +24,8 @@ std::string RoutineName(void* address);
 void CheckBlockingCall(const char* routine, const char* action);
 // Before pool is freed: the region check, and no queued timer or DPC may live in the block.
 void CheckPoolFree(const char* routine, const void* block, size_t size);
+// Before a driver image is unmapped: none of its timers or DPCs may still be queued.
+void CheckPendingOperationsAtUnload(void* imageHandle);
 // Stops real-time mode and restores the clock, processors, queues and fault injection.
 void ResetScheduler();
 
