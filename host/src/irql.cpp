@@ -343,3 +343,8 @@ PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID excha
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
+
+void YieldProcessor(void)
+{
+    sched_yield();
+}

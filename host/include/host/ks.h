@@ -76,3 +76,59 @@ DEFINE_GUID(KSCATEGORY_RENDER, 0x65e8773e, 0x8f56, 0x11d0, 0xa3, 0xb9, 0x00, 0xa
 DEFINE_GUID(KSCATEGORY_CAPTURE, 0x65e8773d, 0x8f56, 0x11d0, 0xa3, 0xb9, 0x00, 0xa0, 0xc9, 0x22, 0x31, 0x96);
 // {DDA54A40-1E4C-11D1-A050-405705C10000}
 DEFINE_GUID(KSCATEGORY_TOPOLOGY, 0xdda54a40, 0x1e4c, 0x11d1, 0xa0, 0x50, 0x40, 0x57, 0x05, 0xc1, 0x00, 0x00);
+
+// ---------------------------------------------------------------------------------------------
+// Streaming: pin states, data flow, allocator framing and the audio position (ks.h, ksmedia.h).
+
+typedef enum {
+    KSSTATE_STOP = 0,
+    KSSTATE_ACQUIRE = 1,
+    KSSTATE_PAUSE = 2,
+    KSSTATE_RUN = 3
+} KSSTATE, *PKSSTATE;
+
+typedef enum {
+    KSPIN_DATAFLOW_IN = 1,
+    KSPIN_DATAFLOW_OUT = 2
+} KSPIN_DATAFLOW, *PKSPIN_DATAFLOW;
+
+#define KSALLOCATOR_REQUIREMENTF_INPLACE_MODIFIER 0x00000001
+#define KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY 0x00000002
+#define KSALLOCATOR_REQUIREMENTF_FRAME_INTEGRITY 0x00000004
+#define KSALLOCATOR_REQUIREMENTF_MUST_ALLOCATE 0x00000008
+#define KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY 0x80000000
+
+#define FILE_BYTE_ALIGNMENT 0x00000000
+#define FILE_WORD_ALIGNMENT 0x00000001
+#define FILE_LONG_ALIGNMENT 0x00000003
+#define FILE_QUAD_ALIGNMENT 0x00000007
+
+typedef struct {
+    union {
+        ULONG OptionsFlags;
+        ULONG RequirementsFlags;
+    };
+    POOL_TYPE PoolType;
+    ULONG Frames;
+    ULONG FrameSize;
+    ULONG FileAlignment;
+    ULONG Reserved;
+} KSALLOCATOR_FRAMING, *PKSALLOCATOR_FRAMING;
+static_assert(sizeof(KSALLOCATOR_FRAMING) == 24, "KSALLOCATOR_FRAMING is 24 bytes");
+
+typedef struct {
+    ULONGLONG PlayOffset;
+    ULONGLONG WriteOffset;
+} KSAUDIO_POSITION, *PKSAUDIO_POSITION;
+static_assert(sizeof(KSAUDIO_POSITION) == 16, "KSAUDIO_POSITION is 16 bytes");
+
+// The connection format of an audio pin: a KSDATAFORMAT followed by its WAVEFORMATEX (and the
+// format's cbSize extra bytes); FormatSize counts them all.
+typedef struct {
+    KSDATAFORMAT DataFormat;
+    WAVEFORMATEX WaveFormatEx;
+} KSDATAFORMAT_WAVEFORMATEX, *PKSDATAFORMAT_WAVEFORMATEX;
+
+// {518590A2-A184-11D0-8522-00C04FD9BAF3}
+DEFINE_GUID(KSDATAFORMAT_SPECIFIER_DSOUND, 0x518590a2, 0xa184, 0x11d0, 0x85, 0x22, 0x00, 0xc0, 0x4f, 0xd9, 0xba,
+            0xf3);

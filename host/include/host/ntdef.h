@@ -45,6 +45,7 @@ typedef USHORT* PUSHORT;
 typedef LONG* PLONG;
 typedef ULONG* PULONG;
 typedef ULONGLONG* PULONGLONG;
+typedef LONGLONG* PLONGLONG;
 typedef BOOLEAN* PBOOLEAN;
 typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;

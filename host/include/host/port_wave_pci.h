@@ -1,0 +1,237 @@
+// The stand-in's WavePci port: the port object a wave miniport is bound to (IPortWavePci), and its
+// pin instances, each an IPortWavePciStream over a queue of client buffers. The wave filter's pin
+// factory, instance limits and IRP path sit on top of PortWavePci::OpenPin and WavePciPin; the
+// client side (wave_client.h) uses them directly.
+//
+// Choices where the platform leaves room (PLATFORM-NOTES 1-11), kept by every test:
+// - Mappings are cut at every 4096-byte page boundary of the client buffer's virtual address and
+//   at the buffer's end; adjacent pages are never merged, so a frame may straddle two mappings.
+//   The last mapping of a buffer carries LastMappingFlag. The physical address reported is the
+//   virtual address (the host has no other).
+// - Buffers are accepted in every state. Entering KSSTATE_STOP (after the miniport's SetState
+//   succeeded) cancels every queued buffer: RevokeMappings once per buffer that has unreleased
+//   mappings (its first and last such tag, called at DISPATCH_LEVEL with the count set to 0
+//   first), then each buffer completes with STATUS_CANCELLED and 0 bytes, in queue order.
+// - MappingAvailable and RevokeMappings are called at DISPATCH_LEVEL, the highest level the
+//   platform allows, so that a miniport that would block there is caught.
+// - A miniport that returns no service group from NewStream is polled: the pin calls its
+//   stream's Service every PollingPeriod.
+// - A client buffer of 0 bytes is refused (STATUS_INVALID_PARAMETER): it would have no mapping.
+// - Completion routines run on the thread that released the last mapping (often a DPC) or that
+//   cancelled the buffer; they must not queue buffers on the same pin (an application's I/O
+//   completes asynchronously, never inside the miniport's ReleaseMapping).
+// - TerminatePacket, NewMasterDmaChannel, GetDeviceProperty and NewRegistryKey answer
+//   STATUS_NOT_IMPLEMENTED: the driver does not use them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "host/portcls.h"
+
+namespace host {
+
+constexpr ULONG MappingPageSize = 4096;
+constexpr ULONG LastMappingFlag = 1;
+constexpr LONGLONG PollingPeriod = 100000;  // 10 ms in 100-ns units
+
+// Told once per client buffer when the port is done with it: STATUS_SUCCESS with the buffer's
+// full length when its last mapping was released, STATUS_CANCELLED with 0 when it was cancelled.
+using BufferCompletion = std::function<void(NTSTATUS status, ULONG bytes)>;
+
+// What a client asks for when it creates a pin (the KSPIN_CONNECT and the format after it).
+struct PinRequest {
+    ULONG pinId = 0;
+    BOOLEAN capture = FALSE;                 // the pin's data flow is KSPIN_DATAFLOW_OUT
+    const KSDATAFORMAT* dataFormat = nullptr;  // FormatSize bytes, format block included
+    POOL_TYPE poolType = NonPagedPool;       // handed to NewStream
+};
+
+// One RevokeMappings call as the port made it.
+struct Revocation {
+    ULONG_PTR firstTag;
+    ULONG_PTR lastTag;
+    ULONG unreleased;  // mappings of the range the miniport had not released when the call returned
+    ULONG revoked;     // the count the miniport reported
+    NTSTATUS status;
+};
+
+class WavePciPin;
+
+class PortWavePci final : public IPortWavePci, public IServiceSink {
+public:
+    // Like PcNewPort for CLSID_PortWavePci: a port with one reference and no miniport yet.
+    static PortWavePci* Create();
+
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // Like IPort::Init: queries the miniport for IMiniportWavePci and calls its Init with this
+    // port; a service group it returns gets the port as a member (leading to its Service).
+    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
+                                 PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) override;
+    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY deviceProperty, ULONG bufferLength,
+                                              PVOID propertyBuffer, PULONG resultLength) override;
+    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY* outRegistryKey, PUNKNOWN outerUnknown,
+                                           ULONG registryKeyType, ACCESS_MASK desiredAccess,
+                                           POBJECT_ATTRIBUTES objectAttributes, ULONG createOptions,
+                                           PULONG disposition) override;
+    // Like IPortWavePci::Notify: any IRQL; asks the group for service, which queues its DPC.
+    STDMETHODIMP_(void) Notify(PSERVICEGROUP serviceGroup) override;
+    STDMETHODIMP_(NTSTATUS) NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN outerUnknown, POOL_TYPE poolType,
+                                                PRESOURCELIST resourceList, BOOLEAN scatterGather,
+                                                BOOLEAN dma32BitAddresses, BOOLEAN dma64BitAddresses,
+                                                BOOLEAN ignoreCount, DMA_WIDTH dmaWidth, DMA_SPEED dmaSpeed,
+                                                ULONG maximumLength, ULONG dmaPort) override;
+    // The port's member of the miniport's service group: calls IMiniportWavePci::Service.
+    STDMETHODIMP_(void) RequestService() override;
+
+    // Binds a miniport without IPort::Init (referenced), for tests of the engine below the wave
+    // filter; streams are then created on it as after Init.
+    void BindMiniport(PMINIPORTWAVEPCI miniport);
+    PMINIPORTWAVEPCI Miniport() const { return miniport_; }
+    PSERVICEGROUP MiniportServiceGroup() const { return serviceGroup_; }
+    ULONG NotifyCount() const { return notifyCount_.load(); }
+
+    // Creates a pin instance at PASSIVE_LEVEL: copies the format, calls NewStream (capture as
+    // asked, no outer unknown), asks GetAllocatorFraming and joins the stream's service group.
+    // On success *pin holds one reference for the caller, who closes the pin before releasing it.
+    NTSTATUS OpenPin(const PinRequest& request, WavePciPin** pin);
+
+    // Releases the miniport and its service group, as the class driver does when the subdevice
+    // goes: the miniport holds the port, so this breaks the cycle. PASSIVE_LEVEL.
+    void ReleaseChildren();
+
+private:
+    PortWavePci() = default;
+    ~PortWavePci();
+
+    std::atomic<LONG> references_{1};
+    std::atomic<ULONG> notifyCount_{0};
+    PMINIPORTWAVEPCI miniport_ = nullptr;  // referenced
+    PSERVICEGROUP serviceGroup_ = nullptr;
+    std::mutex lock_;  // guards miniport_ against ReleaseChildren while a service call runs
+    std::condition_variable servicesDone_;
+    ULONG servicesInProgress_ = 0;
+};
+
+class WavePciPin final : public IPortWavePciStream, public IPreFetchOffset, public IServiceSink {
+public:
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    // Like IPortWavePciStream::GetMapping: the next piece of the queued client data, never across
+    // a page boundary; STATUS_NOT_FOUND when nothing is queued (MappingAvailable follows the
+    // next buffer). At most DISPATCH_LEVEL, holding no spin lock.
+    STDMETHODIMP_(NTSTATUS) GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
+                                       PULONG byteCount, PULONG flags) override;
+    // Like IPortWavePciStream::ReleaseMapping: in acquisition order; the release of a buffer's
+    // last mapping completes it. At most DISPATCH_LEVEL, holding no spin lock.
+    STDMETHODIMP_(NTSTATUS) ReleaseMapping(PVOID tag) override;
+    STDMETHODIMP_(NTSTATUS) TerminatePacket() override;
+    // Like IPreFetchOffset::SetPreFetchOffset: the render write offset becomes play + this.
+    STDMETHODIMP_(void) SetPreFetchOffset(ULONG preFetchOffset) override;
+    // The pin's member of its stream's service group: calls IMiniportWavePciStream::Service.
+    STDMETHODIMP_(void) RequestService() override;
+
+    // Queues a client buffer (the bytes stay the caller's until `completion` runs). A refused
+    // GetMapping since the last arrival makes this call MappingAvailable, once. PASSIVE_LEVEL.
+    NTSTATUS QueueBuffer(PVOID data, ULONG bytes, BufferCompletion completion, uint64_t* id = nullptr);
+    // Cancels one queued buffer as an application's CancelIo does; STATUS_NOT_FOUND if it is not
+    // queued (already completed).
+    NTSTATUS CancelBuffer(uint64_t id);
+    // Steps the stream one state at a time towards `state`; stops at the first refusal and
+    // returns its status. Entering KSSTATE_STOP cancels the queued buffers. PASSIVE_LEVEL.
+    NTSTATUS SetState(KSSTATE state);
+    KSSTATE State() const;
+    // KSPROPERTY_CONNECTION_DATAFORMAT: hands the format to the stream's SetFormat.
+    NTSTATUS SetFormat(const KSDATAFORMAT* dataFormat);
+    // KSPROPERTY_AUDIO_POSITION: play offset from GetPosition; render write offset as the
+    // prefetch offset or the mapped bytes say; capture write offset = play offset.
+    NTSTATUS GetPosition(KSAUDIO_POSITION* position);
+    // Closes the pin: cancels queued buffers, leaves the service group, steps the stream down to
+    // KSSTATE_STOP and releases it. PASSIVE_LEVEL; later calls do nothing.
+    void Close();
+
+    ULONG PinId() const { return pinId_; }
+    BOOLEAN Capture() const { return capture_; }
+    const KSALLOCATOR_FRAMING& AllocatorFraming() const { return framing_; }
+    PMINIPORTWAVEPCISTREAM MiniportStream() const { return stream_; }
+    PDMACHANNEL DmaChannel() const { return dmaChannel_; }
+    PSERVICEGROUP StreamServiceGroup() const { return serviceGroup_; }
+    bool PreFetchOffsetSet(ULONG* preFetchOffset = nullptr) const;
+    size_t QueuedBufferCount() const;
+    size_t UnreleasedMappingCount() const;
+    ULONG MappingAvailableCalls() const { return mappingAvailableCalls_.load(); }
+    ULONG ServiceCalls() const { return serviceCalls_.load(); }
+    std::vector<Revocation> Revocations() const;
+
+private:
+    struct ClientBuffer {
+        uint64_t id;
+        PUCHAR data;
+        ULONG bytes;
+        ULONG mapped = 0;      // bytes handed out in mappings so far
+        ULONG unreleased = 0;  // mappings handed out and neither released nor revoked
+        bool cancelled = false;
+        BufferCompletion completion;
+    };
+    struct Acquired {
+        ULONG_PTR tag;
+        std::shared_ptr<ClientBuffer> buffer;
+        bool last;
+    };
+    using BufferList = std::vector<std::shared_ptr<ClientBuffer>>;
+
+    friend class PortWavePci;
+    WavePciPin(PortWavePci* port, const PinRequest& request);
+    ~WavePciPin();
+
+    NTSTATUS Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType);
+    void CheckPortCall(const char* routine) const;
+    // Takes the buffers that `cancel` picks out of the queue, revokes their mappings and completes them.
+    void CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel);
+    // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
+    bool CallStream(const std::function<void(PMINIPORTWAVEPCISTREAM)>& call);
+    static void PollDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
+
+    std::atomic<LONG> references_{1};
+    PortWavePci* port_;  // referenced
+    ULONG pinId_;
+    BOOLEAN capture_;
+    std::vector<uint8_t> dataFormat_;  // the connection format, as the stream was given it
+    PMINIPORTWAVEPCISTREAM stream_ = nullptr;
+    PDMACHANNEL dmaChannel_ = nullptr;  // the port never uses or releases it
+    PSERVICEGROUP serviceGroup_ = nullptr;
+    KSALLOCATOR_FRAMING framing_ = {};
+    std::atomic<KSSTATE> state_{KSSTATE_STOP};
+    std::atomic<ULONG> mappingAvailableCalls_{0};
+    std::atomic<ULONG> serviceCalls_{0};
+    bool closed_ = false;  // set by Close (the client's thread)
+
+    mutable std::mutex lock_;  // guards everything below
+    std::condition_variable callsDone_;
+    BufferList queue_;                  // buffers not yet completed, in arrival order
+    std::deque<Acquired> unreleased_;   // mappings handed out, in acquisition order
+    uint64_t nextBufferId_ = 1;
+    ULONGLONG mappedSinceStop_ = 0;
+    bool refusedSinceArrival_ = false;  // a GetMapping found nothing since the last buffer came
+    bool closing_ = false;
+    ULONG callsInProgress_ = 0;
+    bool preFetchSet_ = false;
+    ULONG preFetchOffset_ = 0;
+    std::vector<Revocation> revocations_;
+    bool polling_ = false;
+    KTIMER pollTimer_;
+    KDPC pollDpc_;
+};
+
+}  // namespace host

@@ -1,0 +1,105 @@
+// What an application sees of a cable's wave pin: open a stream with a format, submit buffers of
+// any size (render: with data; capture: empty), reap the completed ones with their data, step the
+// state and read the position. Built on the port's pin instances (port_wave_pci.h); the wave
+// filter's pin factory and IRP path will offer the same through handles.
+//
+// Client buffers are allocated by the client at varying offsets into their first page (by default
+// the DefaultBufferPageOffsets in turn), so that the port's page-bounded mappings split frames as
+// they do on Windows. An empty capture buffer starts filled with UnfilledCaptureByte, so bytes
+// the driver never wrote stand out.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "host/port_wave_pci.h"
+
+namespace host {
+
+constexpr uint8_t UnfilledCaptureByte = 0xCD;
+extern const std::vector<ULONG> DefaultBufferPageOffsets;
+
+// The connection format of a pin: a KSDATAFORMAT (audio, PCM, WAVEFORMATEX specifier) with the
+// given wave format bytes packed after it; FormatSize counts both.
+std::vector<uint8_t> WaveDataFormat(const void* waveFormat, size_t waveFormatBytes);
+std::vector<uint8_t> WaveDataFormat(const WAVEFORMATEX& format);           // 18 bytes, cbSize as given
+std::vector<uint8_t> WaveDataFormat(const WAVEFORMATEXTENSIBLE& format);   // 40 bytes
+WAVEFORMATEX PcmWaveFormat(ULONG samplesPerSec, USHORT bitsPerSample, USHORT channels);
+WAVEFORMATEXTENSIBLE PcmWaveFormatExtensible(ULONG samplesPerSec, USHORT bitsPerSample, USHORT channels,
+                                             ULONG channelMask, USHORT validBitsPerSample);
+
+struct WaveClientOptions {
+    ULONG pinId = 0;
+    bool capture = false;
+    std::vector<uint8_t> dataFormat;  // WaveDataFormat(...)
+    POOL_TYPE poolType = NonPagedPool;
+};
+
+// A completed client buffer as the client reaps it.
+struct ReapedBuffer {
+    uint64_t id;
+    NTSTATUS status;            // STATUS_SUCCESS, or STATUS_CANCELLED
+    ULONG bytes;                // as the port reported: the buffer's length, 0 when cancelled
+    std::vector<uint8_t> data;  // the buffer's whole contents when it completed
+};
+
+class WaveClient {
+public:
+    // Creates the pin (PortWavePci::OpenPin) on the port's miniport.
+    static NTSTATUS Open(PortWavePci* port, const WaveClientOptions& options, std::unique_ptr<WaveClient>* client);
+    ~WaveClient();  // closes the pin
+    WaveClient(const WaveClient&) = delete;
+    WaveClient& operator=(const WaveClient&) = delete;
+
+    // Render: submits a copy of `bytes` bytes. Capture clients get STATUS_INVALID_DEVICE_REQUEST.
+    NTSTATUS Write(const void* data, ULONG bytes, uint64_t* id = nullptr);
+    // Capture: submits an empty buffer of `bytes` bytes. Render clients get STATUS_INVALID_DEVICE_REQUEST.
+    NTSTATUS Read(ULONG bytes, uint64_t* id = nullptr);
+    // Cancels a submitted buffer (as CancelIo would); STATUS_NOT_FOUND once it has completed.
+    NTSTATUS Cancel(uint64_t id);
+    // Buffers submitted from now on start at these offsets into their first page, in turn (< 4096).
+    void SetBufferPageOffsets(std::vector<ULONG> offsets);
+    // The buffers completed since the last call, in completion order.
+    std::vector<ReapedBuffer> Reap();
+    // Buffers submitted and not yet completed.
+    size_t InFlight() const;
+
+    NTSTATUS SetState(KSSTATE state) { return pin_->SetState(state); }
+    KSSTATE State() const { return pin_->State(); }
+    NTSTATUS SetFormat(const std::vector<uint8_t>& dataFormat);
+    NTSTATUS GetPosition(KSAUDIO_POSITION* position) { return pin_->GetPosition(position); }
+    const KSALLOCATOR_FRAMING& AllocatorFraming() const { return pin_->AllocatorFraming(); }
+    WavePciPin* Pin() const { return pin_; }
+    // Closes the pin; queued buffers complete as cancelled and can still be reaped.
+    void Close() { pin_->Close(); }
+
+private:
+    struct Allocation {
+        uint8_t* block;  // from aligned_alloc, page aligned
+        uint8_t* data;   // block + the page offset
+        ULONG length;
+        uint64_t pinBufferId;  // the pin's id of the queued buffer
+    };
+    struct Completion {
+        uint64_t id;
+        NTSTATUS status;
+        ULONG bytes;
+    };
+
+    WaveClient(WavePciPin* pin, bool capture) : pin_(pin), capture_(capture) {}
+    NTSTATUS Submit(const void* data, ULONG bytes, uint64_t* id);
+
+    WavePciPin* pin_;  // referenced
+    bool capture_;
+    mutable std::mutex lock_;  // guards everything below
+    std::vector<ULONG> pageOffsets_ = DefaultBufferPageOffsets;
+    size_t nextOffset_ = 0;
+    uint64_t nextId_ = 1;
+    std::map<uint64_t, Allocation> buffers_;  // submitted, not yet reaped
+    std::vector<Completion> completed_;
+};
+
+}  // namespace host

@@ -1,0 +1,180 @@
+// The WavePci port object: binds the wave miniport, forwards Notify to service groups, serves
+// the miniport through the port's own member of its group, and creates pin instances.
+#include "host/port_wave_pci.h"
+
+#include "host/harness.h"
+#include "host/internal.h"
+
+namespace host {
+
+PortWavePci* PortWavePci::Create()
+{
+    return new PortWavePci;
+}
+
+PortWavePci::~PortWavePci()
+{
+    ReleaseChildren();
+}
+
+NTSTATUS PortWavePci::QueryInterface(REFIID iid, PVOID* object)
+{
+    if (iid == IID_IUnknown || iid == IID_IPort || iid == IID_IPortWavePci) {
+        *object = static_cast<IPortWavePci*>(this);
+    } else if (iid == IID_IServiceSink) {
+        *object = static_cast<IServiceSink*>(this);
+    } else {
+        *object = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    AddRef();
+    return STATUS_SUCCESS;
+}
+
+ULONG PortWavePci::AddRef()
+{
+    return references_.fetch_add(1) + 1;
+}
+
+ULONG PortWavePci::Release()
+{
+    LONG left = references_.fetch_sub(1) - 1;
+    if (left == 0) {
+        delete this;
+    }
+    return left;
+}
+
+// Like IPort::Init for a WavePci port: PASSIVE_LEVEL; the miniport must answer IMiniportWavePci.
+NTSTATUS PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
+                           PUNKNOWN unknownAdapter, PRESOURCELIST resourceList)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "IPort::Init", "ports are initialised at PASSIVE_LEVEL");
+    if (unknownMiniport == nullptr || miniport_ != nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PMINIPORTWAVEPCI miniport = nullptr;
+    NTSTATUS status = unknownMiniport->QueryInterface(IID_IMiniportWavePci, reinterpret_cast<PVOID*>(&miniport));
+    if (!NT_SUCCESS(status) || miniport == nullptr) {
+        return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
+    }
+    PSERVICEGROUP serviceGroup = nullptr;
+    status = miniport->Init(unknownAdapter, resourceList, this, &serviceGroup);
+    if (!NT_SUCCESS(status)) {
+        if (serviceGroup != nullptr) {
+            serviceGroup->Release();
+        }
+        miniport->Release();
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        miniport_ = miniport;
+    }
+    serviceGroup_ = serviceGroup;
+    if (serviceGroup_ != nullptr) {
+        serviceGroup_->AddMember(static_cast<IServiceSink*>(this));
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PortWavePci::GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG)
+{
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS PortWavePci::NewRegistryKey(PREGISTRYKEY* outRegistryKey, PUNKNOWN, ULONG, ACCESS_MASK, POBJECT_ATTRIBUTES,
+                                     ULONG, PULONG)
+{
+    if (outRegistryKey != nullptr) {
+        *outRegistryKey = nullptr;
+    }
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+// Like IPortWavePci::Notify: completes nothing itself; the group's DPC calls its members.
+void PortWavePci::Notify(PSERVICEGROUP serviceGroup)
+{
+    notifyCount_.fetch_add(1);
+    if (serviceGroup != nullptr) {
+        serviceGroup->RequestService();
+    }
+}
+
+NTSTATUS PortWavePci::NewMasterDmaChannel(PDMACHANNEL* dmaChannel, PUNKNOWN, POOL_TYPE, PRESOURCELIST, BOOLEAN,
+                                          BOOLEAN, BOOLEAN, BOOLEAN, DMA_WIDTH, DMA_SPEED, ULONG, ULONG)
+{
+    if (dmaChannel != nullptr) {
+        *dmaChannel = nullptr;
+    }
+    return STATUS_NOT_IMPLEMENTED;
+}
+
+// The group's DPC may run on another processor while ReleaseChildren runs: the miniport goes
+// only once no call into it is in progress.
+void PortWavePci::RequestService()
+{
+    PMINIPORTWAVEPCI miniport = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        miniport = miniport_;
+        if (miniport == nullptr) {
+            return;
+        }
+        ++servicesInProgress_;
+    }
+    miniport->Service();
+    std::lock_guard<std::mutex> guard(lock_);
+    if (--servicesInProgress_ == 0) {
+        servicesDone_.notify_all();
+    }
+}
+
+void PortWavePci::BindMiniport(PMINIPORTWAVEPCI miniport)
+{
+    ReleaseChildren();
+    miniport->AddRef();
+    std::lock_guard<std::mutex> guard(lock_);
+    miniport_ = miniport;
+}
+
+void PortWavePci::ReleaseChildren()
+{
+    if (serviceGroup_ != nullptr) {
+        serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
+        serviceGroup_->Release();
+        serviceGroup_ = nullptr;
+    }
+    PMINIPORTWAVEPCI miniport = nullptr;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        servicesDone_.wait(guard, [this] { return servicesInProgress_ == 0; });
+        miniport = miniport_;
+        miniport_ = nullptr;
+    }
+    if (miniport != nullptr) {
+        miniport->Release();
+    }
+}
+
+// Pin creation as the class driver does it: the format is copied (the miniport may keep the
+// pointer for the pin's life), and a pin whose stream could not be made is released at once.
+NTSTATUS PortWavePci::OpenPin(const PinRequest& request, WavePciPin** pin)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "PortWavePci::OpenPin", "pins are created at PASSIVE_LEVEL");
+    *pin = nullptr;
+    if (miniport_ == nullptr || request.dataFormat == nullptr ||
+        request.dataFormat->FormatSize < sizeof(KSDATAFORMAT)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* created = new WavePciPin(this, request);
+    NTSTATUS status = created->Connect(miniport_, request.poolType);
+    if (!NT_SUCCESS(status)) {
+        created->Release();
+        return status;
+    }
+    *pin = created;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace host

@@ -1,0 +1,168 @@
+// PcNewServiceGroup: a group of service sinks served by one DPC. Asking the group for service
+// queues the DPC (once, however often it is asked before it runs); the DPC calls RequestService
+// on every member. The port's Notify goes through here.
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "host/harness.h"
+#include "host/internal.h"
+#include "host/portcls.h"
+
+namespace host {
+namespace {
+
+class ServiceGroup final : public IServiceGroup {
+public:
+    ServiceGroup()
+    {
+        KeInitializeDpc(&dpc_, ServiceDpc, this);
+        KeInitializeDpc(&delayedDpc_, ServiceDpc, this);
+        KeInitializeTimer(&timer_);
+    }
+
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override
+    {
+        if (iid == IID_IUnknown || iid == IID_IServiceSink || iid == IID_IServiceGroup) {
+            *object = static_cast<IServiceGroup*>(this);
+            AddRef();
+            return STATUS_SUCCESS;
+        }
+        *object = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return references_.fetch_add(1) + 1; }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        LONG left = references_.fetch_sub(1) - 1;
+        if (left == 0) {
+            delete this;
+        }
+        return left;
+    }
+
+    // Like IServiceSink::RequestService on a group: any IRQL. A queued DPC holds a reference, so
+    // the group outlives it.
+    STDMETHODIMP_(void) RequestService() override
+    {
+        AddRef();
+        if (!KeInsertQueueDpc(&dpc_, nullptr, nullptr)) {
+            Release();  // already queued: the one run serves this request too
+        }
+    }
+
+    // Like IServiceGroup::AddMember: the group holds a reference on each member.
+    STDMETHODIMP_(NTSTATUS) AddMember(PSERVICESINK serviceSink) override
+    {
+        if (serviceSink == nullptr) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        serviceSink->AddRef();
+        std::lock_guard<std::mutex> guard(lock_);
+        members_.push_back(serviceSink);
+        return STATUS_SUCCESS;
+    }
+
+    STDMETHODIMP_(void) RemoveMember(PSERVICESINK serviceSink) override
+    {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            auto found = std::find(members_.begin(), members_.end(), serviceSink);
+            if (found == members_.end()) {
+                return;
+            }
+            members_.erase(found);
+        }
+        serviceSink->Release();
+    }
+
+    STDMETHODIMP_(void) SupportDelayedService() override { delayedSupported_ = true; }
+
+    // Like IServiceGroup::RequestDelayedService: the delay is a KeSetTimer due time (negative:
+    // relative, 100-ns units). An armed timer holds a reference until it fires or is cancelled.
+    STDMETHODIMP_(void) RequestDelayedService(ULONGLONG delay) override
+    {
+        if (!delayedSupported_) {
+            ReportViolation("DELAYED_SERVICE_NOT_SUPPORTED", "IServiceGroup::RequestDelayedService",
+                            "call SupportDelayedService on the group before asking for delayed service");
+            return;
+        }
+        AddRef();
+        LARGE_INTEGER dueTime;
+        dueTime.QuadPart = static_cast<LONGLONG>(delay);
+        if (KeSetTimer(&timer_, dueTime, &delayedDpc_)) {
+            Release();  // it was armed already: that arming's reference carries over
+        }
+    }
+
+    STDMETHODIMP_(void) CancelDelayedService() override
+    {
+        if (delayedSupported_ && KeCancelTimer(&timer_)) {
+            Release();
+        }
+    }
+
+private:
+    ~ServiceGroup()
+    {
+        KeCancelTimer(&timer_);
+        KeRemoveQueueDpc(&dpc_);
+        KeRemoveQueueDpc(&delayedDpc_);
+        for (PSERVICESINK member : members_) {
+            member->Release();
+        }
+    }
+
+    // Members may leave or join while the DPC calls them: it serves a referenced snapshot.
+    void ServeMembers()
+    {
+        std::vector<PSERVICESINK> snapshot;
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            snapshot = members_;
+            for (PSERVICESINK member : snapshot) {
+                member->AddRef();
+            }
+        }
+        for (PSERVICESINK member : snapshot) {
+            member->RequestService();
+            member->Release();
+        }
+    }
+
+    // Both DPCs run this; each drops the reference its queuing (or its timer's arming) took. A
+    // timer re-armed and fired again before its DPC ran queues that DPC once: the arming's
+    // reference is then never dropped, so the group is leaked rather than freed early.
+    static void ServiceDpc(PKDPC, PVOID context, PVOID, PVOID)
+    {
+        auto* group = static_cast<ServiceGroup*>(context);
+        group->ServeMembers();
+        group->Release();
+    }
+
+    std::atomic<LONG> references_{1};
+    std::mutex lock_;
+    std::vector<PSERVICESINK> members_;  // referenced; under lock_
+    std::atomic<bool> delayedSupported_{false};
+    KDPC dpc_;
+    KDPC delayedDpc_;
+    KTIMER timer_;
+};
+
+}  // namespace
+}  // namespace host
+
+// Like PcNewServiceGroup: a new group with one reference; aggregation is not supported.
+NTSTATUS PcNewServiceGroup(PSERVICEGROUP* outServiceGroup, PUNKNOWN outerUnknown)
+{
+    if (outServiceGroup == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *outServiceGroup = nullptr;
+    if (outerUnknown != nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    *outServiceGroup = new host::ServiceGroup;
+    return STATUS_SUCCESS;
+}

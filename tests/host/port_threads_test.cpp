@@ -1,0 +1,78 @@
+// The port on real threads: a client queues and reaps buffers while the service group's DPC runs
+// the miniport's transfer on the emulated processors; nothing is lost, duplicated or reordered.
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "port_test_fixture.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class PortThreads : public PortTest {
+protected:
+    void TearDown() override
+    {
+        host::StopRealTime();
+        PortTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(PortThreads, BuffersQueuedWhileTheGroupsDpcTransfersArriveWholeAndInOrder)
+{
+    host::WaveClientOptions options;
+    options.dataFormat = host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2));
+    std::unique_ptr<host::WaveClient> client;
+    ASSERT_EQ(host::WaveClient::Open(port, options, &client), STATUS_SUCCESS);
+    stream = miniport->lastStream;
+    std::mutex transferLock;  // the group's DPC may run on both processors at once
+    std::vector<uint8_t> received;
+    stream->onService = [&] {
+        std::lock_guard<std::mutex> guard(transferLock);
+        stream->AcquireAll();
+        for (const fake::HeldMapping& m : stream->held) {
+            received.insert(received.end(), m.data, m.data + m.bytes);
+        }
+        stream->ReleaseAll();
+    };
+
+    host::StartRealTime();
+    std::mt19937 random(5);
+    std::vector<uint8_t> sent;
+    size_t reapedBytes = 0;
+    size_t reapedBuffers = 0;
+    constexpr int Buffers = 400;
+    for (int i = 0; i < Buffers; ++i) {
+        std::vector<uint8_t> data(1 + random() % 9000);
+        for (uint8_t& byte : data) {
+            byte = static_cast<uint8_t>(random());
+        }
+        ASSERT_EQ(client->Write(data.data(), static_cast<ULONG>(data.size())), STATUS_SUCCESS);
+        sent.insert(sent.end(), data.begin(), data.end());
+        port->Notify(miniport->streamGroup);
+        for (const host::ReapedBuffer& buffer : client->Reap()) {
+            EXPECT_EQ(buffer.status, STATUS_SUCCESS);
+            reapedBytes += buffer.bytes;
+            ++reapedBuffers;
+        }
+    }
+    EXPECT_TRUE(host::WaitUntil(
+        [&] {
+            port->Notify(miniport->streamGroup);
+            for (const host::ReapedBuffer& buffer : client->Reap()) {
+                reapedBytes += buffer.bytes;
+                ++reapedBuffers;
+            }
+            return reapedBuffers == Buffers;
+        },
+        10s));
+    client.reset();  // closes while the DPCs may still run
+    host::StopRealTime();
+
+    EXPECT_EQ(reapedBytes, sent.size());
+    std::lock_guard<std::mutex> guard(transferLock);
+    EXPECT_EQ(received, sent);
+}
