@@ -1,0 +1,188 @@
+// The cable's processing cycle: engine acquisition, the period timer and its DPC, and the passes
+// that mix every render stream into the mix buffer and hand it to every capture stream.
+#include "config/driver_params.h"
+#include "engine/audio_format.h"
+#include "engine/timing.h"
+#include "engine/transfer.h"
+#include "engine/wave_stream.h"
+#include "filters/cable.h"
+#include "filters/wave_miniport.h"
+
+namespace {
+
+// The period timer's relative due time, in 100-ns units.
+LONGLONG PeriodDueTime(ULONG milliseconds)
+{
+    return -10000LL * static_cast<LONGLONG>(milliseconds);
+}
+
+ULONG Clamp(ULONG value, ULONG minimum, ULONG maximum)
+{
+    return (value < minimum) ? minimum : (value > maximum) ? maximum : value;
+}
+
+}  // namespace
+
+NTSTATUS WaveMiniport::AcquireEngine(const WAVEFORMATEXTENSIBLE* streamFormat)
+{
+    if (EngineUsers++ > 0) {
+        return STATUS_SUCCESS;
+    }
+    CableFormat = *streamFormat;
+    WAVEFORMATEX& format = CableFormat.Format;
+    ULONG rate = Clamp(format.nSamplesPerSec, MinSampleRate, MaxSampleRate);
+    ULONG validBits = Clamp(CableFormat.Samples.wValidBitsPerSample, MinBitsPerSample, MaxBitsPerSample);
+    ULONG channels = Clamp(format.nChannels, MinChannels, MaxChannels);
+    if (rate != format.nSamplesPerSec || validBits != CableFormat.Samples.wValidBitsPerSample ||
+        channels != format.nChannels) {
+        ULONG containerBits = ((validBits + 7) / 8) * 8;
+        format.nSamplesPerSec = rate;
+        format.nChannels = static_cast<WORD>(channels);
+        format.wBitsPerSample = static_cast<WORD>(containerBits);
+        CableFormat.Samples.wValidBitsPerSample = static_cast<WORD>(containerBits);
+        format.nBlockAlign = static_cast<WORD>(containerBits * channels / 8);
+        format.nAvgBytesPerSec = format.nBlockAlign * rate;
+        CableFormat.dwChannelMask = DefaultChannelMask(channels);
+    }
+    ContainerBytes = format.nBlockAlign / format.nChannels;
+
+    // One chunk: at least one timer period and never under 20 ms.
+    ULONG chunkMs = (MsPerInterrupt > MinChunkMilliseconds) ? MsPerInterrupt : MinChunkMilliseconds;
+    ChunkSize = DurationToBytes(&CableFormat, chunkMs);
+    MixBuffer = static_cast<PUCHAR>(PoolAlloc(ChunkSize));
+    if (MixBuffer == NULL) {
+        ChunkSize = 0;
+        if (--EngineUsers == 0) {
+            CableFormat.Format.wFormatTag = 0;
+        }
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    return STATUS_SUCCESS;
+}
+
+void WaveMiniport::ReleaseEngine()
+{
+    if (--EngineUsers == 0) {
+        PoolFree(MixBuffer);
+        MixBuffer = NULL;
+        ChunkSize = 0;
+        CableFormat.Format.wFormatTag = 0;
+    }
+}
+
+void WaveMiniport::StartTimer()
+{
+    if (InterlockedIncrement(&TimerUsers) != 1) {
+        return;
+    }
+    StartTime = KeQueryInterruptTime();
+    ProcessedBytes = 0;
+    KeSetImportanceDpc(&Dpc, HighImportance);
+    if (Params.SplitDpcAmongCpus && CableOwner != NULL) {
+        KeSetTargetProcessorDpc(&Dpc, static_cast<CCHAR>(CableOwner->Index % KeQueryActiveProcessorCount(NULL)));
+    }
+    ArmTimer();
+}
+
+void WaveMiniport::StopTimer()
+{
+    // A DPC already queued still runs once and finds no timer users.
+    if (InterlockedDecrement(&TimerUsers) == 0) {
+        KeCancelTimer(&Timer);
+    }
+}
+
+// The period is read at every arming, so a changed "Milliseconds per interrupt" applies from the
+// next DPC on.
+void WaveMiniport::ArmTimer()
+{
+    LARGE_INTEGER dueTime;
+    dueTime.QuadPart = PeriodDueTime(MsPerInterrupt);
+    KeSetTimer(&Timer, dueTime, &Dpc);
+}
+
+void WaveMiniport::LockStateIdle()
+{
+    CableOwner->StateLock.Enter();
+    // New DPCs now wait for StateLock; a pass already inside finishes first.
+    while (InterlockedCompareExchange(&DpcEntries, 0, 0) != 0) {
+        YieldProcessor();
+    }
+}
+
+void WaveMiniport::UnlockStateIdle()
+{
+    CableOwner->StateLock.Leave();
+}
+
+// The timer's DPC. The timer is one-shot and re-armed before processing, so the period runs from
+// DPC to DPC and a long pass does not stretch it. A DPC that finds another processor inside the
+// processing section leaves it one more pass to make instead of processing the cable twice at once.
+void WaveMiniport::TimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
+{
+    auto* miniport = static_cast<WaveMiniport*>(context);
+    Cable* cable = miniport->CableOwner;
+    if (cable == NULL) {
+        return;
+    }
+    cable->StateLock.Enter();
+    bool running = InterlockedCompareExchange(&miniport->TimerUsers, 0, 0) != 0;
+    if (running) {
+        miniport->ArmTimer();
+    }
+    bool first = InterlockedIncrement(&miniport->DpcEntries) == 1;
+    cable->StateLock.Leave();
+    if (!first) {
+        return;
+    }
+    ENTER_PROCESSING_SECTION("cable processing section");
+    do {
+        if (running) {
+            miniport->ProcessTick();
+        }
+    } while (InterlockedDecrement(&miniport->DpcEntries) != 0);
+    LEAVE_PROCESSING_SECTION();
+}
+
+void WaveMiniport::ProcessTick()
+{
+    ULONG due = CableBytesDue();
+    ULONG owed = due - static_cast<ULONG>(ProcessedBytes);
+    if (owed != 0 && InterlockedCompareExchange(&TimerUsers, 0, 0) != 0) {
+        ProcessBytes(owed);
+        ProcessedBytes += owed;
+    }
+    if (Port != NULL) {
+        Port->Notify(ServiceGroup);
+    }
+}
+
+ULONG WaveMiniport::ProcessBytes(ULONG total)
+{
+    if (ChunkSize == 0) {
+        return 0;  // no engine user holds a mix buffer
+    }
+    // With no stream on either side nothing would see the mix: the clock still advances.
+    bool anyStream = !RenderStreams.Streams.Items().Empty() || !CaptureStreams.Streams.Items().Empty();
+    UCHAR silence = (ContainerBytes == 1) ? 0x80 : 0x00;
+    ULONG done = 0;
+    while (done < total) {
+        ULONG chunk = (total - done < ChunkSize) ? total - done : ChunkSize;
+        if (anyStream) {
+            RtlFillMemory(MixBuffer, chunk, silence);
+            // Every render stream is mixed in before any capture stream reads, so all capture
+            // clients receive the same mix of the same chunk.
+            for (ListEntry* walk = RenderStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
+                TransferStream(WaveStream::FromLink(walk), MixBuffer, chunk);
+            }
+            // The line-out volume and mute stage joins here with the topology miniport.
+            for (ListEntry* walk = CaptureStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
+                TransferStream(WaveStream::FromLink(walk), MixBuffer, chunk);
+            }
+        }
+        ++ChunksProcessed;
+        done += chunk;
+    }
+    return done;
+}
+

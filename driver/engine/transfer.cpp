@@ -1,0 +1,216 @@
+// The per-stream transfer between client buffers and the mix buffer.
+#include "engine/transfer.h"
+
+#include "engine/mix.h"
+#include "engine/wave_stream.h"
+#include "filters/cable.h"
+#include "filters/wave_miniport.h"
+
+namespace {
+
+ULONG Min(ULONG a, ULONG b)
+{
+    return (a < b) ? a : b;
+}
+
+Mapping* HeadMapping(WaveStream* stream)
+{
+    ListEntry* head = stream->PendingMappings.First();
+    return (head != NULL) ? CONTAINING_RECORD(head, Mapping, Link) : NULL;
+}
+
+// Marks `bytes` of the head mapping used; a used-up mapping moves to the completed list.
+void ConsumeHead(WaveStream* stream, Mapping* head, ULONG bytes)
+{
+    head->Consumed += bytes;
+    if (head->Consumed == head->ByteCount) {
+        stream->PendingMappings.Remove(&head->Link);
+        stream->PendingBytes -= head->ByteCount;
+        stream->CompletedMappings.PushBack(&head->Link);
+    }
+}
+
+// Moves bytes between a linear buffer and the pending mappings, head first, until `bytes` have
+// moved or no mapping is left. toMappings: capture (into the client's buffers); else render.
+ULONG CopyMappings(WaveStream* stream, PUCHAR buffer, ULONG bytes, bool toMappings)
+{
+    ULONG moved = 0;
+    while (moved < bytes) {
+        Mapping* head = HeadMapping(stream);
+        if (head == NULL) {
+            break;
+        }
+        ULONG piece = Min(bytes - moved, head->ByteCount - head->Consumed);
+        PUCHAR client = head->VirtualAddress + head->Consumed;
+        if (toMappings) {
+            RtlCopyMemory(client, buffer + moved, piece);
+        } else {
+            RtlCopyMemory(buffer + moved, client, piece);
+        }
+        moved += piece;
+        ConsumeHead(stream, head, piece);
+    }
+    return moved;
+}
+
+// Fills the partial-frame buffer from the mappings. False when nothing could be copied.
+bool FillPartialFrame(WaveStream* stream)
+{
+    ULONG copied = CopyMappings(stream, stream->PartialFrame + stream->PartialFillOffset,
+                                stream->PartialLength - stream->PartialFillOffset, false);
+    stream->PartialFillOffset += copied;
+    return copied != 0;
+}
+
+void ConsumeConversionData(WaveStream* stream, ULONG bytes)
+{
+    stream->ConversionReadOffset += bytes;
+    if (stream->ConversionReadOffset == stream->ConversionDataLength) {
+        stream->ConversionDataLength = 0;
+        stream->ConversionReadOffset = 0;
+    }
+}
+
+// One render pass under the stream lock. Returns the cable bytes it used; *starved on underflow.
+ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePosition, ULONG remaining, bool* starved)
+{
+    const ScalePair* gains = miniport->VolumeControl ? stream->ChannelGains : NULL;
+    ULONG blockAlign = stream->Format.Format.nBlockAlign;
+    ULONG consumed = 0;
+    ULONG produced = 0;
+
+    if (stream->ConversionDataLength > 0) {
+        ULONG k = Min(remaining, stream->ConversionDataLength - stream->ConversionReadOffset);
+        MixIntoBuffer(&miniport->CableFormat, cablePosition, stream->ConversionBuffer + stream->ConversionReadOffset, k);
+        ConsumeConversionData(stream, k);
+        return k;
+    }
+    if (stream->PartialLength > 0) {
+        if (stream->PartialFillOffset == stream->PartialLength) {
+            stream->Converter.Convert(stream->PartialFrame, stream->PartialLength, &consumed, gains,
+                                      stream->ConversionBuffer, stream->ConversionBufferSize, &produced);
+            stream->ConversionDataLength = produced;
+            if (consumed > 0) {
+                stream->PartialLength = 0;
+                stream->PartialFillOffset = 0;
+            }
+        } else if (!FillPartialFrame(stream)) {
+            *starved = true;
+        }
+        return 0;
+    }
+    Mapping* head = HeadMapping(stream);
+    ULONG available = (head != NULL) ? head->ByteCount - head->Consumed : 0;
+    if (available > 0 && available < blockAlign) {
+        // A frame straddles two mappings: gather it first.
+        stream->PartialLength = blockAlign;
+        if (!FillPartialFrame(stream)) {
+            *starved = true;
+        }
+        return 0;
+    }
+    // Even with no client data the converter may still owe output interpolated between frames
+    // it holds.
+    available -= available % blockAlign;
+    const UCHAR* source = (head != NULL) ? head->VirtualAddress + head->Consumed : NULL;
+    stream->Converter.Convert(source, available, &consumed, gains, stream->ConversionBuffer,
+                              stream->ConversionBufferSize, &produced);
+    stream->ConversionDataLength = produced;
+    if (consumed > 0) {
+        ConsumeHead(stream, head, consumed);
+    } else if (stream->ConversionDataLength == 0) {
+        *starved = true;
+    }
+    return 0;
+}
+
+// One capture pass under the stream lock. Returns the cable bytes it used; *starved on overflow.
+ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, bool* starved)
+{
+    ULONG blockAlign = stream->Format.Format.nBlockAlign;
+
+    if (stream->PartialLength > 0) {
+        ULONG copied = CopyMappings(stream, stream->PartialFrame + stream->PartialFillOffset,
+                                    stream->PartialLength - stream->PartialFillOffset, true);
+        stream->PartialFillOffset += copied;
+        if (stream->PartialFillOffset == stream->PartialLength) {
+            stream->PartialLength = 0;
+            stream->PartialFillOffset = 0;
+        }
+        *starved = (copied == 0);
+        return 0;
+    }
+    if (stream->ConversionDataLength > 0) {
+        Mapping* head = HeadMapping(stream);
+        ULONG k = stream->ConversionDataLength - stream->ConversionReadOffset;
+        k = Min(k, (head != NULL) ? head->ByteCount - head->Consumed : 0);
+        PUCHAR data = stream->ConversionBuffer + stream->ConversionReadOffset;
+        if (k == 0) {
+            *starved = true;
+            return 0;
+        }
+        if (k < blockAlign) {
+            // Less than a frame of room: the frame goes out across two mappings.
+            RtlCopyMemory(stream->PartialFrame, data, blockAlign);
+            stream->PartialLength = blockAlign;
+            stream->PartialFillOffset = 0;
+            ConsumeConversionData(stream, blockAlign);
+            return 0;
+        }
+        k -= k % blockAlign;
+        RtlCopyMemory(head->VirtualAddress + head->Consumed, data, k);
+        ConsumeHead(stream, head, k);
+        ConsumeConversionData(stream, k);
+        return 0;
+    }
+    ULONG consumed = 0;
+    ULONG produced = 0;
+    stream->Converter.Convert(cablePosition, remaining, &consumed, NULL, stream->ConversionBuffer,
+                              stream->ConversionBufferSize, &produced);
+    stream->ConversionDataLength = produced;
+    return consumed;
+}
+
+// The position moves with cable time, in whole stream frames, carrying the remainder.
+void AdvancePosition(WaveStream* stream, const WAVEFORMATEXTENSIBLE* cableFormat, ULONG cableBytes)
+{
+    ULONGLONG cableRate = cableFormat->Format.nAvgBytesPerSec;
+    stream->PositionAccumulator += static_cast<ULONGLONG>(stream->Format.Format.nAvgBytesPerSec) * cableBytes;
+    ULONGLONG q = stream->PositionAccumulator / cableRate;
+    q -= q % stream->Format.Format.nBlockAlign;
+    stream->PositionAccumulator -= q * cableRate;
+    stream->Position += q;
+}
+
+}  // namespace
+
+ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
+{
+    if (stream->State != KSSTATE_RUN) {
+        return 0;
+    }
+    WaveMiniport* miniport = stream->Miniport;
+    Cable* cable = miniport->CableOwner;
+    stream->GetMappings();
+
+    ULONG done = 0;
+    bool starved = false;
+    while (done < cableBytes && !starved) {
+        stream->StreamLock.Enter();
+        ULONG remaining = cableBytes - done;
+        ULONG used = stream->Capture ? CapturePass(stream, cablePosition, remaining, &starved)
+                                     : RenderPass(stream, miniport, cablePosition, remaining, &starved);
+        if (starved) {
+            InterlockedIncrement(stream->Capture ? &cable->CaptureOverflows : &cable->RenderUnderflows);
+        } else {
+            cablePosition += used;
+            done += used;
+        }
+        stream->StreamLock.Leave();
+    }
+    stream->StreamLock.Enter();
+    AdvancePosition(stream, &miniport->CableFormat, cableBytes);
+    stream->StreamLock.Leave();
+    stream->ReleaseCompletedMappings();
+    return done;
+}

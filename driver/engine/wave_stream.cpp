@@ -1,0 +1,420 @@
+// WaveStream: construction and destruction, format handling, the KS state machine, and the
+// mappings borrowed from the port.
+#include "engine/wave_stream.h"
+
+#include "engine/timing.h"
+#include "filters/adapter.h"
+#include "filters/cable.h"
+#include "filters/wave_miniport.h"
+
+namespace {
+
+constexpr ULONG PrefetchFrames = 32;
+constexpr ULONG AllocatorFrameMs = 15;
+constexpr ULONG AllocatorFrames = 8;
+constexpr ULONG AllocatorRequirements = 0x80000002;  // PREFERENCES_ONLY | SYSTEM_MEMORY
+constexpr ULONG FileLongAlignment = 3;
+
+bool IsKnownState(KSSTATE state)
+{
+    return state == KSSTATE_STOP || state == KSSTATE_ACQUIRE || state == KSSTATE_PAUSE || state == KSSTATE_RUN;
+}
+
+// Inclusive, in acquisition order: a range whose first tag is above its last wraps through 0.
+bool TagInRange(ULONG tag, ULONG first, ULONG last)
+{
+    return (first <= last) ? (tag >= first && tag <= last) : (tag >= first || tag <= last);
+}
+
+}  // namespace
+
+WaveStream* WaveStream::Create(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream,
+                               ULONG pin, BOOLEAN capture)
+{
+    // Non-paged whatever pool the port names: the processing pass and the port's DPC-level calls
+    // touch every field at DISPATCH_LEVEL.
+    void* memory = PoolAlloc(sizeof(WaveStream));
+    if (memory == NULL) {
+        return NULL;
+    }
+    return new (memory, InPlace) WaveStream(outerUnknown, miniport, portStream, pin, capture);
+}
+
+WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream, ULONG pin,
+                       BOOLEAN capture)
+    : UnknownBase(outerUnknown),
+      Link{NULL, NULL},
+      Pin(pin),
+      Capture(capture),
+      Miniport(miniport),
+      PortStream(portStream),
+      Initialized(FALSE),
+      State(KSSTATE_STOP),
+      PositionAccumulator(0),
+      Position(0),
+      NextTag(0),
+      LowWatermark(DefaultLowWatermark),
+      HighWatermark(DefaultHighWatermark),
+      PendingBytes(0),
+      Acquiring(0),
+      PartialLength(0),
+      PartialFillOffset(0),
+      ConversionBuffer(NULL),
+      ConversionBufferSize(0),
+      ConversionDataLength(0),
+      ConversionReadOffset(0)
+{
+    for (ULONG channel = 0; channel < GainTableEntries; ++channel) {
+        ChannelLevels[channel] = 0;
+        ChannelGains[channel] = ScalePair{1, 1};
+    }
+    RtlZeroMemory(&Format, sizeof(Format));
+    RtlZeroMemory(PartialFrame, sizeof(PartialFrame));
+    for (Mapping& record : MappingRecords) {
+        FreeMappings.PushBack(&record.Link);
+    }
+    GetOuterUnknown()->AddRef();
+    Miniport->AddRef();
+    PortStream->AddRef();
+    if (Miniport->CableOwner != NULL) {
+        Miniport->CableOwner->OwnerAdapter->AddLiveStream();
+    }
+}
+
+// The last reference: step down to KSSTATE_STOP one state at a time (so a running stream gives
+// the engine back), leave the miniport's list, drop the references.
+WaveStream::~WaveStream()
+{
+    while (State != KSSTATE_STOP) {
+        SetState(static_cast<KSSTATE>(State - 1));
+    }
+    Cable* cable = Miniport->CableOwner;
+    if (cable != NULL) {
+        cable->OwnerAdapter->RemoveLiveStream();
+    }
+    Miniport->RemoveStream(this);
+    Initialized = FALSE;
+    PortStream->Release();
+    Miniport->Release();
+}
+
+NTSTATUS WaveStream::NonDelegatingQueryInterface(REFIID iid, PVOID* object)
+{
+    PUNKNOWN found = NULL;
+    if (IsEqualGUIDAligned(iid, IID_IUnknown) || IsEqualGUIDAligned(iid, IID_IMiniportWavePciStream)) {
+        found = static_cast<IMiniportWavePciStream*>(this);
+    }
+    *object = found;
+    return ReturnInterface(found);
+}
+
+NTSTATUS WaveStream::Init(const WAVEFORMATEXTENSIBLE* format, PDMACHANNEL* dmaChannel)
+{
+    NTSTATUS status = ApplyFormat(format);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    *dmaChannel = Miniport->DmaChannel;
+    IPreFetchOffset* prefetch = NULL;
+    if (NT_SUCCESS(PortStream->QueryInterface(IID_IPreFetchOffset, reinterpret_cast<PVOID*>(&prefetch))) &&
+        prefetch != NULL) {
+        prefetch->SetPreFetchOffset(PrefetchFrames * Format.Format.nBlockAlign);
+        prefetch->Release();
+    }
+    Initialized = TRUE;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaveStream::ApplyFormat(const WAVEFORMATEXTENSIBLE* format)
+{
+    NTSTATUS status = Miniport->ValidateFormat(format);
+    if (!NT_SUCCESS(status)) {
+        Format.Format.wFormatTag = 0;
+        LowWatermark = DefaultLowWatermark;
+        HighWatermark = DefaultHighWatermark;
+        return status;
+    }
+    Format = *format;
+    LowWatermark = DurationToBytes(&Format, LowWatermarkMs);
+    HighWatermark = DurationToBytes(&Format, HighWatermarkMs);
+    return STATUS_SUCCESS;
+}
+
+void WaveStream::DropConversionBuffer()
+{
+    PoolFree(ConversionBuffer);
+    ConversionBuffer = NULL;
+    ConversionBufferSize = 0;
+    ConversionDataLength = 0;
+    ConversionReadOffset = 0;
+    if (Converter.IsReady()) {
+        Converter.Reset();
+    }
+}
+
+// Render converts the stream into the cable format; capture converts the cable format into the
+// stream. The conversion buffer holds one chunk of cable time on the converter's output side.
+NTSTATUS WaveStream::PrepareConverter()
+{
+    const WAVEFORMATEXTENSIBLE* cableFormat = &Miniport->CableFormat;
+    bool ready = Capture ? Converter.Setup(cableFormat, &Format) : Converter.Setup(&Format, cableFormat);
+    if (!ready) {
+        DropConversionBuffer();
+        return STATUS_UNSUCCESSFUL;
+    }
+    ULONG size = Capture ? Converter.ConvertedSize(Miniport->ChunkSize, true) : Miniport->ChunkSize;
+    ConversionBuffer = static_cast<PUCHAR>(PoolAlloc(size));
+    if (ConversionBuffer == NULL) {
+        DropConversionBuffer();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    ConversionBufferSize = size;
+    ConversionDataLength = 0;
+    ConversionReadOffset = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaveStream::StartStreaming()
+{
+    if (Format.Format.wFormatTag == 0) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = Miniport->AcquireEngine(&Format);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = PrepareConverter();
+    if (!NT_SUCCESS(status)) {
+        Miniport->ReleaseEngine();
+        return status;
+    }
+    PartialLength = 0;
+    PartialFillOffset = 0;
+    Miniport->StartTimer();
+    return STATUS_SUCCESS;
+}
+
+void WaveStream::StopStreaming()
+{
+    Miniport->StopTimer();
+    DropConversionBuffer();
+    Miniport->ReleaseEngine();
+}
+
+NTSTATUS WaveStream::SetFormat(PKSDATAFORMAT dataFormat)
+{
+    WAVEFORMATEXTENSIBLE requested;
+    Cable* cable = Miniport->CableOwner;
+    cable->FormatLock.Enter();
+    NTSTATUS status = ParseDataFormat(dataFormat, &requested);
+    if (!NT_SUCCESS(status)) {
+        goto Done;
+    }
+    if (State == KSSTATE_RUN) {
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        goto Done;
+    }
+    {
+        bool restart = (State == KSSTATE_ACQUIRE || State == KSSTATE_PAUSE);
+        if (restart) {
+            Miniport->LockStateIdle();
+            StopStreaming();
+            Miniport->UnlockStateIdle();
+        }
+        WAVEFORMATEXTENSIBLE previous = Format;
+        status = ApplyFormat(&requested);
+        if (!NT_SUCCESS(status) && previous.Format.wFormatTag != 0) {
+            ApplyFormat(&previous);
+        }
+        if (restart) {
+            Miniport->LockStateIdle();
+            NTSTATUS restartStatus = StartStreaming();
+            Miniport->UnlockStateIdle();
+            if (NT_SUCCESS(status)) {
+                status = restartStatus;
+            }
+        }
+    }
+Done:
+    cable->FormatLock.Leave();
+    return status;
+}
+
+NTSTATUS WaveStream::SetState(KSSTATE state)
+{
+    if (!IsKnownState(state)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    Cable* cable = Miniport->CableOwner;
+    cable->FormatLock.Enter();
+    Miniport->LockStateIdle();
+    StreamLock.Enter();
+    NTSTATUS status = ChangeState(state);
+    StreamLock.Leave();
+    Miniport->UnlockStateIdle();
+    cable->FormatLock.Leave();
+    return status;
+}
+
+// Caller holds FormatLock, LockStateIdle and the stream lock.
+NTSTATUS WaveStream::ChangeState(KSSTATE state)
+{
+    if (state == State) {
+        return STATUS_SUCCESS;
+    }
+    switch (state) {
+    case KSSTATE_STOP:
+        // Pending mappings stay until the port revokes them.
+        Position = 0;
+        PositionAccumulator = 0;
+        ConversionDataLength = 0;
+        ConversionReadOffset = 0;
+        PartialLength = 0;
+        PartialFillOffset = 0;
+        break;
+    case KSSTATE_ACQUIRE:
+        if (State == KSSTATE_STOP) {
+            NTSTATUS status = StartStreaming();
+            if (!NT_SUCCESS(status)) {
+                return status;
+            }
+        } else {
+            StopStreaming();
+        }
+        break;
+    case KSSTATE_PAUSE:
+        break;
+    case KSSTATE_RUN:
+        if (Format.Format.wFormatTag == 0 || ConversionBuffer == NULL) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        break;
+    }
+    State = state;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaveStream::GetPosition(PULONGLONG position)
+{
+    StreamLock.Enter();
+    *position = Position;
+    StreamLock.Leave();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaveStream::NormalizePhysicalPosition(PLONGLONG physicalPosition)
+{
+    LONGLONG unitsPerByte = static_cast<LONGLONG>(10000000UL / Format.Format.nBlockAlign);
+    *physicalPosition = (unitsPerByte * *physicalPosition + Format.Format.nSamplesPerSec / 2) /
+                        static_cast<LONGLONG>(Format.Format.nSamplesPerSec);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaveStream::GetAllocatorFraming(PKSALLOCATOR_FRAMING allocatorFraming)
+{
+    allocatorFraming->RequirementsFlags = AllocatorRequirements;
+    allocatorFraming->PoolType = NonPagedPool;
+    allocatorFraming->Frames = AllocatorFrames;
+    allocatorFraming->FrameSize =
+        ((Format.Format.nSamplesPerSec * AllocatorFrameMs + 500) / 1000) * Format.Format.nBlockAlign;
+    allocatorFraming->FileAlignment = FileLongAlignment;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS WaveStream::RevokeMappings(PVOID firstTag, PVOID lastTag, PULONG mappingsRevoked)
+{
+    ULONG first = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(firstTag));
+    ULONG last = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(lastTag));
+    ULONG revoked = 0;
+    StreamLock.Enter();
+    ListEntry* walk = PendingMappings.First();
+    while (walk != NULL) {
+        ListEntry* next = walk->Next;
+        auto* record = CONTAINING_RECORD(walk, Mapping, Link);
+        if (TagInRange(record->Tag, first, last)) {
+            PendingMappings.Remove(walk);
+            PendingBytes -= record->ByteCount;
+            FreeMappings.PushBack(walk);
+            ++revoked;
+        }
+        walk = next;
+    }
+    StreamLock.Leave();
+    *mappingsRevoked = revoked;
+    return STATUS_SUCCESS;
+}
+
+void WaveStream::MappingAvailable()
+{
+    // Waits out a transfer pass in progress.
+    StreamLock.Enter();
+    StreamLock.Leave();
+    ReleaseCompletedMappings();
+    GetMappings();
+}
+
+void WaveStream::Service() {}
+
+ULONG WaveStream::GetMappings()
+{
+    if (InterlockedExchange(&Acquiring, 1) != 0) {
+        return 0;
+    }
+    ULONG obtained = 0;
+    StreamLock.Enter();
+    bool wanted = PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
+                  PendingBytes < HighWatermark;
+    StreamLock.Leave();
+    while (wanted) {
+        StreamLock.Enter();
+        ListEntry* free = (PendingMappings.Size() < MaxPendingMappings) ? FreeMappings.PopFront() : NULL;
+        ULONG tag = NextTag;
+        StreamLock.Leave();
+        if (free == NULL) {
+            break;
+        }
+        auto* record = CONTAINING_RECORD(free, Mapping, Link);
+        PHYSICAL_ADDRESS physical;
+        PVOID virtualAddress = NULL;
+        ULONG byteCount = 0;
+        ULONG flags = 0;
+        // The port forbids holding a spin lock across GetMapping.
+        NTSTATUS status = PortStream->GetMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)), &physical,
+                                                 &virtualAddress, &byteCount, &flags);
+        StreamLock.Enter();
+        if (!NT_SUCCESS(status)) {
+            FreeMappings.PushBack(free);
+            StreamLock.Leave();
+            break;
+        }
+        record->Tag = tag;
+        record->VirtualAddress = static_cast<PUCHAR>(virtualAddress);
+        record->ByteCount = byteCount;
+        record->Consumed = 0;
+        PendingMappings.PushBack(free);
+        ++NextTag;
+        PendingBytes += byteCount;
+        wanted = PendingBytes < HighWatermark;
+        StreamLock.Leave();
+        ++obtained;
+    }
+    InterlockedExchange(&Acquiring, 0);
+    return obtained;
+}
+
+void WaveStream::ReleaseCompletedMappings()
+{
+    for (;;) {
+        StreamLock.Enter();
+        ListEntry* done = CompletedMappings.PopFront();
+        ULONG tag = (done != NULL) ? CONTAINING_RECORD(done, Mapping, Link)->Tag : 0;
+        StreamLock.Leave();
+        if (done == NULL) {
+            return;
+        }
+        PortStream->ReleaseMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)));
+        StreamLock.Enter();
+        FreeMappings.PushBack(done);
+        StreamLock.Leave();
+    }
+}

@@ -1,0 +1,106 @@
+// A WaveStream: one client's render or capture stream on a cable's wave filter. The port
+// aggregates it; it holds the client's format, borrows the client's buffers as mappings, follows
+// the KS state machine and reports a position that advances with the cable's clock. Its data
+// moves in TransferStream, called by the cable's processing cycle.
+#pragma once
+
+#include "core/list.h"
+#include "core/unknown.h"
+#include "engine/format_converter.h"
+
+class WaveMiniport;
+
+constexpr ULONG MaxPendingMappings = 16;
+constexpr ULONG RefillMappingCount = 4;   // refill only while fewer than this are pending
+constexpr ULONG PartialFrameBytes = 32;   // one frame: 8 channels of 4 bytes
+constexpr ULONG LowWatermarkMs = 50;
+constexpr ULONG HighWatermarkMs = 1000;
+constexpr ULONG DefaultLowWatermark = 4096;
+constexpr ULONG DefaultHighWatermark = 32768;
+
+// One client buffer piece borrowed from the port between GetMapping and ReleaseMapping. The
+// records live in the stream itself, so taking a mapping from the processing pass allocates
+// nothing.
+struct Mapping {
+    ListEntry Link;
+    ULONG Tag;
+    PUCHAR VirtualAddress;
+    ULONG ByteCount;
+    ULONG Consumed;
+};
+
+class WaveStream : public IMiniportWavePciStream, public UnknownBase {
+public:
+    // Allocates and constructs a stream (one reference, the creation reference, taken through
+    // the outer unknown) and counts it in the adapter's live streams.
+    static WaveStream* Create(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream,
+                              ULONG pin, BOOLEAN capture);
+    static WaveStream* FromLink(ListEntry* link) { return CONTAINING_RECORD(link, WaveStream, Link); }
+
+    DELEGATING_UNKNOWN
+    STDMETHODIMP_(NTSTATUS) NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+    // Second-phase construction by NewStream: the format, the DMA channel, the prefetch offset.
+    NTSTATUS Init(const WAVEFORMATEXTENSIBLE* format, PDMACHANNEL* dmaChannel);
+
+    STDMETHODIMP_(NTSTATUS) SetFormat(PKSDATAFORMAT dataFormat) override;
+    STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state) override;
+    STDMETHODIMP_(NTSTATUS) GetPosition(PULONGLONG position) override;
+    STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG physicalPosition) override;
+    STDMETHODIMP_(NTSTATUS) GetAllocatorFraming(PKSALLOCATOR_FRAMING allocatorFraming) override;
+    STDMETHODIMP_(NTSTATUS) RevokeMappings(PVOID firstTag, PVOID lastTag, PULONG mappingsRevoked) override;
+    STDMETHODIMP_(void) MappingAvailable() override;
+    STDMETHODIMP_(void) Service() override;
+
+    // Takes mappings from the port while below the low watermark; never runs twice at once.
+    // Returns the number obtained. No spin lock may be held by the caller (the port forbids it).
+    ULONG GetMappings();
+    void ReleaseCompletedMappings();
+
+    ListEntry Link;  // membership in the miniport's StreamList of the stream's direction
+    ULONG Pin;
+    BOOLEAN Capture;
+    WaveMiniport* Miniport;         // referenced
+    PPORTWAVEPCISTREAM PortStream;  // referenced
+    BOOLEAN Initialized;
+    LONG ChannelLevels[GainTableEntries];
+    ScalePair ChannelGains[GainTableEntries];
+    WAVEFORMATEXTENSIBLE Format;  // wFormatTag 0: no format
+    KSSTATE State;
+    ULONGLONG PositionAccumulator;
+    ULONGLONG Position;  // bytes of the stream format since the last KSSTATE_STOP
+    SpinLockLock StreamLock;  // mappings, position and transfer bookkeeping
+    List PendingMappings;     // under StreamLock
+    ULONG NextTag;
+    ULONG LowWatermark;
+    ULONG HighWatermark;
+    ULONG PendingBytes;       // under StreamLock
+    LONG Acquiring;           // interlocked: GetMappings is running
+    List CompletedMappings;   // under StreamLock
+    UCHAR PartialFrame[PartialFrameBytes];
+    ULONG PartialLength;
+    ULONG PartialFillOffset;
+    PUCHAR ConversionBuffer;
+    ULONG ConversionBufferSize;
+    ULONG ConversionDataLength;
+    ULONG ConversionReadOffset;
+    FormatConverter Converter;
+
+private:
+    WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream, ULONG pin,
+               BOOLEAN capture);
+    ~WaveStream() override;
+
+    NTSTATUS ApplyFormat(const WAVEFORMATEXTENSIBLE* format);
+    NTSTATUS PrepareConverter();
+    void DropConversionBuffer();
+    NTSTATUS StartStreaming();
+    void StopStreaming();
+    NTSTATUS ChangeState(KSSTATE state);
+
+    Mapping MappingRecords[MaxPendingMappings];
+    List FreeMappings;  // unused records; under StreamLock
+};
+
+// Turns a KSDATAFORMAT (WAVEFORMATEX or DirectSound specifier) into the driver's extensible form.
+NTSTATUS ParseDataFormat(const KSDATAFORMAT* dataFormat, PWAVEFORMATEXTENSIBLE format);

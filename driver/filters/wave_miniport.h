@@ -1,0 +1,137 @@
+// The WaveMiniport: the cable's wave filter and its mixing engine. This header holds the object
+// and its engine: the cable format and mix buffer, the period timer and its DPC, the cable clock
+// and the locking between the DPC and the control paths.
+//
+// Lock order, outermost first: Adapter::AdapterLock, Cable::FormatLock, Cable::StateLock (through
+// LockStateIdle), a WaveStream's lock, the spin locks of individual lists.
+#pragma once
+
+#include "core/unknown.h"
+#include "engine/gain.h"
+#include "engine/stream_list.h"
+
+class Cable;
+class WaveStream;
+
+// The formats a cable accepts from its streams now.
+struct FormatLimits {
+    ULONG MinRate;
+    ULONG MaxRate;
+    ULONG MinBits;
+    ULONG MaxBits;
+    ULONG MinChannels;
+    ULONG MaxChannels;
+};
+
+constexpr ULONG MaxChannelPositions = 8;
+constexpr ULONG DefaultMsPerInterrupt = 5;
+constexpr ULONG UnityClockCorrection = 0x10000;  // 16.16 fixed point
+constexpr ULONG MinChunkMilliseconds = 20;
+
+class WaveMiniport : public IMiniportWavePci, public UnknownBase {
+public:
+    // Allocates and constructs the miniport of `cable`, holding one reference; null when pool is
+    // exhausted.
+    static WaveMiniport* Create(Cable* cable);
+
+    DELEGATING_UNKNOWN
+    STDMETHODIMP_(NTSTATUS) NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
+
+    // The cable goes before a miniport that PortCls still holds: from then on the miniport sees null.
+    void DetachCable() { CableOwner = NULL; }
+
+    // Caller holds LockStateIdle. The first user fixes the cable format (clamped into the cable's
+    // limits) and allocates the mix buffer; later users keep it.
+    NTSTATUS AcquireEngine(const WAVEFORMATEXTENSIBLE* streamFormat);
+    void ReleaseEngine();
+
+    // By "Stream format limiting": 0, any format; 2 while the cable format is set, exactly it;
+    // otherwise the cable's own limits.
+    void GetFormatLimits(FormatLimits* limits) const;
+    // Extensible PCM within the limits, with consistent block align and byte rate. Valid bits,
+    // not the container, are held against the bits limits.
+    NTSTATUS ValidateFormat(const WAVEFORMATEXTENSIBLE* format) const;
+
+    // IMiniport. The filter descriptor and the data-range intersection come with the wave
+    // filter; until then the port is told they are not implemented and intersects on its own.
+    STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override;
+    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
+                                                  ULONG outputBufferLength, PVOID resultantFormat,
+                                                  PULONG resultantFormatLength) override;
+
+    // IMiniportWavePci. Init keeps the port and makes the service group that every stream shares.
+    STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
+                                 PSERVICEGROUP* serviceGroup) override;
+    // Creates a stream for a pin the port opens.
+    STDMETHODIMP_(NTSTATUS) NewStream(PMINIPORTWAVEPCISTREAM* stream, PUNKNOWN outerUnknown, POOL_TYPE poolType,
+                                      PPORTWAVEPCISTREAM portStream, ULONG pin, BOOLEAN capture,
+                                      PKSDATAFORMAT dataFormat, PDMACHANNEL* dmaChannel,
+                                      PSERVICEGROUP* serviceGroup) override;
+    // The engine runs on its own timer: nothing to do when the port asks.
+    STDMETHODIMP_(void) Service() override {}
+    // Unlinks a stream being destroyed, under FormatLock and LockStateIdle; does nothing for a
+    // stream that never joined a list.
+    void RemoveStream(WaveStream* stream);
+
+    // The first user sets the clock origin and arms the timer; the last cancels it.
+    void StartTimer();
+    void StopTimer();
+
+    // StateLock, then wait until no processing pass runs: keeps the DPC out while the control
+    // paths change what it reads.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    void LockStateIdle();
+    void UnlockStateIdle();
+
+    // One pass of the cable clock: process the bytes due, then have the port service its streams.
+    _IRQL_requires_(DISPATCH_LEVEL)
+    void ProcessTick();
+    // Processes `total` cable bytes in chunks of at most ChunkSize; returns the bytes processed.
+    _IRQL_requires_(DISPATCH_LEVEL)
+    ULONG ProcessBytes(ULONG total);
+
+    // Cable bytes due since the clock origin, low 32 bits.
+    ULONG CableBytesDue() const;
+    // Range-checks a clock correction and, when it changes, re-bases the clock under
+    // LockStateIdle so the change never overlaps a processing pass.
+    NTSTATUS ApplyClockCorrection(ULONG correction);
+
+    // Engine fields.
+    StreamList CaptureStreams;
+    StreamList RenderStreams;
+    Cable* CableOwner;          // back-pointer, not a reference; null once the cable is gone
+    PPORTWAVEPCI Port;          // set by Init; Notify is called after each pass
+    PSERVICEGROUP ServiceGroup;
+    PDMACHANNEL DmaChannel;
+    ULONG MinSampleRate;
+    ULONG MaxSampleRate;
+    ULONG MinBitsPerSample;
+    ULONG MaxBitsPerSample;
+    ULONG MinChannels;
+    ULONG MaxChannels;
+    ULONG FormatLimiting;       // "Stream format limiting": 0, 1 or 2
+    BOOLEAN VolumeControl;      // read by the DPC at each chunk (one byte)
+    LONG FilterChannelLevels[MaxChannelPositions];
+    ScalePair FilterChannelGains[MaxChannelPositions];
+    WAVEFORMATEXTENSIBLE CableFormat;  // wFormatTag 0 while no engine user holds it
+    ULONG ContainerBytes;
+    PUCHAR MixBuffer;
+    ULONG ChunkSize;
+    ULONG EngineUsers;          // under LockStateIdle
+    ULONG MsPerInterrupt;       // read by the DPC at each arming (one word)
+    ULONG ClockCorrection;      // 16.16; changed only through ApplyClockCorrection
+    ULONGLONG StartTime;        // interrupt time of the clock origin
+    ULONGLONG ProcessedBytes;   // cable bytes processed since the origin
+    ULONGLONG ChunksProcessed;  // mix-buffer chunks processed since the miniport was made
+    KTIMER Timer;
+    LONG TimerUsers;            // interlocked
+    LONG DpcEntries;            // interlocked; > 0 while a pass runs
+    KDPC Dpc;
+
+private:
+    explicit WaveMiniport(Cable* cable);
+    ~WaveMiniport() override;
+
+    static void TimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
+    void ArmTimer();
+};

@@ -1,0 +1,321 @@
+// The cable's processing cycle and clock on the virtual clock: exact byte counts whatever the DPC
+// timing, catching up in chunks, clock correction and its re-basing, engine acquisition.
+#include <cmath>
+#include <thread>
+
+#include <map>
+#include <set>
+
+#include "config/driver_params.h"
+#include "support/cable_fixture.h"
+
+namespace {
+
+constexpr ULONGLONG Millisecond = 10000;  // 100-ns units
+constexpr ULONGLONG Second = 1000 * Millisecond;
+
+class ProcessingCycleTest : public CableTest {
+protected:
+    void SetUp() override
+    {
+        CableTest::SetUp();
+        AddCables(1);
+        miniport = Miniport(0);
+    }
+
+    // Runs one pass as the DPC would, at DISPATCH_LEVEL.
+    void PassNow()
+    {
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        miniport->ProcessTick();
+        KeLowerIrql(old);
+    }
+
+    WaveMiniport* miniport = nullptr;
+};
+
+}  // namespace
+
+TEST_F(ProcessingCycleTest, TenSecondsAt48kHzProcessExactly1920000BytesWhateverTheJitter)
+{
+    for (ULONGLONG jitter : std::vector<ULONGLONG>{0, 3 * Millisecond, 17 * Millisecond}) {
+        SCOPED_TRACE(jitter);
+        host::SetDpcJitter(jitter, 1234);
+        StartEngine(0, PcmFormat(48000, 16, 2));
+        ULONGLONG start = KeQueryInterruptTime();
+        host::AdvanceTime(10 * Second - (KeQueryInterruptTime() - start));
+        ASSERT_EQ(KeQueryInterruptTime() - start, 10 * Second);
+        // A late DPC may not have run yet at exactly 10 s; the pass it would make is due now.
+        PassNow();
+        EXPECT_EQ(miniport->ProcessedBytes, 1920000u);
+        StopEngine(0);
+        host::AdvanceTime(100 * Millisecond);
+    }
+}
+
+TEST_F(ProcessingCycleTest, EachPassProcessesWhatTheClockMadeDue)
+{
+    StartEngine(0, PcmFormat(48000, 16, 2));
+    ULONGLONG start = miniport->StartTime;
+    std::vector<std::pair<ULONGLONG, ULONGLONG>> passes;
+    port.onNotify = [&](PSERVICEGROUP) { passes.emplace_back(KeQueryInterruptTime() - start, miniport->ProcessedBytes); };
+
+    host::AdvanceTime(50 * Millisecond);
+
+    ASSERT_EQ(passes.size(), 10u) << "one pass every 5 ms";
+    for (auto [elapsed, processed] : passes) {
+        EXPECT_EQ(processed, 4 * ((48000 * elapsed + Second / 2) / Second)) << "at " << elapsed;
+    }
+    EXPECT_EQ(passes[0].second, 960u);
+    StopEngine(0);
+}
+
+TEST_F(ProcessingCycleTest, ADelayedDpcCatchesUpInChunksOfAtMost20ms)
+{
+    StartEngine(0, PcmFormat(48000, 16, 2));
+    host::AdvanceTime(20 * Millisecond);
+    ULONGLONG chunksBefore = miniport->ChunksProcessed;
+    ULONGLONG bytesBefore = miniport->ProcessedBytes;
+
+    host::SetDpcDelay(100 * Millisecond);
+    host::AdvanceTime(105 * Millisecond);
+
+    // The next timer expiry was at 25 ms; its DPC ran at 125 ms and made up 105 ms at once.
+    EXPECT_EQ(miniport->ProcessedBytes - bytesBefore, 105u * 192);
+    EXPECT_EQ(miniport->ChunksProcessed - chunksBefore, 6u) << "20+20+20+20+20+5 ms";
+    EXPECT_EQ(miniport->ChunkSize, 3840u);
+    StopEngine(0);
+}
+
+TEST_F(ProcessingCycleTest, TwentyFourHoursAtCorrected44100HzStayOnTheRoundedLine)
+{
+    ASSERT_EQ(miniport->ApplyClockCorrection(65601), STATUS_SUCCESS);  // 100.099 %
+    miniport->MsPerInterrupt = 20;
+    StartEngine(0, PcmFormat(44100, 16, 2));
+    ULONGLONG start = miniport->StartTime;
+    const ULONGLONG rate = (44100ull * 65601 + 32768) >> 16;  // 44144 frames a second
+    ASSERT_EQ(rate, 44144u);
+    ULONGLONG checked = 0;
+    ULONGLONG mismatches = 0;
+    port.onNotify = [&](PSERVICEGROUP) {
+        ULONGLONG elapsed = KeQueryInterruptTime() - start;
+        ULONGLONG expected = (rate * elapsed + Second / 2) / Second;
+        mismatches += (miniport->ProcessedBytes / 4 != expected);
+        ++checked;
+    };
+    // DPCs that run late by up to a minute make few, long passes over the whole day.
+    host::SetDpcDelay(60 * Second);
+
+    host::AdvanceTime(24ull * 3600 * Second);
+
+    EXPECT_GT(checked, 1000u);
+    EXPECT_EQ(mismatches, 0u);
+    StopEngine(0);
+}
+
+TEST_F(ProcessingCycleTest, ClockCorrectionLimitsAre89Point5To110Point5Percent)
+{
+    struct Case {
+        ULONG correction;
+        NTSTATUS expected;
+    };
+    for (Case c : {Case{58654, STATUS_INVALID_PARAMETER}, Case{58655, STATUS_SUCCESS},
+                   Case{72416, STATUS_SUCCESS}, Case{72417, STATUS_INVALID_PARAMETER}}) {
+        EXPECT_EQ(miniport->ApplyClockCorrection(c.correction), c.expected) << c.correction;
+    }
+    EXPECT_EQ(miniport->ClockCorrection, 72416u);
+}
+
+TEST_F(ProcessingCycleTest, TheSameCorrectionTwiceReBasesOnce)
+{
+    StartEngine(0, PcmFormat(44100, 16, 2));
+    host::AdvanceTime(7 * Millisecond);
+    ASSERT_EQ(miniport->ApplyClockCorrection(65601), STATUS_SUCCESS);
+    ULONGLONG origin = miniport->StartTime;
+    EXPECT_EQ(origin, KeQueryInterruptTime());
+    host::AdvanceTime(3 * Millisecond);
+    ASSERT_EQ(miniport->ApplyClockCorrection(65601), STATUS_SUCCESS);
+    EXPECT_EQ(miniport->StartTime, origin);
+    StopEngine(0);
+}
+
+TEST_F(ProcessingCycleTest, ACorrectionChangeWhileRunningCausesNoJumpInBytesDue)
+{
+    StartEngine(0, PcmFormat(44100, 16, 2));
+    host::AdvanceTime(1 * Second);
+    ULONGLONG before = miniport->ProcessedBytes;
+    EXPECT_EQ(before, 176400u);
+
+    ASSERT_EQ(miniport->ApplyClockCorrection(70000), STATUS_SUCCESS);
+    EXPECT_EQ(miniport->CableBytesDue(), 0u) << "re-based at now";
+    host::AdvanceTime(10 * Millisecond);
+
+    ULONGLONG rate = (44100ull * 70000 + 32768) >> 16;
+    EXPECT_EQ(miniport->ProcessedBytes, 4 * ((rate * 10 * Millisecond + Second / 2) / Second));
+    StopEngine(0);
+}
+
+TEST_F(ProcessingCycleTest, CableBytesDueFollowsTheInterruptTime)
+{
+    StartEngine(0, PcmFormat(44100, 16, 2));
+    miniport->StopTimer();  // hold the clock still: no passes
+    ULONGLONG origin = miniport->StartTime;
+    struct Case {
+        ULONGLONG elapsed;
+        ULONG bytes;
+    };
+    for (Case c : {Case{10000000, 176400}, Case{3333333, 58800}, Case{100000, 1764}}) {
+        miniport->StartTime = KeQueryInterruptTime() - c.elapsed;
+        EXPECT_EQ(miniport->CableBytesDue(), c.bytes) << c.elapsed;
+    }
+    miniport->StartTime = origin;
+    miniport->LockStateIdle();
+    miniport->ReleaseEngine();
+    miniport->UnlockStateIdle();
+}
+
+TEST_F(ProcessingCycleTest, TheFirstStreamsFormatIsClampedIntoTheCableLimits)
+{
+    miniport->MaxSampleRate = 48000;
+    miniport->MinBitsPerSample = 16;
+    miniport->MaxBitsPerSample = 16;
+    miniport->MaxChannels = 2;
+    StartEngine(0, PcmFormat(96000, 8, 4));
+
+    const WAVEFORMATEXTENSIBLE& cable = miniport->CableFormat;
+    EXPECT_EQ(cable.Format.nSamplesPerSec, 48000u);
+    EXPECT_EQ(cable.Format.wBitsPerSample, 16);
+    EXPECT_EQ(cable.Samples.wValidBitsPerSample, 16);
+    EXPECT_EQ(cable.Format.nChannels, 2);
+    EXPECT_EQ(cable.Format.nBlockAlign, 4);
+    EXPECT_EQ(cable.Format.nAvgBytesPerSec, 192000u);
+    EXPECT_EQ(cable.dwChannelMask, 0x3u);
+
+    // A second user keeps the cable format.
+    WAVEFORMATEXTENSIBLE second = PcmFormat(8000, 8, 1);
+    miniport->LockStateIdle();
+    EXPECT_EQ(miniport->AcquireEngine(&second), STATUS_SUCCESS);
+    miniport->ReleaseEngine();
+    miniport->UnlockStateIdle();
+    EXPECT_EQ(miniport->CableFormat.Format.nSamplesPerSec, 48000u);
+    StopEngine(0);
+    EXPECT_EQ(miniport->CableFormat.Format.wFormatTag, 0);
+    EXPECT_EQ(miniport->MixBuffer, nullptr);
+}
+
+TEST_F(ProcessingCycleTest, AFailedMixBufferAllocationLeavesTheEngineIdle)
+{
+    WAVEFORMATEXTENSIBLE format = PcmFormat(48000, 16, 2);
+    host::FailNthAllocation(1);
+    miniport->LockStateIdle();
+    EXPECT_EQ(miniport->AcquireEngine(&format), STATUS_INSUFFICIENT_RESOURCES);
+    miniport->UnlockStateIdle();
+    EXPECT_EQ(miniport->EngineUsers, 0u);
+    EXPECT_EQ(miniport->ChunkSize, 0u);
+    EXPECT_EQ(miniport->MixBuffer, nullptr);
+    EXPECT_EQ(miniport->CableFormat.Format.wFormatTag, 0);
+}
+
+TEST_F(ProcessingCycleTest, TheLastStopCancelsTheTimerAndAQueuedDpcFindsNoUsers)
+{
+    StartEngine(0, PcmFormat(48000, 16, 2));
+    host::AdvanceTime(5 * Millisecond);
+    int passes = port.notifications;
+    StopEngine(0);
+    host::AdvanceTime(100 * Millisecond);
+    EXPECT_EQ(port.notifications, passes) << "no more passes after the last stop";
+}
+
+TEST_F(ProcessingCycleTest, ADpcThatFiresDuringAPassAddsExactlyOnePass)
+{
+    // Untargeted timer DPCs go to the processors in turn, so the next one lands on processor 1
+    // while processor 0 is still inside its pass.
+    host::SetTimerDpcPlacement(host::TimerDpcPlacement::RoundRobin);
+    StartEngine(0, PcmFormat(48000, 16, 2));
+    std::vector<ULONG> passProcessors;
+    bool nested = false;
+    port.onNotify = [&](PSERVICEGROUP) {
+        passProcessors.push_back(KeGetCurrentProcessorNumber());
+        if (!nested) {
+            nested = true;
+            host::AdvanceTime(5 * Millisecond);  // the other processor's DPC fires mid-pass
+            EXPECT_EQ(passProcessors.size(), 1u) << "the second DPC must not process the cable itself";
+        }
+    };
+
+    host::AdvanceTime(5 * Millisecond);
+
+    ASSERT_EQ(passProcessors.size(), 2u) << "one pass for each DPC, both made by the processor inside";
+    EXPECT_EQ(passProcessors[0], passProcessors[1]);
+    EXPECT_EQ(miniport->ProcessedBytes, 10u * 192) << "the extra pass covers the time up to now";
+    StopEngine(0);
+}
+
+TEST_F(ProcessingCycleTest, NoCableIsEverProcessedOnTwoProcessorsAtOnceOnRealThreads)
+{
+    host::SetTimerDpcPlacement(host::TimerDpcPlacement::RoundRobin);
+    miniport->MsPerInterrupt = 1;
+    StartEngine(0, PcmFormat(48000, 16, 2));
+    std::atomic<int> inside{0};
+    std::atomic<int> overlaps{0};
+    std::atomic<int> passes{0};
+    std::atomic<int> processorsSeen{0};
+    port.onNotify = [&](PSERVICEGROUP) {
+        if (inside.fetch_add(1) != 0) {
+            overlaps.fetch_add(1);
+        }
+        processorsSeen.fetch_or(1 << KeGetCurrentProcessorNumber());
+        for (int spin = 0; spin < 20000; ++spin) {
+            std::atomic_signal_fence(std::memory_order_seq_cst);  // widen the window for an overlap
+        }
+        passes.fetch_add(1);
+        inside.fetch_sub(1);
+    };
+
+    host::StartRealTime();
+    bool enough = host::WaitUntil([&] { return passes.load() >= 300 && processorsSeen.load() == 3; },
+                                  std::chrono::milliseconds(20000));
+    miniport->StopTimer();
+    host::StopRealTime();
+    port.onNotify = nullptr;
+
+    EXPECT_TRUE(enough) << passes.load() << " passes on processors mask " << processorsSeen.load();
+    EXPECT_EQ(overlaps.load(), 0);
+    miniport->LockStateIdle();
+    miniport->ReleaseEngine();
+    miniport->UnlockStateIdle();
+}
+
+namespace {
+
+class SplitDpcTest : public CableTest {
+protected:
+    void TearDown() override
+    {
+        Params.SplitDpcAmongCpus = FALSE;
+        CableTest::TearDown();
+    }
+};
+
+}  // namespace
+
+TEST_F(SplitDpcTest, CablesAlternateBetweenTwoProcessorsByIndex)
+{
+    ASSERT_EQ(host::ProcessorCount(), 2u);
+    Params.SplitDpcAmongCpus = TRUE;
+    AddCables(6);
+    std::map<ULONG, std::set<ULONG>> processorsOfCable;
+    port.onNotify = [&](PSERVICEGROUP group) {
+        processorsOfCable[CableOfGroup(group)].insert(KeGetCurrentProcessorNumber());
+    };
+    for (ULONG index = 0; index < 6; ++index) {
+        StartEngine(index, PcmFormat(48000, 16, 2));
+    }
+
+    host::AdvanceTime(50 * Millisecond);
+
+    for (ULONG index = 0; index < 6; ++index) {
+        EXPECT_EQ(processorsOfCable[index], std::set<ULONG>{index % 2}) << "cable " << index + 1;
+        StopEngine(index);
+    }
+}

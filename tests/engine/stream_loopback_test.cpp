@@ -1,0 +1,238 @@
+// Audio through a cable end to end: clients play into the render pin and record from the capture
+// pin of one cable through the stand-in port, on the virtual clock.
+#include "engine/format_converter.h"
+#include "engine/mix.h"
+#include "filters/cable.h"
+#include "filters/wave_miniport.h"
+#include "support/stream_fixture.h"
+
+namespace {
+
+class StreamLoopbackTest : public StreamTest {
+protected:
+    // Advances the clock in steps, pumping every feeder after each.
+    void RunFor(ULONGLONG duration, std::vector<ClientFeeder*> feeders, ULONG queuedTarget,
+                ULONGLONG step = 10 * Millisecond)
+    {
+        for (ULONGLONG done = 0; done < duration; done += step) {
+            for (ClientFeeder* feeder : feeders) {
+                feeder->Pump(queuedTarget);
+            }
+            host::AdvanceTime(step);
+        }
+        for (ClientFeeder* feeder : feeders) {
+            feeder->Pump(0);
+        }
+    }
+};
+
+std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed)
+{
+    std::mt19937_64 random(seed);
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(StreamLoopbackTest, EveryRenderedByteArrivesUnchangedOverAnHour)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* render = Open(false, format);
+    host::WaveClient* capture = Open(true, format);
+    const ULONGLONG duration = 3600 * Second;
+    const size_t totalBytes = 48000ull * 4 * 3600;
+    // Sizes that are no multiple of the frame: frames straddle client buffers as well as pages.
+    ClientFeeder player(render, false, 11, 3841, 9001);
+    ClientFeeder recorder(capture, true, 12, 3841, 9001);
+    const std::vector<uint8_t> source = RandomBytes(totalBytes + 192000, 5);  // a second to spare
+    player.SetSource(source);
+    player.Pump(48000);
+    recorder.Pump(48000);
+    Run(render);
+    Run(capture);
+
+    RunFor(duration, {&player, &recorder}, 48000, 100 * Millisecond);
+
+    EXPECT_EQ(cable->RenderUnderflows, 0);
+    EXPECT_EQ(cable->CaptureOverflows, 0);
+    EXPECT_GE(player.Played(), totalBytes - 9001);
+    ASSERT_GE(recorder.Recorded().size(), totalBytes - 9001);
+    EXPECT_TRUE(std::equal(recorder.Recorded().begin(), recorder.Recorded().end(), source.begin()))
+        << "the capture is the render data byte for byte";
+    KSAUDIO_POSITION renderPosition{}, capturePosition{};
+    render->GetPosition(&renderPosition);
+    capture->GetPosition(&capturePosition);
+    EXPECT_EQ(renderPosition.PlayOffset, totalBytes);
+    EXPECT_EQ(capturePosition.PlayOffset, totalBytes);
+}
+
+TEST_F(StreamLoopbackTest, AnImpulseRenderedAtCableFrameNIsCapturedAtFrameN)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 1));
+    host::WaveClient* render = Open(false, format);
+    host::WaveClient* capture = Open(true, format);
+    constexpr size_t Frames = 4800;  // 100 ms
+    constexpr size_t ImpulseFrame = 1234;
+    std::vector<uint8_t> played(Frames * 2, 0);
+    played[ImpulseFrame * 2] = 0x00;
+    played[ImpulseFrame * 2 + 1] = 0x40;  // 0x4000
+    ASSERT_EQ(render->Write(played.data(), static_cast<ULONG>(played.size())), STATUS_SUCCESS);
+    ASSERT_EQ(capture->Read(static_cast<ULONG>(played.size())), STATUS_SUCCESS);
+    Run(render);
+    Run(capture);
+
+    // A capture stream writes out each chunk's converted mix in the pass after: one pass more.
+    host::AdvanceTime(105 * Millisecond);
+
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].data, played);
+}
+
+TEST_F(StreamLoopbackTest, TwoRenderFormatsMixIntoTwoCaptureFormatsAsTheConverterAndMixerSay)
+{
+    // The first render client fixes the cable format: 44100 Hz 16-bit stereo.
+    WAVEFORMATEXTENSIBLE firstFormat = host::PcmWaveFormatExtensible(44100, 16, 2, 0x3, 16);
+    WAVEFORMATEXTENSIBLE secondFormat = host::PcmWaveFormatExtensible(48000, 24, 1, 0x4, 24);
+    WAVEFORMATEXTENSIBLE monoFormat = host::PcmWaveFormatExtensible(22050, 8, 1, 0x4, 8);
+    WAVEFORMATEXTENSIBLE wideFormat = host::PcmWaveFormatExtensible(96000, 32, 2, 0x3, 32);
+    host::WaveClient* first = Open(false, host::WaveDataFormat(firstFormat));
+    host::WaveClient* second = Open(false, host::WaveDataFormat(secondFormat));
+    host::WaveClient* mono = Open(true, host::WaveDataFormat(monoFormat));
+    host::WaveClient* wide = Open(true, host::WaveDataFormat(wideFormat));
+
+    constexpr ULONG Milliseconds = 400;
+    auto bytesOf = [](const WAVEFORMATEXTENSIBLE& f, ULONG ms) {
+        return f.Format.nBlockAlign * (f.Format.nSamplesPerSec * ms / 1000);
+    };
+    // More than the run needs, so no client runs dry.
+    std::vector<uint8_t> firstData = RandomBytes(bytesOf(firstFormat, Milliseconds + 100), 21);
+    std::vector<uint8_t> secondData = RandomBytes(bytesOf(secondFormat, Milliseconds + 100), 22);
+    ASSERT_EQ(first->Write(firstData.data(), static_cast<ULONG>(firstData.size())), STATUS_SUCCESS);
+    ASSERT_EQ(second->Write(secondData.data(), static_cast<ULONG>(secondData.size())), STATUS_SUCCESS);
+    // A second buffer for each capture client keeps it from overflowing at the end.
+    for (auto [format, client] : {std::pair{monoFormat, mono}, std::pair{wideFormat, wide}}) {
+        ASSERT_EQ(client->Read(bytesOf(format, Milliseconds)), STATUS_SUCCESS);
+        ASSERT_EQ(client->Read(bytesOf(format, 100)), STATUS_SUCCESS);
+    }
+    for (host::WaveClient* client : {first, second, mono, wide}) {
+        Run(client);
+    }
+
+    // Capture delivers each chunk a pass later, and upsampling reads a source frame ahead.
+    host::AdvanceTime((Milliseconds + 10) * Millisecond);
+
+    // The expected mix, computed here in one piece: each render stream converted to the cable
+    // format and added with saturation onto silence, then converted to each capture format.
+    const WAVEFORMATEXTENSIBLE cableFormat = firstFormat;
+    const ULONG cableBytes = bytesOf(cableFormat, Milliseconds);
+    std::vector<uint8_t> mix(cableBytes, 0);
+    for (auto [format, data] : {std::pair{secondFormat, &secondData}, std::pair{firstFormat, &firstData}}) {
+        FormatConverter converter;
+        ASSERT_TRUE(converter.Setup(&format, &cableFormat));
+        std::vector<uint8_t> converted(cableBytes);
+        ULONG consumed = 0, produced = 0;
+        converter.Convert(data->data(), static_cast<ULONG>(data->size()), &consumed, nullptr, converted.data(),
+                          cableBytes, &produced);
+        ASSERT_EQ(produced, cableBytes);
+        MixIntoBuffer(&cableFormat, mix.data(), converted.data(), cableBytes);
+    }
+    for (auto [format, client] : {std::pair{monoFormat, mono}, std::pair{wideFormat, wide}}) {
+        FormatConverter converter;
+        ASSERT_TRUE(converter.Setup(&cableFormat, &format));
+        std::vector<uint8_t> expected(bytesOf(format, Milliseconds));
+        ULONG consumed = 0, produced = 0;
+        converter.Convert(mix.data(), cableBytes, &consumed, nullptr, expected.data(),
+                          static_cast<ULONG>(expected.size()), &produced);
+        // The last output frames would interpolate towards mix beyond the reference's end.
+        ASSERT_GE(produced + 2 * format.Format.nBlockAlign, expected.size());
+        expected.resize(produced);
+        std::vector<host::ReapedBuffer> recorded = client->Reap();
+        ASSERT_GE(recorded.size(), 1u) << format.Format.nSamplesPerSec;
+        auto mismatch = std::mismatch(expected.begin(), expected.end(), recorded[0].data.begin());
+        EXPECT_TRUE(mismatch.first == expected.end())
+            << format.Format.nSamplesPerSec << " Hz: first difference at byte " << (mismatch.first - expected.begin())
+            << " of " << expected.size();
+    }
+    EXPECT_EQ(cable->RenderUnderflows, 0);
+    EXPECT_EQ(cable->CaptureOverflows, 0);
+}
+
+TEST_F(StreamLoopbackTest, ARenderClientThatStopsSupplyingUnderflowsOncePerChunkAndKeepsMoving)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* render = Open(false, format);
+    std::vector<uint8_t> tenMs(1920, 0x11);
+    ASSERT_EQ(render->Write(tenMs.data(), static_cast<ULONG>(tenMs.size())), STATUS_SUCCESS);
+    Run(render);
+
+    host::AdvanceTime(10 * Millisecond);
+    EXPECT_EQ(cable->RenderUnderflows, 0);
+    host::AdvanceTime(100 * Millisecond);
+
+    // 5-ms passes, one chunk each, all dry after the first 10 ms.
+    EXPECT_EQ(cable->RenderUnderflows, 20);
+    KSAUDIO_POSITION position{};
+    render->GetPosition(&position);
+    EXPECT_EQ(position.PlayOffset, 110u * 192);
+}
+
+TEST_F(StreamLoopbackTest, ACaptureClientThatStopsTakingBuffersOverflowsOncePerChunkAndKeepsMoving)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* capture = Open(true, format);
+    ASSERT_EQ(capture->Read(1920), STATUS_SUCCESS);
+    Run(capture);
+
+    // The 10-ms buffer is full after the third pass (capture delivers a pass late).
+    host::AdvanceTime(15 * Millisecond);
+    EXPECT_EQ(cable->CaptureOverflows, 0);
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].data, std::vector<uint8_t>(1920, 0)) << "silence: nothing plays into the cable";
+    host::AdvanceTime(5 * Millisecond);
+    LONG before = cable->CaptureOverflows;
+    host::AdvanceTime(100 * Millisecond);
+
+    EXPECT_EQ(cable->CaptureOverflows - before, 20) << "one per 5-ms chunk";
+    KSAUDIO_POSITION position{};
+    capture->GetPosition(&position);
+    EXPECT_EQ(position.PlayOffset, 120u * 192);
+}
+
+TEST_F(StreamLoopbackTest, APausedStreamContributesNothingAndItsPositionStandsStill)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* render = Open(false, format);
+    host::WaveClient* capture = Open(true, format);
+    std::vector<uint8_t> loud(192 * 200, 0x22);
+    ASSERT_EQ(render->Write(loud.data(), static_cast<ULONG>(loud.size())), STATUS_SUCCESS);
+    ASSERT_EQ(capture->Read(192 * 50), STATUS_SUCCESS);
+    ASSERT_EQ(render->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    Run(capture);
+
+    host::AdvanceTime(55 * Millisecond);
+
+    KSAUDIO_POSITION position{};
+    render->GetPosition(&position);
+    EXPECT_EQ(position.PlayOffset, 0u);
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].data, std::vector<uint8_t>(192 * 50, 0));
+    EXPECT_EQ(cable->RenderUnderflows, 0) << "a paused stream is not starved";
+}
+
+TEST_F(StreamLoopbackTest, WithoutARenderStreamAnEightBitCaptureRecordsSilence)
+{
+    host::WaveClient* capture = Open(true, host::WaveDataFormat(host::PcmWaveFormat(8000, 8, 1)));
+    ASSERT_EQ(capture->Read(80), STATUS_SUCCESS);
+    Run(capture);
+    host::AdvanceTime(15 * Millisecond);
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].data, std::vector<uint8_t>(80, 0x80));
+}
