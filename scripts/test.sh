@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Runs every test of the project on a fresh Debian 12 machine (as root): installs what is
 # missing, builds the host stand-in with the driver and runs its tests, builds the sanitizer
-# variants and runs them, then cross-builds the Windows driver image and checks it.
+# variants and runs them (ThreadSanitizer on the tests that use real threads), then
+# cross-builds the Windows driver image and checks it. TARN_SKIP_SANITIZERS=1 skips the
+# sanitizer builds for a quick local run.
 set -euo pipefail
 
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -20,6 +22,11 @@ if [ "${TARN_SKIP_SANITIZERS:-0}" != "1" ]; then
     cmake -S "$repo" -B "$build/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARN_SANITIZE=address
     cmake --build "$build/asan" -j "$jobs"
     ctest --test-dir "$build/asan" -j "$jobs" --output-on-failure
+
+    echo "== thread sanitizer build and the tests that run real threads"
+    cmake -S "$repo" -B "$build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=thread
+    cmake --build "$build/tsan" -j "$jobs" --target test_host test_engine test_core
+    ctest --test-dir "$build/tsan" -j "$jobs" --output-on-failure -R "Thread|RealTime|Concurren|Mutex"
 fi
 
 echo "== Windows cross build"

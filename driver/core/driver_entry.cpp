@@ -5,6 +5,7 @@
 #include "config/driver_params.h"
 #include "config/registry_store.h"
 #include "core/device.h"
+#include "filters/adapter.h"
 
 DriverState Driver;
 
@@ -106,6 +107,12 @@ NTSTATUS RegisterTermination(TerminationRoutine routine)
 
 void CleanupDriver()
 {
+    if (Driver.Adapter != NULL) {
+        ExSetTimerResolution(0, FALSE);
+        Driver.Adapter->DestroyAllCables();
+        Driver.Adapter->Release();
+        Driver.Adapter = NULL;
+    }
     if (Driver.InterfaceLinkName.Buffer != NULL) {
         IoSetDeviceInterfaceState(&Driver.InterfaceLinkName, FALSE);
         RtlFreeUnicodeString(&Driver.InterfaceLinkName);

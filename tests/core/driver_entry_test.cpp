@@ -196,3 +196,28 @@ TEST_F(DriverEntryTest, RefusesARegistryPathTooLongForItsParametersKeyPath)
         tooLong.Unload();
     }
 }
+
+TEST_F(DriverEntryTest, ASecondEntryWithAnAdapterCleansUpAndReportsTheImageAlreadyLoaded)
+{
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    auto createAdapter = reinterpret_cast<Adapter* (*)()>(image.Symbol("_ZN7Adapter6CreateEv"));
+    ASSERT_NE(createAdapter, nullptr);
+    DriverState* driver = Global<DriverState>("Driver");
+    driver->Adapter = createAdapter();
+    ASSERT_NE(driver->Adapter, nullptr);
+    host::TakeTimerResolutionCalls();
+    UNICODE_STRING path{0, 0, nullptr};
+
+    EXPECT_EQ(image.DriverObject()->DriverInit(image.DriverObject(), &path), STATUS_IMAGE_ALREADY_LOADED);
+
+    // Cleanup withdrew the timer resolution and released the adapter.
+    auto calls = host::TakeTimerResolutionCalls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].desiredTime, 0u);
+    EXPECT_EQ(calls[0].set, FALSE);
+    EXPECT_EQ(driver->Adapter, nullptr);
+    EXPECT_EQ(driver->TerminationList, nullptr);
+    EXPECT_EQ(host::LivePoolCount(), 0u);
+    // The unload routine still runs the class driver's unload and an idempotent cleanup.
+    UnloadExpectingNoLeaks();
+}
