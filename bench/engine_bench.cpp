@@ -10,6 +10,7 @@
 #include "filters/wave_miniport.h"
 #include "host/harness.h"
 #include "host/wave_client.h"
+#include "support/recording_port.h"
 
 #include <memory>
 #include <vector>
@@ -18,41 +19,10 @@ namespace {
 
 constexpr ULONGLONG Second = 10000000;  // 100-ns units
 
-// Notify is all the engine asks of its port.
-class SilentPort : public IPortWavePci {
-public:
-    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override
-    {
-        *object = nullptr;
-        return STATUS_INVALID_PARAMETER;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 1; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
-    STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT, PIRP, PUNKNOWN, PUNKNOWN, PRESOURCELIST) override
-    {
-        return STATUS_SUCCESS;
-    }
-    STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY, ULONG, PVOID, PULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(NTSTATUS) NewRegistryKey(PREGISTRYKEY*, PUNKNOWN, ULONG, ACCESS_MASK, POBJECT_ATTRIBUTES, ULONG,
-                                           PULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-    STDMETHODIMP_(void) Notify(PSERVICEGROUP) override {}
-    STDMETHODIMP_(NTSTATUS) NewMasterDmaChannel(PDMACHANNEL*, PUNKNOWN, POOL_TYPE, PRESOURCELIST, BOOLEAN, BOOLEAN,
-                                                BOOLEAN, BOOLEAN, DMA_WIDTH, DMA_SPEED, ULONG, ULONG) override
-    {
-        return STATUS_NOT_IMPLEMENTED;
-    }
-};
-
 void BM_ProcessingCycle256Cables(benchmark::State& state)
 {
     host::ResetPlatform();
-    SilentPort port;
+    RecordingPort port;
     Adapter* adapter = Adapter::Create();
     WAVEFORMATEXTENSIBLE format;
     BuildExtensibleFormat(&format, 48000, 16, 2, 0, UseDefaultChannelMask);

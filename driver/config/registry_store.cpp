@@ -29,9 +29,9 @@ NTSTATUS BuildKeyPath(PCSTR location, PCSTR subkey, PCHAR path)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
 }
 
-// ZwCreateKey on one ANSI path: the last component only, as the system does.
+// ZwCreateKey (the last component only, as the system does) or ZwOpenKey on one ANSI path.
 TARN_PAGEABLE
-NTSTATUS CreateOneKey(PCSTR path, ACCESS_MASK access, PHANDLE key)
+NTSTATUS OpenOneKey(PCSTR path, ACCESS_MASK access, bool create, PHANDLE key)
 {
     PAGED_CODE();
     WCHAR wideBuffer[WideNameChars];
@@ -42,7 +42,8 @@ NTSTATUS CreateOneKey(PCSTR path, ACCESS_MASK access, PHANDLE key)
     }
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &widePath, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    return ZwCreateKey(key, access, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL);
+    return create ? ZwCreateKey(key, access, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL)
+                  : ZwOpenKey(key, access, &attributes);
 }
 
 TARN_PAGEABLE
@@ -123,7 +124,7 @@ TARN_PAGEABLE
 NTSTATUS CreateKeyPath(PCSTR path, ACCESS_MASK access, PHANDLE key)
 {
     PAGED_CODE();
-    NTSTATUS status = CreateOneKey(path, access, key);
+    NTSTATUS status = OpenOneKey(path, access, true, key);
     if (status != STATUS_OBJECT_NAME_NOT_FOUND) {
         return status;
     }
@@ -151,22 +152,14 @@ NTSTATUS CreateKeyPath(PCSTR path, ACCESS_MASK access, PHANDLE key)
         return status;
     }
     ZwClose(parent);
-    return CreateOneKey(path, access, key);
+    return OpenOneKey(path, access, true, key);
 }
 
 TARN_PAGEABLE
 NTSTATUS OpenKeyPath(PCSTR path, ACCESS_MASK access, PHANDLE key)
 {
     PAGED_CODE();
-    WCHAR wideBuffer[WideNameChars];
-    UNICODE_STRING widePath;
-    NTSTATUS status = WidenName(path, wideBuffer, &widePath);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &widePath, OBJ_CASE_INSENSITIVE, NULL, NULL);
-    return ZwOpenKey(key, access, &attributes);
+    return OpenOneKey(path, access, false, key);
 }
 
 TARN_PAGEABLE

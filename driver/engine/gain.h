@@ -111,3 +111,12 @@ inline void ApplyGainToSamples(const ChannelGain& gain, ULONG count, LoadSampleA
         break;
     }
 }
+
+// A channel table at 0 dB: every level 0 and every gain unity.
+inline void ResetChannelLevels(LONG* levels, ScalePair* gains)
+{
+    for (ULONG channel = 0; channel < GainTableEntries; ++channel) {
+        levels[channel] = 0;
+        gains[channel] = ScalePair{1, 1};
+    }
+}

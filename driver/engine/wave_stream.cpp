@@ -64,10 +64,7 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       ConversionDataLength(0),
       ConversionReadOffset(0)
 {
-    for (ULONG channel = 0; channel < GainTableEntries; ++channel) {
-        ChannelLevels[channel] = 0;
-        ChannelGains[channel] = ScalePair{1, 1};
-    }
+    ResetChannelLevels(ChannelLevels, ChannelGains);
     RtlZeroMemory(&Format, sizeof(Format));
     RtlZeroMemory(PartialFrame, sizeof(PartialFrame));
     for (Mapping& record : MappingRecords) {

@@ -40,10 +40,7 @@ WaveMiniport::WaveMiniport(Cable* cable)
       TimerUsers(0),
       DpcEntries(0)
 {
-    for (ULONG channel = 0; channel < MaxChannelPositions; ++channel) {
-        FilterChannelLevels[channel] = 0;
-        FilterChannelGains[channel] = ScalePair{1, 1};
-    }
+    ResetChannelLevels(FilterChannelLevels, FilterChannelGains);
     RtlZeroMemory(&CableFormat, sizeof(CableFormat));
     KeInitializeTimer(&Timer);
     KeInitializeDpc(&Dpc, TimerDpc, this);

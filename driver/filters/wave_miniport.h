@@ -23,7 +23,6 @@ struct FormatLimits {
     ULONG MaxChannels;
 };
 
-constexpr ULONG MaxChannelPositions = 8;
 constexpr ULONG DefaultMsPerInterrupt = 5;
 constexpr ULONG UnityClockCorrection = 0x10000;  // 16.16 fixed point
 constexpr ULONG MinChunkMilliseconds = 20;
@@ -111,8 +110,8 @@ public:
     ULONG MaxChannels;
     ULONG FormatLimiting;       // "Stream format limiting": 0, 1 or 2
     BOOLEAN VolumeControl;      // read by the DPC at each chunk (one byte)
-    LONG FilterChannelLevels[MaxChannelPositions];
-    ScalePair FilterChannelGains[MaxChannelPositions];
+    LONG FilterChannelLevels[GainTableEntries];
+    ScalePair FilterChannelGains[GainTableEntries];
     WAVEFORMATEXTENSIBLE CableFormat;  // wFormatTag 0 while no engine user holds it
     ULONG ContainerBytes;
     PUCHAR MixBuffer;
