@@ -73,7 +73,7 @@ public:
     }
     STDMETHODIMP_(NTSTATUS) SetState(KSSTATE state) override
     {
-        if (state == refuseState) {
+        if (static_cast<int>(state) == refuseState) {
             return STATUS_INSUFFICIENT_RESOURCES;
         }
         states.push_back(state);
@@ -180,7 +180,7 @@ public:
     std::atomic<int> serviceCalls{0};
     int framingCalls = 0;
     ULONGLONG position = 0;
-    KSSTATE refuseState = static_cast<KSSTATE>(-1);
+    int refuseState = -1;  // a state SetState refuses
     NTSTATUS setFormatStatus = STATUS_SUCCESS;
     KSALLOCATOR_FRAMING framing = {{KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY}, NonPagedPool, 8, 2648, 3, 0};
 };

@@ -80,7 +80,9 @@ DEFINE_GUID(KSCATEGORY_TOPOLOGY, 0xdda54a40, 0x1e4c, 0x11d1, 0xa0, 0x50, 0x40, 0
 // ---------------------------------------------------------------------------------------------
 // Streaming: pin states, data flow, allocator framing and the audio position (ks.h, ksmedia.h).
 
-typedef enum {
+// The underlying type is fixed so that any 32-bit value a client sends is a valid KSSTATE, as
+// on Windows, and can be refused rather than be undefined.
+typedef enum : LONG {
     KSSTATE_STOP = 0,
     KSSTATE_ACQUIRE = 1,
     KSSTATE_PAUSE = 2,
