@@ -2,7 +2,7 @@
 // a time, and the pin-level requests the class driver turns into miniport stream calls (state,
 // format, position, close). The queue, the mappings handed out and the revocations live here.
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <string>
 
 #include "host/harness.h"
