@@ -8,9 +8,6 @@
 // transfer step does. With --levels, each source channel gets the gain LevelToScale gives its
 // level (1/65536 dB; channels not listed stay at 0 dB) and the gain table is passed even when
 // every gain is unity; without it no table is passed.
-#include <cctype>
-#include <cerrno>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 #include <string>
@@ -21,6 +18,7 @@
 #include "engine/timing.h"
 
 #include "command.h"
+#include "option_parsing.h"
 #include "wav_file.h"
 
 namespace tarnhost {
@@ -38,52 +36,13 @@ struct ConvertOptions {
     std::string output;
 };
 
-// A whole decimal number of at most 64 bits, or false.
-bool ParseInteger(const std::string& text, long long* value)
-{
-    if (text.empty() || text.size() > 20) {
-        return false;
-    }
-    errno = 0;
-    char* end = nullptr;
-    *value = std::strtoll(text.c_str(), &end, 10);
-    return errno == 0 && end == text.c_str() + text.size() && (std::isdigit(static_cast<unsigned char>(text[0])) ||
-                                                                 (text.size() > 1 && text[0] == '-'));
-}
-
-std::vector<std::string> Split(const std::string& text, char separator)
-{
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        if (end == std::string::npos) {
-            return parts;
-        }
-        start = end + 1;
-    }
-}
-
 // RATE:BITS:CHANNELS, BITS being the container width.
 PcmLayout ParseDestination(const std::string& text)
 {
-    const std::string expected = "--to: '" + text +
-                                 "' is not RATE:BITS:CHANNELS with RATE 8000 to 192000, BITS 8, 16, 24 or 32 "
-                                 "and CHANNELS 1 to 8";
-    std::vector<std::string> parts = Split(text, ':');
-    long long rate = 0;
-    long long bits = 0;
-    long long channels = 0;
-    if (parts.size() != 3 || !ParseInteger(parts[0], &rate) || !ParseInteger(parts[1], &bits) ||
-        !ParseInteger(parts[2], &channels) || rate < 8000 || rate > 192000 ||
-        (bits != 8 && bits != 16 && bits != 24 && bits != 32) || channels < 1 || channels > 8) {
-        throw InputError(expected);
-    }
     PcmLayout layout;
-    layout.rate = static_cast<unsigned>(rate);
-    layout.containerBytes = static_cast<unsigned>(bits / 8);
-    layout.channels = static_cast<unsigned>(channels);
+    if (!ParseLayout(text, &layout)) {
+        throw InputError("--to: '" + text + "' is not " + LayoutSyntax);
+    }
     return layout;
 }
 
@@ -104,14 +63,6 @@ std::vector<LONG> ParseLevels(const std::string& text)
         levels.push_back(static_cast<LONG>(level));
     }
     return levels;
-}
-
-WAVEFORMATEXTENSIBLE FormatOf(const PcmLayout& layout)
-{
-    WAVEFORMATEXTENSIBLE format;
-    BuildExtensibleFormat(&format, layout.rate, 8 * layout.containerBytes, layout.channels, layout.containerBytes,
-                          UseDefaultChannelMask);
-    return format;
 }
 
 void RunConvert(const ConvertOptions& options)
