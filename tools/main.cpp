@@ -10,6 +10,7 @@ namespace {
 
 constexpr tarnhost::CommandInstaller Commands[] = {
     tarnhost::InstallConvertCommand,
+    tarnhost::InstallLoopCommand,
 };
 
 // Error texts on one line, as scripts and tests read them.
@@ -50,6 +51,9 @@ int main(int argc, char** argv)
     } catch (const tarnhost::InputError& error) {
         std::cerr << "tarnhost: " << OneLine(error.what()) << "\n";
         return tarnhost::ExitBadInput;
+    } catch (const tarnhost::DriverFault& error) {
+        std::cerr << "tarnhost: " << OneLine(error.what()) << "\n";
+        return tarnhost::ExitDriverFault;
     }
     return 0;
 }

@@ -27,6 +27,8 @@ public:
     WavReader& operator=(const WavReader&) = delete;
 
     const PcmLayout& Layout() const { return layout_; }
+    // Frames not yet read, by the header.
+    size_t FramesLeft() const { return framesLeft_; }
 
     // Up to frames whole frames of sample bytes; fewer at the end of the data, none after it.
     std::vector<unsigned char> ReadFrames(size_t frames);
