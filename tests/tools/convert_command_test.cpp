@@ -15,16 +15,6 @@ namespace {
 
 constexpr int Wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 
-std::vector<unsigned char> RandomBytes(size_t count, uint32_t seed)
-{
-    std::mt19937 generator(seed);
-    std::vector<unsigned char> bytes(count);
-    for (auto& byte : bytes) {
-        byte = static_cast<unsigned char>(generator());
-    }
-    return bytes;
-}
-
 // The engine's own conversion of the whole data in one call: what any chunking must reproduce.
 std::vector<unsigned char> ConvertInOneCall(const std::vector<unsigned char>& source, ULONG fromRate, ULONG fromBytes,
                                             ULONG fromChannels, ULONG toRate, ULONG toBytes, ULONG toChannels,
@@ -44,11 +34,6 @@ std::vector<unsigned char> ConvertInOneCall(const std::vector<unsigned char>& so
     EXPECT_EQ(consumed, source.size());
     output.resize(produced);
     return output;
-}
-
-bool IsOneLine(const std::string& text)
-{
-    return !text.empty() && text.back() == '\n' && std::count(text.begin(), text.end(), '\n') == 1;
 }
 
 }  // namespace

@@ -22,16 +22,6 @@ constexpr int Wav16 = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
 constexpr int Wav24 = SF_FORMAT_WAV | SF_FORMAT_PCM_24;
 constexpr int WavEx32 = SF_FORMAT_WAVEX | SF_FORMAT_PCM_32;
 
-std::vector<unsigned char> RandomBytes(size_t count, uint32_t seed)
-{
-    std::mt19937 generator(seed);
-    std::vector<unsigned char> bytes(count);
-    for (auto& byte : bytes) {
-        byte = static_cast<unsigned char>(generator());
-    }
-    return bytes;
-}
-
 // The text after "name: " on the line of stdout that starts with it.
 std::string Figure(const std::string& out, const std::string& name)
 {
@@ -42,11 +32,6 @@ std::string Figure(const std::string& out, const std::string& name)
         }
     }
     return "(no " + name + " line)";
-}
-
-bool IsOneLine(const std::string& text)
-{
-    return !text.empty() && text.back() == '\n' && std::count(text.begin(), text.end(), '\n') == 1;
 }
 
 WAVEFORMATEXTENSIBLE Format(ULONG rate, ULONG containerBytes, ULONG channels)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -45,6 +46,23 @@ struct ToolResult {
     std::string out;
     std::string err;
 };
+
+// Reproducible random bytes for test files.
+inline std::vector<unsigned char> RandomBytes(size_t count, uint32_t seed)
+{
+    std::mt19937 generator(seed);
+    std::vector<unsigned char> bytes(count);
+    for (auto& byte : bytes) {
+        byte = static_cast<unsigned char>(generator());
+    }
+    return bytes;
+}
+
+// One line ended by its newline: how tarnhost reports bad input.
+inline bool IsOneLine(const std::string& text)
+{
+    return !text.empty() && text.back() == '\n' && std::count(text.begin(), text.end(), '\n') == 1;
+}
 
 inline std::string ReadText(const std::string& path)
 {
