@@ -88,6 +88,7 @@ struct ClientThread {
                 --captureInFlight;
                 if (done.status == STATUS_SUCCESS) {
                     recorded.insert(recorded.end(), done.data.begin(), done.data.end());
+                    recordedBytes.store(recorded.size());
                 }
             }
             while (renderInFlight < QueuedBuffers) {
@@ -118,6 +119,7 @@ struct ClientThread {
     size_t submitted = 0;
     size_t playedOk = 0;
     std::vector<uint8_t> recorded;
+    std::atomic<size_t> recordedBytes{0};  // read by the test's thread while this one runs
 };
 
 }  // namespace
@@ -137,7 +139,7 @@ TEST_F(StreamThreadsTest, ClientsChurningOnSeveralCablesLoseAndDuplicateNothing)
         threads.emplace_back([&, index] { clients[index].Loop(rigs[index], index != 0, stop); });
     }
     // Cable 1 keeps running: wait until it has recorded two seconds of audio.
-    bool enough = host::WaitUntil([&] { return rigs[0].cable->Wave->ProcessedBytes >= 2 * 8000 * FrameBytes; }, 60s);
+    bool enough = host::WaitUntil([&] { return clients[0].recordedBytes.load() >= 2 * 8000 * FrameBytes; }, 60s);
     stop = true;
     for (std::thread& thread : threads) {
         thread.join();
