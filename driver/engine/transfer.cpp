@@ -200,13 +200,22 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         ULONG remaining = cableBytes - done;
         ULONG used = stream->Capture ? CapturePass(stream, cablePosition, remaining, &starved)
                                      : RenderPass(stream, miniport, cablePosition, remaining, &starved);
-        if (starved) {
-            InterlockedIncrement(stream->Capture ? &cable->CaptureOverflows : &cable->RenderUnderflows);
-        } else {
+        if (!starved) {
             cablePosition += used;
             done += used;
         }
         stream->StreamLock.Leave();
+        // A pass can need more client data than the mappings taken at its start hold (16 pages
+        // are 10 ms of 192 kHz 8-channel 32-bit audio): return the used ones and ask the port
+        // again before calling it an underflow or overflow.
+        if (starved) {
+            stream->ReleaseCompletedMappings();
+            if (stream->GetMappings() != 0) {
+                starved = false;
+            } else {
+                InterlockedIncrement(stream->Capture ? &cable->CaptureOverflows : &cable->RenderUnderflows);
+            }
+        }
     }
     stream->StreamLock.Enter();
     AdvancePosition(stream, &miniport->CableFormat, cableBytes);

@@ -236,3 +236,27 @@ TEST_F(StreamLoopbackTest, WithoutARenderStreamAnEightBitCaptureRecordsSilence)
     ASSERT_EQ(recorded.size(), 1u);
     EXPECT_EQ(recorded[0].data, std::vector<uint8_t>(80, 0x80));
 }
+
+TEST_F(StreamLoopbackTest, AStreamNeedingMoreThanSixteenPagesAPassNeitherUnderflowsNorOverflows)
+{
+    // 192 kHz, 8 channels of 32 bits, 20-ms period: 122880 bytes a pass, 30 pages.
+    miniport->MsPerInterrupt = 20;
+    WAVEFORMATEXTENSIBLE wide = host::PcmWaveFormatExtensible(192000, 32, 8, 0xFF, 32);
+    host::WaveClient* render = Open(false, host::WaveDataFormat(wide));
+    host::WaveClient* capture = Open(true, host::WaveDataFormat(wide));
+    const ULONG second = 192000 * 32;
+    const std::vector<uint8_t> played = RandomBytes(second + second / 2, 31);
+    ASSERT_EQ(render->Write(played.data(), static_cast<ULONG>(played.size())), STATUS_SUCCESS);
+    ASSERT_EQ(capture->Read(second), STATUS_SUCCESS);
+    ASSERT_EQ(capture->Read(second / 2), STATUS_SUCCESS);
+    Run(render);
+    Run(capture);
+
+    host::AdvanceTime(1040 * Millisecond);
+
+    EXPECT_EQ(cable->RenderUnderflows, 0);
+    EXPECT_EQ(cable->CaptureOverflows, 0);
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_GE(recorded.size(), 1u);
+    EXPECT_TRUE(std::equal(recorded[0].data.begin(), recorded[0].data.end(), played.begin()));
+}
