@@ -21,9 +21,11 @@ namespace {
 constexpr LONG MutantObjectType = 2;
 
 std::atomic<uint64_t> nextThreadId{1};
-thread_local KIRQL currentIrql = PASSIVE_LEVEL;
-thread_local _KTHREAD currentThread{0};
-thread_local ULONG spinLocksHeld = 0;
+// Initial-exec: the library is loaded at start-up, and the IRQL and lock checks run on every
+// spin lock and IRQL change, where a general-dynamic lookup (__tls_get_addr) would dominate.
+thread_local KIRQL currentIrql __attribute__((tls_model("initial-exec"))) = PASSIVE_LEVEL;
+thread_local _KTHREAD currentThread __attribute__((tls_model("initial-exec"))){0};
+thread_local ULONG spinLocksHeld __attribute__((tls_model("initial-exec"))) = 0;
 
 struct WaitState {
     pthread_mutex_t mutex;
