@@ -123,7 +123,7 @@ void BM_Streaming256Cables(benchmark::State& state)
         queueSecond();
         host::AdvanceTime(Second);
         for (auto& client : clients) {
-            client->Reap();
+            client->ReapDiscarding();
         }
     }
     LONG underflows = 0, overflows = 0;

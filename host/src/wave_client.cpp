@@ -184,21 +184,37 @@ void WaveClient::SetBufferPageOffsets(std::vector<ULONG> offsets)
     nextOffset_ = 0;
 }
 
+size_t WaveClient::TakeCompleted(const std::function<void(const Completion&, const Allocation&)>& take)
+{
+    size_t count = completed_.size();
+    for (const Completion& completion : completed_) {
+        auto found = buffers_.find(completion.id);
+        if (take) {
+            take(completion, found->second);
+        }
+        std::free(found->second.block);
+        buffers_.erase(found);
+    }
+    completed_.clear();
+    return count;
+}
+
 std::vector<ReapedBuffer> WaveClient::Reap()
 {
     std::lock_guard<std::mutex> guard(lock_);
     std::vector<ReapedBuffer> reaped;
     reaped.reserve(completed_.size());
-    for (const Completion& completion : completed_) {
-        auto found = buffers_.find(completion.id);
-        const Allocation& allocation = found->second;
+    TakeCompleted([&reaped](const Completion& completion, const Allocation& allocation) {
         reaped.push_back(ReapedBuffer{completion.id, completion.status, completion.bytes,
                                       std::vector<uint8_t>(allocation.data, allocation.data + allocation.length)});
-        std::free(allocation.block);
-        buffers_.erase(found);
-    }
-    completed_.clear();
+    });
     return reaped;
+}
+
+size_t WaveClient::ReapDiscarding()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return TakeCompleted(nullptr);
 }
 
 size_t WaveClient::InFlight() const

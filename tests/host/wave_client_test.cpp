@@ -152,6 +152,25 @@ TEST_F(WaveClientTest, RenderBuffersOfAnySizeReachTheMiniportInOrderAndComeBackW
     EXPECT_TRUE(client->Reap().empty());
 }
 
+TEST_F(WaveClientTest, ReapDiscardingCountsAndForgetsOnlyTheCompletedBuffers)
+{
+    Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
+    std::vector<uint8_t> data = Pattern(5000, 3);
+    client->Write(data.data(), 5000);
+    client->Write(data.data(), 10);
+    client->Write(data.data(), 4000);
+    stream->AcquireAll();
+    EXPECT_EQ(client->ReapDiscarding(), 0u);  // held by the miniport, not completed yet
+
+    stream->ReleaseAll();
+    client->Write(data.data(), 700);
+
+    EXPECT_EQ(client->ReapDiscarding(), 3u);
+    EXPECT_EQ(client->InFlight(), 1u);
+    EXPECT_TRUE(client->Reap().empty());
+    EXPECT_EQ(client->ReapDiscarding(), 0u);
+}
+
 TEST_F(WaveClientTest, BuffersStartAtTheTableOfPageOffsetsInTurn)
 {
     Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));

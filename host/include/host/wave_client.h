@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,9 @@ public:
     void SetBufferPageOffsets(std::vector<ULONG> offsets);
     // The buffers completed since the last call, in completion order.
     std::vector<ReapedBuffer> Reap();
+    // Frees the buffers completed since the last call without copying their contents out (for
+    // load generators that never look at them); returns how many there were.
+    size_t ReapDiscarding();
     // Buffers submitted and not yet completed.
     size_t InFlight() const;
 
@@ -91,6 +95,8 @@ private:
 
     WaveClient(WavePciPin* pin, bool capture) : pin_(pin), capture_(capture) {}
     NTSTATUS Submit(const void* data, ULONG bytes, uint64_t* id);
+    // Hands each completed buffer to `take` (when given), frees it and forgets it; under lock_.
+    size_t TakeCompleted(const std::function<void(const Completion&, const Allocation&)>& take);
 
     WavePciPin* pin_;  // referenced
     bool capture_;
