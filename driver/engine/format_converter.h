@@ -45,6 +45,8 @@ public:
                  PUCHAR destination, ULONG destinationBytes, PULONG produced);
 
     bool IsReady() const { return Ready != FALSE; }
+    // Equal rate, width and channel count: without a gain the output is the input, byte for byte.
+    bool IsPassThrough() const { return Ready != FALSE && PassThrough != FALSE; }
     const WAVEFORMATEXTENSIBLE* SourceFormat() const { return &Source; }
     const WAVEFORMATEXTENSIBLE* DestinationFormat() const { return &Destination; }
     const WAVEFORMATEXTENSIBLE* InternalFormat() const { return &Internal; }

@@ -113,6 +113,14 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
     // it holds.
     available -= available % blockAlign;
     const UCHAR* source = (head != NULL) ? head->VirtualAddress + head->Consumed : NULL;
+    if (available > 0 && gains == NULL && stream->Converter.IsPassThrough()) {
+        // The client's frames are already cable frames: mix them straight from its buffer
+        // instead of copying them through the conversion buffer first.
+        ULONG k = Min(available, remaining);
+        MixIntoBuffer(&miniport->CableFormat, cablePosition, source, k);
+        ConsumeHead(stream, head, k);
+        return k;
+    }
     stream->Converter.Convert(source, available, &consumed, gains, stream->ConversionBuffer,
                               stream->ConversionBufferSize, &produced);
     stream->ConversionDataLength = produced;
@@ -165,6 +173,20 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
     }
     ULONG consumed = 0;
     ULONG produced = 0;
+    Mapping* head = HeadMapping(stream);
+    ULONG room = (head != NULL) ? head->ByteCount - head->Consumed : 0;
+    if (room >= blockAlign) {
+        // Whole frames fit in the client's buffer: convert straight into it rather than through
+        // the conversion buffer and a second copy. The converter carries its state across
+        // calls, so the frames come out the same however the output is split.
+        room -= room % blockAlign;
+        stream->Converter.Convert(cablePosition, remaining, &consumed, NULL, head->VirtualAddress + head->Consumed,
+                                  room, &produced);
+        if (produced > 0) {
+            ConsumeHead(stream, head, produced);
+        }
+        return consumed;
+    }
     stream->Converter.Convert(cablePosition, remaining, &consumed, NULL, stream->ConversionBuffer,
                               stream->ConversionBufferSize, &produced);
     stream->ConversionDataLength = produced;
