@@ -111,7 +111,9 @@ struct ConverterReading {
     {
         constexpr ULONG Slots = FixedChannels != 0 ? FixedChannels : MaxChannels;
         const ULONG channels = FixedChannels != 0 ? FixedChannels : converter.Source.Format.nChannels;
-        const ULONG blockAlign = converter.Source.Format.nBlockAlign;
+        // Setup accepts only formats whose frame is the container times the channels: with the
+        // channels fixed, the frame size is a constant and the loops keep a register free.
+        const ULONG blockAlign = FixedChannels != 0 ? Width * FixedChannels : converter.Source.Format.nBlockAlign;
         const PhaseStepper stepper(converter.Source.Format.nSamplesPerSec, converter.RateDivisor);
 
         ReadPosition read = {source.Position, source.Left, converter.Skip};
@@ -320,7 +322,9 @@ struct ConverterReading {
     {
         constexpr ULONG Slots = FixedChannels != 0 ? FixedChannels : MaxChannels;
         const ULONG channels = FixedChannels != 0 ? FixedChannels : converter.Source.Format.nChannels;
-        const ULONG blockAlign = converter.Source.Format.nBlockAlign;
+        // Setup accepts only formats whose frame is the container times the channels: with the
+        // channels fixed, the frame size is a constant and the loops keep a register free.
+        const ULONG blockAlign = FixedChannels != 0 ? Width * FixedChannels : converter.Source.Format.nBlockAlign;
         const LONG steadySkip = -2 * static_cast<LONG>(blockAlign);
         const SignedDivisor rateDivisor = converter.RateDivisor;
         const ULONG destinationRate = rateDivisor.Divisor;
