@@ -71,7 +71,17 @@ void ConsumeConversionData(WaveStream* stream, ULONG bytes)
     }
 }
 
+// Mixes converted data held in the conversion buffer into the cable; returns the cable bytes used.
+ULONG MixConversionData(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePosition, ULONG remaining)
+{
+    ULONG k = Min(remaining, stream->ConversionDataLength - stream->ConversionReadOffset);
+    MixIntoBuffer(&miniport->CableFormat, cablePosition, stream->ConversionBuffer + stream->ConversionReadOffset, k);
+    ConsumeConversionData(stream, k);
+    return k;
+}
+
 // One render pass under the stream lock. Returns the cable bytes it used; *starved on underflow.
+// What a conversion produces is mixed in the same pass, as the next pass would do first.
 ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePosition, ULONG remaining, bool* starved)
 {
     const ScalePair* gains = miniport->VolumeControl ? stream->ChannelGains : NULL;
@@ -80,10 +90,7 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
     ULONG produced = 0;
 
     if (stream->ConversionDataLength > 0) {
-        ULONG k = Min(remaining, stream->ConversionDataLength - stream->ConversionReadOffset);
-        MixIntoBuffer(&miniport->CableFormat, cablePosition, stream->ConversionBuffer + stream->ConversionReadOffset, k);
-        ConsumeConversionData(stream, k);
-        return k;
+        return MixConversionData(stream, miniport, cablePosition, remaining);
     }
     if (stream->PartialLength > 0) {
         if (stream->PartialFillOffset == stream->PartialLength) {
@@ -94,6 +101,7 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
                 stream->PartialLength = 0;
                 stream->PartialFillOffset = 0;
             }
+            return (produced > 0) ? MixConversionData(stream, miniport, cablePosition, remaining) : 0;
         } else if (!FillPartialFrame(stream)) {
             *starved = true;
         }
@@ -129,7 +137,7 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
     } else if (stream->ConversionDataLength == 0) {
         *starved = true;
     }
-    return 0;
+    return (produced > 0) ? MixConversionData(stream, miniport, cablePosition, remaining) : 0;
 }
 
 // One capture pass under the stream lock. Returns the cable bytes it used; *starved on overflow.
@@ -217,6 +225,7 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
 
     ULONG done = 0;
     bool starved = false;
+    bool positioned = false;
     while (done < cableBytes && !starved) {
         stream->StreamLock.Enter();
         ULONG remaining = cableBytes - done;
@@ -225,6 +234,11 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         if (!starved) {
             cablePosition += used;
             done += used;
+        }
+        if (done == cableBytes) {
+            // The last pass: move the position under the same hold of the lock.
+            AdvancePosition(stream, &miniport->CableFormat, cableBytes);
+            positioned = true;
         }
         stream->StreamLock.Leave();
         // A pass can need more client data than the mappings taken at its start hold (16 pages
@@ -239,9 +253,11 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
             }
         }
     }
-    stream->StreamLock.Enter();
-    AdvancePosition(stream, &miniport->CableFormat, cableBytes);
-    stream->StreamLock.Leave();
+    if (!positioned) {
+        stream->StreamLock.Enter();
+        AdvancePosition(stream, &miniport->CableFormat, cableBytes);
+        stream->StreamLock.Leave();
+    }
     stream->ReleaseCompletedMappings();
     return done;
 }
