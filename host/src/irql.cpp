@@ -297,55 +297,6 @@ LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN wait)
     return previous;
 }
 
-// The interlocked family: full barriers, as on x64.
-LONG InterlockedIncrement(LONG volatile* addend)
-{
-    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedDecrement(LONG volatile* addend)
-{
-    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedExchange(LONG volatile* target, LONG value)
-{
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value)
-{
-    return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
-}
-
-LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand)
-{
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
-LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value)
-{
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand)
-{
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
-PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
-{
-    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
-}
-
-PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand)
-{
-    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
-    return comparand;
-}
-
 void YieldProcessor(void)
 {
     sched_yield();

@@ -89,15 +89,49 @@ HOST_KAPI LONG KeReadStateMutex(PKMUTEX mutex);
 HOST_KAPI NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR_MODE waitMode,
                                          BOOLEAN alertable, PLARGE_INTEGER timeout);
 
-HOST_KAPI LONG InterlockedIncrement(LONG volatile* addend);
-HOST_KAPI LONG InterlockedDecrement(LONG volatile* addend);
-HOST_KAPI LONG InterlockedExchange(LONG volatile* target, LONG value);
-HOST_KAPI LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value);
-HOST_KAPI LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand);
-HOST_KAPI LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value);
-HOST_KAPI LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand);
-HOST_KAPI PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value);
-HOST_KAPI PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand);
+// The interlocked family: compiler intrinsics on Windows, so inline here too, where an atomic
+// then costs what it costs in the kernel rather than a call into the host. Full barriers, as on x64.
+extern "C" {
+inline LONG InterlockedIncrement(LONG volatile* addend)
+{
+    return __atomic_add_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedDecrement(LONG volatile* addend)
+{
+    return __atomic_sub_fetch(addend, 1, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchange(LONG volatile* target, LONG value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedExchangeAdd(LONG volatile* addend, LONG value)
+{
+    return __atomic_fetch_add(addend, value, __ATOMIC_SEQ_CST);
+}
+inline LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand)
+{
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline LONG64 InterlockedExchange64(LONG64 volatile* target, LONG64 value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline LONG64 InterlockedCompareExchange64(LONG64 volatile* destination, LONG64 exchange, LONG64 comparand)
+{
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+inline PVOID InterlockedExchangePointer(PVOID volatile* target, PVOID value)
+{
+    return __atomic_exchange_n(target, value, __ATOMIC_SEQ_CST);
+}
+inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOID exchange, PVOID comparand)
+{
+    __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    return comparand;
+}
+}
 // Like YieldProcessor in a spin-wait loop; the host also yields the thread, whose lock holder
 // may be a preempted host thread.
 HOST_KAPI void YieldProcessor(void);
