@@ -40,10 +40,13 @@ void RecursiveLock::Leave()
     }
 }
 
+// No ordering is needed: only the owner stores its own thread here, so a thread always sees its
+// own last store, and any other value, however stale, is not itself. A plain atomic read then
+// does, without the locked exchange on every Enter.
 PKTHREAD RecursiveLock::CurrentOwner() const
 {
-    PVOID volatile* owner = reinterpret_cast<PVOID volatile*>(const_cast<PKTHREAD*>(&OwnerThread));
-    return static_cast<PKTHREAD>(InterlockedCompareExchangePointer(owner, NULL, NULL));
+    PVOID const volatile* owner = reinterpret_cast<PVOID const volatile*>(&OwnerThread);
+    return static_cast<PKTHREAD>(ReadPointerNoFence(owner));
 }
 
 MutexLock::MutexLock()

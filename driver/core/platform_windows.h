@@ -125,3 +125,10 @@ typedef enum {
 // once DriverEntry has returned (the build marks it discardable after the link).
 #define TARN_PAGEABLE __attribute__((section("PAGE")))
 #define TARN_INIT __attribute__((section("INIT")))
+
+// wdm.h of the WDK has ReadPointerNoFence (an atomic read with no ordering); this one does not.
+// On x64 an aligned pointer load is atomic, so it is the volatile read the WDK's version is.
+inline PVOID ReadPointerNoFence(PVOID const volatile* source)
+{
+    return *source;
+}

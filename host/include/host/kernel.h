@@ -131,6 +131,11 @@ inline PVOID InterlockedCompareExchangePointer(PVOID volatile* destination, PVOI
     __atomic_compare_exchange_n(destination, &comparand, exchange, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return comparand;
 }
+// Like ReadPointerNoFence: an atomic read with no ordering, a plain load on x64.
+inline PVOID ReadPointerNoFence(PVOID const volatile* source)
+{
+    return __atomic_load_n(source, __ATOMIC_RELAXED);
+}
 }
 // Like YieldProcessor in a spin-wait loop; the host also yields the thread, whose lock holder
 // may be a preempted host thread.
