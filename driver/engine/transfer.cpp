@@ -53,11 +53,12 @@ ULONG CopyMappings(WaveStream* stream, PUCHAR buffer, ULONG bytes, bool toMappin
     return moved;
 }
 
-// Fills the partial-frame buffer from the mappings. False when nothing could be copied.
-bool FillPartialFrame(WaveStream* stream)
+// Moves the rest of the partial frame between its buffer and the mappings: render fills it from
+// them, capture writes it out into them. False when nothing could be moved.
+bool MovePartialFrame(WaveStream* stream, bool toMappings)
 {
     ULONG copied = CopyMappings(stream, stream->PartialFrame + stream->PartialFillOffset,
-                                stream->PartialLength - stream->PartialFillOffset, false);
+                                stream->PartialLength - stream->PartialFillOffset, toMappings);
     stream->PartialFillOffset += copied;
     return copied != 0;
 }
@@ -102,7 +103,7 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
                 stream->PartialFillOffset = 0;
             }
             return (produced > 0) ? MixConversionData(stream, miniport, cablePosition, remaining) : 0;
-        } else if (!FillPartialFrame(stream)) {
+        } else if (!MovePartialFrame(stream, false)) {
             *starved = true;
         }
         return 0;
@@ -112,7 +113,7 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
     if (available > 0 && available < blockAlign) {
         // A frame straddles two mappings: gather it first.
         stream->PartialLength = blockAlign;
-        if (!FillPartialFrame(stream)) {
+        if (!MovePartialFrame(stream, false)) {
             *starved = true;
         }
         return 0;
@@ -146,14 +147,11 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
     ULONG blockAlign = stream->Format.Format.nBlockAlign;
 
     if (stream->PartialLength > 0) {
-        ULONG copied = CopyMappings(stream, stream->PartialFrame + stream->PartialFillOffset,
-                                    stream->PartialLength - stream->PartialFillOffset, true);
-        stream->PartialFillOffset += copied;
+        *starved = !MovePartialFrame(stream, true);
         if (stream->PartialFillOffset == stream->PartialLength) {
             stream->PartialLength = 0;
             stream->PartialFillOffset = 0;
         }
-        *starved = (copied == 0);
         return 0;
     }
     if (stream->ConversionDataLength > 0) {
