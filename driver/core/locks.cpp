@@ -21,13 +21,15 @@ void SpinLock::Release()
 }
 
 // OwnerThread is read by threads that do not hold the lock (to learn that they do not own it),
-// so it is read and written atomically; only its owner ever stores its own thread there.
+// so it is read and written atomically; only its owner ever stores its own thread there. The
+// stores need no ordering of their own: the lock's acquisition and release order them against
+// the next owner, and a thread always sees its own last store.
 void RecursiveLock::Enter()
 {
     PKTHREAD self = KeGetCurrentThread();
     if (CurrentOwner() != self) {
         Acquire();
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OwnerThread), self);
+        WritePointerNoFence(reinterpret_cast<PVOID volatile*>(&OwnerThread), self);
     }
     ++RecursionCount;
 }
@@ -35,7 +37,7 @@ void RecursiveLock::Enter()
 void RecursiveLock::Leave()
 {
     if (--RecursionCount == 0) {
-        InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&OwnerThread), NULL);
+        WritePointerNoFence(reinterpret_cast<PVOID volatile*>(&OwnerThread), NULL);
         Release();
     }
 }

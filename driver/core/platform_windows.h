@@ -132,3 +132,9 @@ inline PVOID ReadPointerNoFence(PVOID const volatile* source)
 {
     return *source;
 }
+
+// Likewise WritePointerNoFence: an aligned pointer store, atomic on x64, with no ordering.
+inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
+{
+    *destination = value;
+}

@@ -136,6 +136,11 @@ inline PVOID ReadPointerNoFence(PVOID const volatile* source)
 {
     return __atomic_load_n(source, __ATOMIC_RELAXED);
 }
+// Like WritePointerNoFence: an atomic store with no ordering, a plain store on x64.
+inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELAXED);
+}
 }
 // Like YieldProcessor in a spin-wait loop; the host also yields the thread, whose lock holder
 // may be a preempted host thread.
