@@ -212,6 +212,8 @@ void AdvancePosition(WaveStream* stream, const WAVEFORMATEXTENSIBLE* cableFormat
 
 }  // namespace
 
+// The whole call runs in one hold of the stream lock, let go only for the port's mapping calls,
+// which must not be made under a spin lock.
 ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
 {
     if (stream->State != KSSTATE_RUN) {
@@ -219,43 +221,43 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
     }
     WaveMiniport* miniport = stream->Miniport;
     Cable* cable = miniport->CableOwner;
-    stream->GetMappings();
 
-    ULONG done = 0;
-    bool starved = false;
-    bool positioned = false;
-    while (done < cableBytes && !starved) {
+    stream->StreamLock.Enter();
+    if (stream->RefillWanted()) {
+        stream->StreamLock.Leave();
+        stream->GetMappings();
         stream->StreamLock.Enter();
+    }
+    ULONG done = 0;
+    while (done < cableBytes) {
+        bool starved = false;
         ULONG remaining = cableBytes - done;
         ULONG used = stream->Capture ? CapturePass(stream, cablePosition, remaining, &starved)
                                      : RenderPass(stream, miniport, cablePosition, remaining, &starved);
         if (!starved) {
             cablePosition += used;
             done += used;
+            continue;
         }
-        if (done == cableBytes) {
-            // The last pass: move the position under the same hold of the lock.
-            AdvancePosition(stream, &miniport->CableFormat, cableBytes);
-            positioned = true;
-        }
-        stream->StreamLock.Leave();
         // A pass can need more client data than the mappings taken at its start hold (16 pages
         // are 10 ms of 192 kHz 8-channel 32-bit audio): return the used ones and ask the port
         // again before calling it an underflow or overflow.
-        if (starved) {
-            stream->ReleaseCompletedMappings();
-            if (stream->GetMappings() != 0) {
-                starved = false;
-            } else {
-                InterlockedIncrement(stream->Capture ? &cable->CaptureOverflows : &cable->RenderUnderflows);
-            }
+        stream->StreamLock.Leave();
+        stream->ReleaseCompletedMappings();
+        bool refilled = stream->GetMappings() != 0;
+        if (!refilled) {
+            InterlockedIncrement(stream->Capture ? &cable->CaptureOverflows : &cable->RenderUnderflows);
+        }
+        stream->StreamLock.Enter();
+        if (!refilled) {
+            break;
         }
     }
-    if (!positioned) {
-        stream->StreamLock.Enter();
-        AdvancePosition(stream, &miniport->CableFormat, cableBytes);
-        stream->StreamLock.Leave();
+    AdvancePosition(stream, &miniport->CableFormat, cableBytes);
+    bool completed = !stream->CompletedMappings.Empty();
+    stream->StreamLock.Leave();
+    if (completed) {
+        stream->ReleaseCompletedMappings();
     }
-    stream->ReleaseCompletedMappings();
     return done;
 }

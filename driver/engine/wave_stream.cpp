@@ -57,6 +57,7 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       HighWatermark(DefaultHighWatermark),
       PendingBytes(0),
       Acquiring(0),
+      Releasing(0),
       PartialLength(0),
       PartialFillOffset(0),
       ConversionBuffer(NULL),
@@ -352,6 +353,21 @@ void WaveStream::MappingAvailable()
 
 void WaveStream::Service() {}
 
+// Caller holds the stream lock.
+bool WaveStream::RefillWanted() const
+{
+    return PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount && PendingBytes < HighWatermark;
+}
+
+// Caller holds the stream lock. A free record while more mappings are wanted, else null.
+ListEntry* WaveStream::TakeRecordForMapping()
+{
+    if (PendingBytes >= HighWatermark || PendingMappings.Size() >= MaxPendingMappings) {
+        return NULL;
+    }
+    return FreeMappings.PopFront();
+}
+
 ULONG WaveStream::GetMappings()
 {
     if (InterlockedExchange(&Acquiring, 1) != 0) {
@@ -359,17 +375,10 @@ ULONG WaveStream::GetMappings()
     }
     ULONG obtained = 0;
     StreamLock.Enter();
-    bool wanted = PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
-                  PendingBytes < HighWatermark;
+    ListEntry* free = RefillWanted() ? TakeRecordForMapping() : NULL;
+    ULONG tag = NextTag;
     StreamLock.Leave();
-    while (wanted) {
-        StreamLock.Enter();
-        ListEntry* free = (PendingMappings.Size() < MaxPendingMappings) ? FreeMappings.PopFront() : NULL;
-        ULONG tag = NextTag;
-        StreamLock.Leave();
-        if (free == NULL) {
-            break;
-        }
+    while (free != NULL) {
         auto* record = CONTAINING_RECORD(free, Mapping, Link);
         PHYSICAL_ADDRESS physical;
         PVOID virtualAddress = NULL;
@@ -379,39 +388,57 @@ ULONG WaveStream::GetMappings()
         NTSTATUS status = PortStream->GetMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)), &physical,
                                                  &virtualAddress, &byteCount, &flags);
         StreamLock.Enter();
-        if (!NT_SUCCESS(status)) {
+        if (NT_SUCCESS(status)) {
+            record->Tag = tag;
+            record->VirtualAddress = static_cast<PUCHAR>(virtualAddress);
+            record->ByteCount = byteCount;
+            record->Consumed = 0;
+            PendingMappings.PushBack(free);
+            ++NextTag;
+            PendingBytes += byteCount;
+            ++obtained;
+            // The next record is taken in the same hold as this one is filed.
+            free = TakeRecordForMapping();
+            tag = NextTag;
+        } else {
             FreeMappings.PushBack(free);
-            StreamLock.Leave();
-            break;
+            free = NULL;
         }
-        record->Tag = tag;
-        record->VirtualAddress = static_cast<PUCHAR>(virtualAddress);
-        record->ByteCount = byteCount;
-        record->Consumed = 0;
-        PendingMappings.PushBack(free);
-        ++NextTag;
-        PendingBytes += byteCount;
-        wanted = PendingBytes < HighWatermark;
         StreamLock.Leave();
-        ++obtained;
     }
     InterlockedExchange(&Acquiring, 0);
     return obtained;
 }
 
+// Returns the used-up mappings to the port in the order they were taken. One caller at a time:
+// two processors each holding some of them could otherwise release them out of order. A caller
+// that finds another at work leaves the rest to it or to the next pass.
 void WaveStream::ReleaseCompletedMappings()
 {
-    for (;;) {
-        StreamLock.Enter();
-        ListEntry* done = CompletedMappings.PopFront();
-        ULONG tag = (done != NULL) ? CONTAINING_RECORD(done, Mapping, Link)->Tag : 0;
-        StreamLock.Leave();
-        if (done == NULL) {
-            return;
+    if (InterlockedExchange(&Releasing, 1) != 0) {
+        return;
+    }
+    List batch;
+    StreamLock.Enter();
+    while (ListEntry* done = CompletedMappings.PopFront()) {
+        batch.PushBack(done);
+    }
+    StreamLock.Leave();
+    while (!batch.Empty()) {
+        // The port forbids holding a spin lock across ReleaseMapping.
+        for (ListEntry* walk = batch.First(); walk != NULL; walk = walk->Next) {
+            ULONG tag = CONTAINING_RECORD(walk, Mapping, Link)->Tag;
+            PortStream->ReleaseMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)));
         }
-        PortStream->ReleaseMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)));
+        // Return the records and pick up what completed meanwhile in one hold.
         StreamLock.Enter();
-        FreeMappings.PushBack(done);
+        while (ListEntry* released = batch.PopFront()) {
+            FreeMappings.PushBack(released);
+        }
+        while (ListEntry* done = CompletedMappings.PopFront()) {
+            batch.PushBack(done);
+        }
         StreamLock.Leave();
     }
+    InterlockedExchange(&Releasing, 0);
 }

@@ -55,7 +55,10 @@ public:
     // Takes mappings from the port while below the low watermark; never runs twice at once.
     // Returns the number obtained. No spin lock may be held by the caller (the port forbids it).
     ULONG GetMappings();
+    // Returns the mappings on the completed list to the port. No spin lock may be held.
     void ReleaseCompletedMappings();
+    // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
+    bool RefillWanted() const;
 
     ListEntry Link;  // membership in the miniport's StreamList of the stream's direction
     ULONG Pin;
@@ -76,6 +79,7 @@ public:
     ULONG HighWatermark;
     ULONG PendingBytes;       // under StreamLock
     LONG Acquiring;           // interlocked: GetMappings is running
+    LONG Releasing;           // interlocked: ReleaseCompletedMappings is running
     List CompletedMappings;   // under StreamLock
     UCHAR PartialFrame[PartialFrameBytes];
     ULONG PartialLength;
@@ -97,6 +101,7 @@ private:
     NTSTATUS StartStreaming();
     void StopStreaming();
     NTSTATUS ChangeState(KSSTATE state);
+    ListEntry* TakeRecordForMapping();
 
     Mapping MappingRecords[MaxPendingMappings];
     List FreeMappings;  // unused records; under StreamLock
