@@ -114,20 +114,31 @@ private:
         }
     }
 
-    // Members may leave or join while the DPC calls them: it serves a referenced snapshot.
+    // Members may leave or join while the DPC calls them: it serves a referenced snapshot, kept
+    // on the stack for the usual few members.
     void ServeMembers()
     {
-        std::vector<PSERVICESINK> snapshot;
+        constexpr size_t InlineMembers = 16;
+        PSERVICESINK inlineSnapshot[InlineMembers];
+        std::vector<PSERVICESINK> largeSnapshot;
+        PSERVICESINK* snapshot = inlineSnapshot;
+        size_t count = 0;
         {
             std::lock_guard<std::mutex> guard(lock_);
-            snapshot = members_;
-            for (PSERVICESINK member : snapshot) {
-                member->AddRef();
+            count = members_.size();
+            if (count > InlineMembers) {
+                largeSnapshot = members_;
+                snapshot = largeSnapshot.data();
+            } else {
+                std::copy(members_.begin(), members_.end(), inlineSnapshot);
+            }
+            for (size_t i = 0; i < count; ++i) {
+                snapshot[i]->AddRef();
             }
         }
-        for (PSERVICESINK member : snapshot) {
-            member->RequestService();
-            member->Release();
+        for (size_t i = 0; i < count; ++i) {
+            snapshot[i]->RequestService();
+            snapshot[i]->Release();
         }
     }
 

@@ -134,7 +134,8 @@ void WavePciPin::PollDpc(PKDPC, PVOID context, PVOID, PVOID)
     pin->Release();
 }
 
-bool WavePciPin::CallStream(const std::function<void(PMINIPORTWAVEPCISTREAM)>& call)
+template <typename Call>
+bool WavePciPin::CallStream(const Call& call)
 {
     {
         std::lock_guard<std::mutex> guard(lock_);
@@ -218,18 +219,25 @@ NTSTATUS WavePciPin::ReleaseMapping(PVOID tag)
     ULONG_PTR oldest = 0;
     {
         std::lock_guard<std::mutex> guard(lock_);
-        auto release = std::find_if(unreleased_.begin(), unreleased_.end(),
-                                    [wanted](const Acquired& a) { return a.tag == wanted; });
+        // Mappings come back in order, so the one released is nearly always the oldest.
+        auto release = (!unreleased_.empty() && unreleased_.front().tag == wanted)
+                           ? unreleased_.begin()
+                           : std::find_if(unreleased_.begin(), unreleased_.end(),
+                                          [wanted](const Acquired& a) { return a.tag == wanted; });
         if (release != unreleased_.end()) {
             found = true;
             outOfOrder = release != unreleased_.begin();
             oldest = unreleased_.front().tag;
-            std::shared_ptr<ClientBuffer> buffer = release->buffer;
-            unreleased_.erase(release);
+            std::shared_ptr<ClientBuffer> buffer = std::move(release->buffer);
+            if (outOfOrder) {
+                unreleased_.erase(release);
+            } else {
+                unreleased_.pop_front();
+            }
             --buffer->unreleased;
             if (!buffer->cancelled && buffer->unreleased == 0 && buffer->mapped == buffer->bytes) {
                 queue_.erase(std::find(queue_.begin(), queue_.end(), buffer));
-                completed = buffer;
+                completed = std::move(buffer);
             }
         }
     }

@@ -200,7 +200,8 @@ private:
     // Takes the buffers that `cancel` picks out of the queue, revokes their mappings and completes them.
     void CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel);
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
-    bool CallStream(const std::function<void(PMINIPORTWAVEPCISTREAM)>& call);
+    template <typename Call>
+    bool CallStream(const Call& call);
     static void PollDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
     std::atomic<LONG> references_{1};
