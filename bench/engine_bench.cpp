@@ -78,9 +78,10 @@ void BM_Streaming256Cables(benchmark::State& state)
     mallopt(M_TRIM_THRESHOLD, 256 << 20);
     const ULONG Cables = static_cast<ULONG>(state.range(0));
     const ULONG BufferMs = static_cast<ULONG>(state.range(2));
-    // Enough buffers in flight that a render client never runs dry between top-ups: the engine
-    // takes up to a 20-ms chunk ahead of the clock.
-    const size_t BuffersInFlight = (BufferMs >= 1000) ? 2 : 40 / BufferMs + 2;
+    // Short buffers: three in flight, 30 ms ahead of the clock, as a shared-mode audio engine
+    // keeps its 10-ms periods queued; the clients are topped up every buffer length, so none
+    // runs dry. Long buffers: the one being played and the next.
+    const size_t BuffersInFlight = (BufferMs >= 1000) ? 2 : 30 / BufferMs;
     Adapter* adapter = Adapter::Create();
     std::vector<host::PortWavePci*> ports;
     std::vector<std::unique_ptr<host::WaveClient>> clients;
