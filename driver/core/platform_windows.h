@@ -133,6 +133,12 @@ inline PVOID ReadPointerNoFence(PVOID const volatile* source)
     return *source;
 }
 
+// Likewise ReadNoFence: an aligned 32-bit load, atomic on x64, with no ordering.
+inline LONG ReadNoFence(LONG const volatile* source)
+{
+    return *source;
+}
+
 // Likewise WritePointerNoFence: an aligned pointer store, atomic on x64, with no ordering.
 inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
 {

@@ -58,6 +58,8 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       PendingBytes(0),
       Acquiring(0),
       Releasing(0),
+      Arrivals(0),
+      RefusedAtArrival(-1),
       PartialLength(0),
       PartialFillOffset(0),
       ConversionBuffer(NULL),
@@ -344,6 +346,7 @@ NTSTATUS WaveStream::RevokeMappings(PVOID firstTag, PVOID lastTag, PULONG mappin
 
 void WaveStream::MappingAvailable()
 {
+    InterlockedIncrement(&Arrivals);
     // Waits out a transfer pass in progress.
     StreamLock.Enter();
     StreamLock.Leave();
@@ -353,10 +356,17 @@ void WaveStream::MappingAvailable()
 
 void WaveStream::Service() {}
 
-// Caller holds the stream lock.
+// Caller holds the stream lock. After a refused GetMapping the port announces the next client
+// buffer through MappingAvailable, so until a buffer has arrived asking again is wasted.
 bool WaveStream::RefillWanted() const
 {
-    return PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount && PendingBytes < HighWatermark;
+    return PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
+           PendingBytes < HighWatermark && RefusedAtArrival != ReadArrivals();
+}
+
+LONG WaveStream::ReadArrivals() const
+{
+    return ReadNoFence(&Arrivals);
 }
 
 // Caller holds the stream lock. A free record while more mappings are wanted, else null.
@@ -374,6 +384,8 @@ ULONG WaveStream::GetMappings()
         return 0;
     }
     ULONG obtained = 0;
+    // Read before asking: a buffer that arrives after this read is retried for.
+    LONG arrivals = ReadArrivals();
     StreamLock.Enter();
     ListEntry* free = RefillWanted() ? TakeRecordForMapping() : NULL;
     ULONG tag = NextTag;
@@ -403,6 +415,7 @@ ULONG WaveStream::GetMappings()
         } else {
             FreeMappings.PushBack(free);
             free = NULL;
+            RefusedAtArrival = arrivals;
         }
         StreamLock.Leave();
     }

@@ -80,6 +80,8 @@ public:
     ULONG PendingBytes;       // under StreamLock
     LONG Acquiring;           // interlocked: GetMappings is running
     LONG Releasing;           // interlocked: ReleaseCompletedMappings is running
+    LONG Arrivals;            // interlocked: MappingAvailable calls so far
+    LONG RefusedAtArrival;    // under StreamLock: Arrivals when the port last refused a mapping
     List CompletedMappings;   // under StreamLock
     UCHAR PartialFrame[PartialFrameBytes];
     ULONG PartialLength;
@@ -102,6 +104,7 @@ private:
     void StopStreaming();
     NTSTATUS ChangeState(KSSTATE state);
     ListEntry* TakeRecordForMapping();
+    LONG ReadArrivals() const;
 
     Mapping MappingRecords[MaxPendingMappings];
     List FreeMappings;  // unused records; under StreamLock

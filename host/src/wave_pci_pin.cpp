@@ -178,6 +178,7 @@ NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PV
                                 PULONG byteCount, PULONG flags)
 {
     CheckPortCall("IPortWavePciStream::GetMapping");
+    getMappingCalls_.fetch_add(1, std::memory_order_relaxed);
     if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr || flags == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -1,5 +1,7 @@
 // Audio through a cable end to end: clients play into the render pin and record from the capture
 // pin of one cable through the stand-in port, on the virtual clock.
+#include <algorithm>
+
 #include "engine/format_converter.h"
 #include "engine/mix.h"
 #include "filters/cable.h"
@@ -179,6 +181,37 @@ TEST_F(StreamLoopbackTest, ARenderClientThatStopsSupplyingUnderflowsOncePerChunk
     KSAUDIO_POSITION position{};
     render->GetPosition(&position);
     EXPECT_EQ(position.PlayOffset, 110u * 192);
+}
+
+TEST_F(StreamLoopbackTest, AfterARefusedMappingTheStreamWaitsForTheNextBufferToArrive)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* render = Open(false, format);
+    host::WaveClient* capture = Open(true, format);
+    Run(render);
+    Run(capture);
+    ASSERT_EQ(capture->Read(1920 * 20), STATUS_SUCCESS);
+
+    // Nothing to play: the port refuses once and is not asked again while nothing arrives.
+    host::AdvanceTime(50 * Millisecond);
+    ULONG asked = render->Pin()->GetMappingCalls();
+    EXPECT_GE(asked, 1u);
+    host::AdvanceTime(50 * Millisecond);
+    EXPECT_EQ(render->Pin()->GetMappingCalls(), asked);
+    EXPECT_GT(cable->RenderUnderflows, 0);
+
+    // The arrival is announced and the buffer plays from the next pass on, every byte of it.
+    std::vector<uint8_t> tenMs(1920, 0x11);
+    ASSERT_EQ(render->Write(tenMs.data(), static_cast<ULONG>(tenMs.size())), STATUS_SUCCESS);
+    EXPECT_EQ(render->Pin()->MappingAvailableCalls(), 1u);
+    host::AdvanceTime(100 * Millisecond);
+    std::vector<host::ReapedBuffer> played = render->Reap();
+    ASSERT_EQ(played.size(), 1u);
+    EXPECT_EQ(played[0].status, STATUS_SUCCESS);
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    size_t loud = std::count(recorded[0].data.begin(), recorded[0].data.end(), 0x11);
+    EXPECT_EQ(loud, tenMs.size());
 }
 
 TEST_F(StreamLoopbackTest, ACaptureClientThatStopsTakingBuffersOverflowsOncePerChunkAndKeepsMoving)

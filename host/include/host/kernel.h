@@ -136,6 +136,11 @@ inline PVOID ReadPointerNoFence(PVOID const volatile* source)
 {
     return __atomic_load_n(source, __ATOMIC_RELAXED);
 }
+// Like ReadNoFence: an atomic 32-bit read with no ordering, a plain load on x64.
+inline LONG ReadNoFence(LONG const volatile* source)
+{
+    return __atomic_load_n(source, __ATOMIC_RELAXED);
+}
 // Like WritePointerNoFence: an atomic store with no ordering, a plain store on x64.
 inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
 {

@@ -172,6 +172,7 @@ public:
     size_t UnreleasedMappingCount() const;
     ULONG MappingAvailableCalls() const { return mappingAvailableCalls_.load(); }
     ULONG ServiceCalls() const { return serviceCalls_.load(); }
+    ULONG GetMappingCalls() const { return getMappingCalls_.load(); }
     std::vector<Revocation> Revocations() const;
 
 private:
@@ -216,6 +217,7 @@ private:
     std::atomic<KSSTATE> state_{KSSTATE_STOP};
     std::atomic<ULONG> mappingAvailableCalls_{0};
     std::atomic<ULONG> serviceCalls_{0};
+    std::atomic<ULONG> getMappingCalls_{0};
     bool closed_ = false;  // set by Close (the client's thread)
 
     mutable std::mutex lock_;  // guards everything below
