@@ -134,22 +134,22 @@ void WavePciPin::PollDpc(PKDPC, PVOID context, PVOID, PVOID)
     pin->Release();
 }
 
+// The call is counted before closing_ is read, and Close sets closing_ before it waits for the
+// count to drop: either this call sees the pin closing, or Close waits for it. No lock is taken
+// on the way, as the port's service path takes none.
 template <typename Call>
 bool WavePciPin::CallStream(const Call& call)
 {
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        if (closing_ || stream_ == nullptr) {
-            return false;
-        }
-        ++callsInProgress_;
+    callsInProgress_.fetch_add(1);
+    bool open = !closing_.load() && stream_ != nullptr;
+    if (open) {
+        call(stream_);
     }
-    call(stream_);
-    std::lock_guard<std::mutex> guard(lock_);
-    if (--callsInProgress_ == 0) {
+    if (callsInProgress_.fetch_sub(1) == 1 && closing_.load()) {
+        std::lock_guard<std::mutex> guard(lock_);
         callsDone_.notify_all();
     }
-    return true;
+    return open;
 }
 
 void WavePciPin::RequestService()
@@ -477,7 +477,7 @@ void WavePciPin::Close()
         }
         {
             std::unique_lock<std::mutex> guard(lock_);
-            callsDone_.wait(guard, [this] { return callsInProgress_ == 0; });
+            callsDone_.wait(guard, [this] { return callsInProgress_.load() == 0; });
         }
         if (state_.load() != KSSTATE_STOP) {
             SetState(KSSTATE_STOP);

@@ -227,8 +227,8 @@ private:
     uint64_t nextBufferId_ = 1;
     ULONGLONG mappedSinceStop_ = 0;
     bool refusedSinceArrival_ = false;  // a GetMapping found nothing since the last buffer came
-    bool closing_ = false;
-    ULONG callsInProgress_ = 0;
+    std::atomic<bool> closing_{false};      // written under lock_; read without it by CallStream
+    std::atomic<ULONG> callsInProgress_{0};  // CallStream calls running; Close waits for 0
     bool preFetchSet_ = false;
     ULONG preFetchOffset_ = 0;
     std::vector<Revocation> revocations_;
