@@ -5,11 +5,13 @@
 // picking whole frames) widens and resamples, the gain stage scales in place, and a writing loop
 // (channel_map.h: specialised by destination width and channel map) maps channels and narrows.
 // Every division by the destination rate, channel count or gain denominator is an exact multiply
-// and shift.
+// and shift. Interpolation of 16-bit frames into 16-bit frames of the same channels without a gain
+// skips the stages in its steady state (interpolation_16.h).
 #include "core/platform.h"
 
 #include "engine/channel_map.h"
 #include "engine/format_converter.h"
+#include "engine/interpolation_16.h"
 #include "engine/resampling.h"
 #include "engine/sample_codec.h"
 
@@ -34,7 +36,7 @@ void ApplyGains(LONG* block, ULONG frames, ULONG channels, const ChannelGain* ga
 FormatConverter::FormatConverter()
     : Source{}, Destination{}, Internal{}, FrameA{}, FrameB{}, Ready(FALSE), Phase(0), WholeRatio(FALSE),
       PassThrough(FALSE), HaveA(FALSE), HaveB(FALSE), Skip(0), RateDivisor{}, ChannelDivisor{}, ReaderKind(0),
-      WriterKind(0)
+      WriterKind(0), Direct{}
 {
 }
 
@@ -71,6 +73,11 @@ bool FormatConverter::Setup(const WAVEFORMATEXTENSIBLE* source, const WAVEFORMAT
     }
     ReaderKind = LayoutOf(sourceChannels);
     WriterKind = ChannelMapOf(sourceChannels, Destination.Format.nChannels);
+    Direct.Channels = 0;
+    if (!PassThrough && !WholeRatio && ContainerBytes(&Source) == 2 && ContainerBytes(&Destination) == 2 &&
+        sourceChannels == Destination.Format.nChannels && sourceChannels <= 2) {
+        PrepareDirectInterpolation(&Direct, sourceRate, destinationRate, sourceChannels);
+    }
 
     Ready = TRUE;
     return true;
@@ -135,36 +142,70 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
         }
     }
 
+    const ULONG destinationBlockAlign = Destination.Format.nBlockAlign;
+    // Only whole destination frames are written, so a length that is not a multiple of the
+    // frame size never leads to a write past its end.
+    ULONG framesLeft = destinationBytes / destinationBlockAlign;
+    SourceCursor cursor = {source, sourceBytes};
+    PUCHAR output = destination;
+    if (Direct.Channels != 0 && gains == nullptr) {
+        // The steady state goes straight through; the outputs whose frames came partly from the
+        // previous call, and the end of the source, go through the stages.
+        const bool stereo = Direct.Channels == 2;
+        while (framesLeft > 0) {
+            ULONG frames = stereo ? DirectInterpolator::Convert<2>(*this, cursor, source, output, framesLeft)
+                                  : DirectInterpolator::Convert<1>(*this, cursor, source, output, framesLeft);
+            bool sourceEnded = false;
+            if (frames == 0) {
+                ULONG wanted =
+                    stereo ? DirectInterpolator::FramesBeforeSteadyState<2>(*this, cursor, source, framesLeft)
+                           : DirectInterpolator::FramesBeforeSteadyState<1>(*this, cursor, source, framesLeft);
+                frames = ConvertInBlocks(cursor, nullptr, output, wanted);
+                sourceEnded = frames < wanted;
+            }
+            output += frames * destinationBlockAlign;
+            framesLeft -= frames;
+            if (sourceEnded) {
+                break;
+            }
+        }
+    } else {
+        output += ConvertInBlocks(cursor, scaled ? channelGains : nullptr, output, framesLeft) * destinationBlockAlign;
+    }
+
+    *consumed = sourceBytes - cursor.Left;
+    *produced = static_cast<ULONG>(output - destination);
+    return true;
+}
+
+ULONG FormatConverter::ConvertInBlocks(SourceCursor& cursor, const ChannelGain* gains, PUCHAR destination,
+                                       ULONG frames)
+{
+    const ULONG sourceChannels = Source.Format.nChannels;
     const ReadLoop read = ConverterReading::Readers[WholeRatio ? 1 : 0][ContainerBytes(&Source) - 1][ReaderKind];
     const WriteLoop write = ChannelWriting::Writer(ContainerBytes(&Destination), WriterKind);
     const ULONG destinationBlockAlign = Destination.Format.nBlockAlign;
     const ULONG framesPerBlock = BlockSamples / sourceChannels;
     const ChannelMapping mapping = {sourceChannels, Destination.Format.nChannels, ChannelDivisor};
 
-    // Only whole destination frames are written, so a length that is not a multiple of the
-    // frame size never leads to a write past its end.
-    ULONG framesLeft = destinationBytes / destinationBlockAlign;
-    SourceCursor cursor = {source, sourceBytes};
+    ULONG framesLeft = frames;
     PUCHAR output = destination;
     LONG block[BlockSamples];
     while (framesLeft > 0) {
         ULONG wanted = (framesLeft < framesPerBlock) ? framesLeft : framesPerBlock;
-        ULONG frames = read(*this, cursor, block, wanted);
-        if (frames == 0) {
+        ULONG done = read(*this, cursor, block, wanted);
+        if (done == 0) {
             break;
         }
-        if (scaled) {
-            ApplyGains(block, frames, sourceChannels, channelGains);
+        if (gains != nullptr) {
+            ApplyGains(block, done, sourceChannels, gains);
         }
-        write(mapping, block, frames, output);
-        output += frames * destinationBlockAlign;
-        framesLeft -= frames;
-        if (frames < wanted) {
+        write(mapping, block, done, output);
+        output += done * destinationBlockAlign;
+        framesLeft -= done;
+        if (done < wanted) {
             break;  // the source ran out
         }
     }
-
-    *consumed = sourceBytes - cursor.Left;
-    *produced = static_cast<ULONG>(output - destination);
-    return true;
+    return frames - framesLeft;
 }

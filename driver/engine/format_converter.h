@@ -10,10 +10,29 @@
 #include "engine/exact_divisor.h"
 #include "engine/gain.h"
 
+struct SourceCursor;
+
 // One source frame widened to internal samples.
 struct ConverterFrame {
     LONG Samples[MaxChannels];
     ULONG ContainerBytes;
+};
+
+// Derived by Setup for a conversion that interpolates 16-bit frames straight into 16-bit frames of
+// the same channels (interpolation_16.h): the rates divided by their greatest common divisor, the
+// whole frames and remainder that one and four outputs move the phase on, and the multiplier and
+// shift that divide by the reduced destination rate.
+struct DirectInterpolation {
+    ULONG Unit;  // gcd of the rates: the phase moves in multiples of it
+    ULONG Rate;  // destination rate / Unit
+    ULONG Step;  // source rate / Unit
+    ULONG StepFrames;
+    ULONG StepRemainder;
+    ULONG GroupFrames;
+    ULONG GroupRemainder;
+    ULONG Multiplier;
+    ULONG Shift;
+    UCHAR Channels;  // 1 or 2; 0 when the conversion does not qualify
 };
 
 class FormatConverter {
@@ -47,12 +66,20 @@ public:
     bool IsReady() const { return Ready != FALSE; }
     // Equal rate, width and channel count: without a gain the output is the input, byte for byte.
     bool IsPassThrough() const { return Ready != FALSE && PassThrough != FALSE; }
+    // Interpolating 16-bit frames into 16-bit frames of the same one or two channels, at rates
+    // whose ratio in lowest terms has a destination term of at most 32767: without a gain, the
+    // steady state bypasses the internal block.
+    bool InterpolatesDirectly() const { return Ready != FALSE && Direct.Channels != 0; }
     const WAVEFORMATEXTENSIBLE* SourceFormat() const { return &Source; }
     const WAVEFORMATEXTENSIBLE* DestinationFormat() const { return &Destination; }
     const WAVEFORMATEXTENSIBLE* InternalFormat() const { return &Internal; }
 
 private:
     friend struct ConverterReading;
+    friend struct DirectInterpolator;
+
+    // The three-stage conversion of up to frames destination frames; returns the frames written.
+    ULONG ConvertInBlocks(SourceCursor& cursor, const ChannelGain* gains, PUCHAR destination, ULONG frames);
 
     WAVEFORMATEXTENSIBLE Source;
     WAVEFORMATEXTENSIBLE Destination;
@@ -72,4 +99,5 @@ private:
     ExactDivisor ChannelDivisor;  // by the source channel count (averaging maps, 2 or more channels)
     UCHAR ReaderKind;             // which specialised reading loop serves the source layout
     UCHAR WriterKind;             // which specialised writing loop serves the destination layout
+    DirectInterpolation Direct;
 };

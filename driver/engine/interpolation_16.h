@@ -1,0 +1,335 @@
+// Linear interpolation of 16-bit PCM straight into 16-bit PCM with the same channels (1 or 2) and
+// no gain: the steady state of such a conversion goes from source to destination four outputs at
+// a time with SSE2, past the internal block and the writing stage, to the same bytes. Kernel code
+// for the timer DPC; included by the converter only.
+#pragma once
+
+#include "core/platform.h"
+
+#include <emmintrin.h>
+
+#include "engine/format_converter.h"
+#include "engine/resampling.h"
+#include "engine/sample_codec.h"
+
+// Why the short arithmetic below gives the converter's output exactly.
+//
+// For samples a of frame A and b of frame B, destination rate R and phase p, the converter writes
+// trunc(65536 X / R) >> 16 (arithmetic shift), X = a (R - p) + b p. Let g = gcd(source rate, R),
+// R = g R'. Phases start at 0 and move by the source rate modulo R, so p = g p' and X = g X' with
+// X' = a (R' - p') + b p'; the output is then trunc(65536 X' / R') >> 16.
+//   * That is floor(X' / R') when R' <= 65536. Write X' = q R' + r, 0 <= r < R'. For X' >= 0 the
+//     truncation is a floor and floor(floor(65536 X' / R') / 65536) = q. For X' < 0 it is
+//     65536 q + ceil(65536 r / R'), and 65536 r <= 65536 (R' - 1) <= 65535 R', so the ceiling is at
+//     most 65535 and the shift leaves q.
+//   * With R' <= 32767 the weights R' - p' and p' fit signed 16 bits: pmaddwd forms X' in 32 bits
+//     exactly (|X'| <= 32768 R' < 2^31), and U = X' + 32768 R' lies in 0 .. 65535 R'.
+//   * floor(U / R') = (U m) >> k for c = ceil(log2 R') (1 .. 15), k = 31 + c, m = ceil(2^k / R'):
+//     with e = m R' - 2^k, 0 <= e < R', and U = q R' + r, U m / 2^k = q + (r + U e / 2^k) / R',
+//     where U e <= 65535 R' (R' - 1) < 2^16 2^(2c) <= 2^k (c <= 15), so the fraction stays below 1.
+//     m < 2^32: R' = 2^c gives m = 2^31; otherwise R' > 2^(c-1), so 2^32 - 2^k / R' =
+//     2^32 (R' - 2^(c-1)) / R' > 1. U < 2^31 and m < 2^32, so pmuludq forms U m exactly, and the
+//     quotient, below 2^16, is the product's high 32 bits shifted right by k - 32 = c - 1.
+// The output sample is floor(U / R') - 32768: the quotient with its top bit flipped.
+constexpr ULONG MaxDirectRate = 32767;
+
+// Fills direct for a conversion between the rates, or leaves its Channels 0 when R' is too large.
+// Called by Setup for interpolating 16-bit conversions with equal channel counts of 1 or 2.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline void PrepareDirectInterpolation(DirectInterpolation* direct, ULONG sourceRate, ULONG destinationRate,
+                                       ULONG channels)
+{
+    ULONG unit = sourceRate;
+    ULONG other = destinationRate;
+    while (other != 0) {
+        ULONG rest = unit % other;
+        unit = other;
+        other = rest;
+    }
+    const ULONG rate = destinationRate / unit;
+    const ULONG step = sourceRate / unit;
+    direct->Channels = 0;
+    if (rate < 2 || rate > MaxDirectRate) {
+        return;
+    }
+    const ULONG log2Ceiling = 32 - static_cast<ULONG>(__builtin_clz(rate - 1));
+    const ULONGLONG power = 1ULL << (31 + log2Ceiling);
+    direct->Unit = unit;
+    direct->Rate = rate;
+    direct->Step = step;
+    direct->StepFrames = step / rate;
+    direct->StepRemainder = step % rate;
+    direct->GroupFrames = 4 * step / rate;
+    direct->GroupRemainder = 4 * step % rate;
+    direct->Multiplier = static_cast<ULONG>((power + rate - 1) / rate);
+    direct->Shift = log2Ceiling - 1;
+    direct->Channels = static_cast<UCHAR>(channels);
+}
+
+// The direct loops; a friend of FormatConverter, whose state they take over and leave as the
+// reading loops would after the same outputs.
+struct DirectInterpolator {
+    // Source frames one stretch may span: frame offsets in bytes then fit the 16 bits that pextrw
+    // takes out of a vector.
+    static constexpr ULONG WindowFrames = 8192;
+
+    // One output sample from samples a and b (16-bit values) and the weights of A and B.
+    static USHORT Sample(const DirectInterpolation& direct, LONG a, LONG b, ULONG weightA, ULONG weightB)
+    {
+        ULONG sum = static_cast<ULONG>(a + 32768) * weightA + static_cast<ULONG>(b + 32768) * weightB;
+        ULONG quotient =
+            static_cast<ULONG>((static_cast<ULONGLONG>(sum) * direct.Multiplier) >> (32 + direct.Shift));
+        return static_cast<USHORT>(quotient ^ 0x8000);
+    }
+
+    // The high 32 bits of the four 64-bit products in low and high, in that order.
+    static __m128i HighHalves(__m128i low, __m128i high)
+    {
+        // A shuffle of whole words: no floating-point arithmetic is involved.
+        return _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(low), _mm_castsi128_ps(high), _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+
+    // Frames A and B of two outputs, each pair's eight bytes in one half.
+    static __m128i LoadPairs(const UCHAR* low, const UCHAR* high)
+    {
+        const __m128d first = _mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(low)));
+        return _mm_castpd_si128(_mm_loadh_pd(first, reinterpret_cast<const double*>(high)));
+    }
+
+    // Writes count outputs; output j interpolates the pair at base + idx * frame size with phase p'
+    // (in units of direct.Unit), idx and p' the quotient and remainder of phase + j * step by the
+    // rate. The caller keeps every pair inside the source and idx below WindowFrames.
+    template <ULONG Channels>
+    static void Interpolate(const DirectInterpolation& direct, const UCHAR* base, ULONG phase, ULONG count,
+                            PUCHAR out)
+    {
+        constexpr ULONG FrameBytes = 2 * Channels;
+        const ULONG rate = direct.Rate;
+        ULONG done = 0;
+        if (count >= 4) {
+            // Per lane, four outputs apart: v = 65535 (p' - rate), negative while p' is below the
+            // rate, so v + 65536 rate = (p' << 16) | (rate - p') is the lane's pair of weights; and
+            // the byte offset of its pair.
+            LONG phases[4];
+            LONG offsets[4];
+            ULONG at = phase;
+            ULONG frames = 0;
+            for (ULONG lane = 0; lane < 4; ++lane) {
+                phases[lane] = 65535 * (static_cast<LONG>(at) - static_cast<LONG>(rate));
+                offsets[lane] = static_cast<LONG>(frames * FrameBytes);
+                at += direct.StepRemainder;
+                frames += direct.StepFrames;
+                if (at >= rate) {
+                    at -= rate;
+                    ++frames;
+                }
+            }
+            __m128i lanePhases = _mm_setr_epi32(phases[0], phases[1], phases[2], phases[3]);
+            __m128i laneOffsets = _mm_setr_epi32(offsets[0], offsets[1], offsets[2], offsets[3]);
+            const __m128i weightBase = _mm_set1_epi32(static_cast<int>(65536 * rate));
+            const __m128i bias = _mm_set1_epi32(static_cast<int>(32768 * rate));
+            const __m128i multiplier = _mm_set1_epi32(static_cast<int>(direct.Multiplier));
+            const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(direct.Shift));
+            const __m128i phaseStep = _mm_set1_epi32(static_cast<int>(65535 * direct.GroupRemainder));
+            const __m128i phaseWrap = _mm_set1_epi32(static_cast<int>(65535 * rate));
+            // Pairs move on by the group's whole frames, and one more where the phase wraps.
+            const __m128i offsetStep = _mm_set1_epi32(static_cast<int>((direct.GroupFrames + 1) * FrameBytes));
+            const __m128i frameBytes = _mm_set1_epi32(static_cast<int>(FrameBytes));
+            const ULONG groups = count / 4;
+            const PUCHAR groupsEnd = out + groups * 4 * FrameBytes;
+            for (PUCHAR to = out; to != groupsEnd; to += 4 * FrameBytes) {
+                const __m128i weights = _mm_add_epi32(lanePhases, weightBase);
+                const UCHAR* pair0 = base + _mm_extract_epi16(laneOffsets, 0);
+                const UCHAR* pair1 = base + _mm_extract_epi16(laneOffsets, 2);
+                const UCHAR* pair2 = base + _mm_extract_epi16(laneOffsets, 4);
+                const UCHAR* pair3 = base + _mm_extract_epi16(laneOffsets, 6);
+                if constexpr (Channels == 2) {
+                    // Each pair's words aL aR bL bR, reordered aL bL aR bR for pmaddwd.
+                    __m128i pairs01 = LoadPairs(pair0, pair1);
+                    __m128i pairs23 = LoadPairs(pair2, pair3);
+                    pairs01 = _mm_shufflehi_epi16(_mm_shufflelo_epi16(pairs01, _MM_SHUFFLE(3, 1, 2, 0)),
+                                                  _MM_SHUFFLE(3, 1, 2, 0));
+                    pairs23 = _mm_shufflehi_epi16(_mm_shufflelo_epi16(pairs23, _MM_SHUFFLE(3, 1, 2, 0)),
+                                                  _MM_SHUFFLE(3, 1, 2, 0));
+                    // U for L0 R0 L1 R1 and L2 R2 L3 R3.
+                    const __m128i sums01 =
+                        _mm_add_epi32(_mm_madd_epi16(pairs01, _mm_unpacklo_epi32(weights, weights)), bias);
+                    const __m128i sums23 =
+                        _mm_add_epi32(_mm_madd_epi16(pairs23, _mm_unpackhi_epi32(weights, weights)), bias);
+                    const __m128i left = HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
+                    const __m128i right = HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), multiplier),
+                                                     _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
+                    const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
+                                                        _mm_slli_epi32(_mm_srl_epi32(right, shift), 16));
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
+                } else {
+                    // Each pair's words a b are already in pmaddwd's order.
+                    const __m128i pairs = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_loadu_si32(pair0), _mm_loadu_si32(pair1)),
+                                                             _mm_unpacklo_epi32(_mm_loadu_si32(pair2), _mm_loadu_si32(pair3)));
+                    const __m128i sums = _mm_add_epi32(_mm_madd_epi16(pairs, weights), bias);
+                    // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
+                    __m128i quotients = HighHalves(_mm_mul_epu32(sums, multiplier),
+                                                   _mm_mul_epu32(_mm_srli_epi64(sums, 32), multiplier));
+                    quotients = _mm_shuffle_epi32(quotients, _MM_SHUFFLE(3, 1, 2, 0));
+                    quotients = _mm_sub_epi32(_mm_srl_epi32(quotients, shift), _mm_set1_epi32(32768));
+                    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packs_epi32(quotients, quotients));
+                }
+                // Four outputs on: each lane's phase by 4 * step modulo the rate (v stays negative
+                // where it does not wrap), its pair by the whole frames passed.
+                const __m128i moved = _mm_add_epi32(lanePhases, phaseStep);
+                const __m128i kept = _mm_srai_epi32(moved, 31);
+                lanePhases = _mm_sub_epi32(moved, _mm_andnot_si128(kept, phaseWrap));
+                laneOffsets = _mm_add_epi32(laneOffsets, _mm_sub_epi32(offsetStep, _mm_and_si128(kept, frameBytes)));
+            }
+            done = groups * 4;
+        }
+        // The last outputs one at a time.
+        const ULONG position = phase + done * direct.Step;
+        ULONG at = position % rate;
+        const UCHAR* pair = base + (position / rate) * FrameBytes;
+        for (; done < count; ++done) {
+            for (ULONG channel = 0; channel < Channels; ++channel) {
+                LONG a = LoadSample<2>(pair + 2 * channel) >> 16;
+                LONG b = LoadSample<2>(pair + FrameBytes + 2 * channel) >> 16;
+                USHORT sample = Sample(direct, a, b, rate - at, at);
+                PUCHAR to = out + done * FrameBytes + 2 * channel;
+                to[0] = static_cast<UCHAR>(sample);
+                to[1] = static_cast<UCHAR>(sample >> 8);
+            }
+            at += direct.StepRemainder;
+            pair += direct.StepFrames * FrameBytes;
+            if (at >= rate) {
+                at -= rate;
+                pair += FrameBytes;
+            }
+        }
+    }
+
+    // Converts as many outputs as the source holds pairs for, up to maxFrames, when the converter
+    // is in the steady state of interpolation with the next output's pair inside this call's
+    // source (which starts at start); 0, with nothing changed, otherwise. Leaves the state and the
+    // cursor as the reading loops would: the read position just past the last output's B, and any
+    // step after it in skip and the frame flags.
+    template <ULONG Channels>
+    static ULONG Convert(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
+                         ULONG maxFrames)
+    {
+        constexpr ULONG FrameBytes = 2 * Channels;
+        const DirectInterpolation& direct = converter.Direct;
+        const UCHAR* base = nullptr;
+        if (!PairInSource(converter, source, start, FrameBytes, &base)) {
+            return 0;
+        }
+        const UCHAR* end = source.Position + source.Left;
+        ULONG frames = static_cast<ULONG>(end - base) / FrameBytes;  // from the next output's A on
+        if (frames < 2 || converter.Phase >= converter.RateDivisor.Divisor || converter.Phase % direct.Unit != 0) {
+            return 0;
+        }
+
+        ULONG phase = converter.Phase / direct.Unit;
+        ULONG produced = 0;
+        const UCHAR* lastPair = base;
+        ULONG lastStep = 0;
+        while (produced < maxFrames && frames >= 2) {
+            // Output j of the stretch uses frames idx_j and idx_j + 1, idx_j = (phase + j step) / rate:
+            // all below the window's frames while phase + j step < (window - 1) rate.
+            ULONG window = (frames < WindowFrames) ? frames : WindowFrames;
+            ULONG count = ((window - 1) * direct.Rate - phase + direct.Step - 1) / direct.Step;
+            if (count > maxFrames - produced) {
+                count = maxFrames - produced;
+            }
+            Interpolate<Channels>(direct, base, phase, count, out);
+            out += count * FrameBytes;
+            produced += count;
+
+            const ULONG lastPosition = phase + (count - 1) * direct.Step;
+            const ULONG nextPosition = lastPosition + direct.Step;
+            const ULONG lastIndex = lastPosition / direct.Rate;
+            const ULONG nextIndex = nextPosition / direct.Rate;
+            lastPair = base + lastIndex * FrameBytes;
+            lastStep = nextIndex - lastIndex;
+            phase = nextPosition % direct.Rate;
+            if (nextIndex + 2 > frames) {
+                break;
+            }
+            base += nextIndex * FrameBytes;
+            frames -= nextIndex;
+        }
+
+        // The state after the last output: its pair read, then the step to the next output's pair
+        // taken as the bookkeeping of the reading loops takes it.
+        for (ULONG channel = 0; channel < Channels; ++channel) {
+            LONG a = LoadSample<2>(lastPair + 2 * channel);
+            LONG b = LoadSample<2>(lastPair + FrameBytes + 2 * channel);
+            converter.FrameA.Samples[channel] = (lastStep == 1) ? b : a;
+            converter.FrameB.Samples[channel] = b;
+        }
+        converter.HaveA = (lastStep <= 1) ? TRUE : FALSE;
+        converter.HaveB = (lastStep == 0) ? TRUE : FALSE;
+        converter.Skip = (static_cast<LONG>(lastStep) - 2) * static_cast<LONG>(FrameBytes);
+        converter.Phase = phase * direct.Unit;
+        const UCHAR* position = lastPair + 2 * FrameBytes;
+        source.Left -= static_cast<ULONG>(position - source.Position);
+        source.Position = position;
+        return produced;
+    }
+
+    // Bytes of the next output's pair already read, which end at the read position: two frames
+    // with A and B held, one with only A held (after a step of one frame); 0 in any other state,
+    // such as one a Setup without Reset leaves, where skip does not count from the pair.
+    static ULONG HeldBytes(const FormatConverter& converter, ULONG frameBytes)
+    {
+        const LONG frame = static_cast<LONG>(frameBytes);
+        if (converter.HaveA && converter.HaveB && converter.Skip == -2 * frame) {
+            return 2 * frameBytes;
+        }
+        if (converter.HaveA && !converter.HaveB && converter.Skip == -frame) {
+            return frameBytes;
+        }
+        return 0;
+    }
+
+    // Where the next output's pair of frames starts, when it lies in this call's source (which
+    // starts at start): the bytes held before the read position, or with no frame held, after the
+    // bytes to skip.
+    static bool PairInSource(const FormatConverter& converter, const SourceCursor& source, const UCHAR* start,
+                             ULONG frameBytes, const UCHAR** pair)
+    {
+        const ULONG held = HeldBytes(converter, frameBytes);
+        if (held != 0) {
+            if (static_cast<ULONG>(source.Position - start) < held) {
+                return false;
+            }
+            *pair = source.Position - held;
+            return true;
+        }
+        const LONG skip = converter.Skip;
+        if (!converter.HaveA && !converter.HaveB && skip >= 0 && static_cast<ULONG>(skip) <= source.Left) {
+            *pair = source.Position + skip;
+            return true;
+        }
+        return false;
+    }
+
+    // How many outputs the reading loops should make before Convert can take over: in the steady
+    // state with the pair (partly) read in an earlier call, the outputs until the pair has moved
+    // into this call's source; otherwise all of them.
+    template <ULONG Channels>
+    static ULONG FramesBeforeSteadyState(const FormatConverter& converter, const SourceCursor& source,
+                                         const UCHAR* start, ULONG framesLeft)
+    {
+        constexpr ULONG FrameBytes = 2 * Channels;
+        const DirectInterpolation& direct = converter.Direct;
+        const ULONG phase = converter.Phase;
+        const ULONG held = HeldBytes(converter, FrameBytes);
+        const ULONG passed = static_cast<ULONG>(source.Position - start);
+        if (held == 0 || passed >= held || phase >= converter.RateDivisor.Divisor || phase % direct.Unit != 0) {
+            return framesLeft;
+        }
+        // The pair must move on by the frames before start: the last output before that is the
+        // first j after which phase + (j + 1) step reaches that many times the rate.
+        const ULONG behind = (held - passed + FrameBytes - 1) / FrameBytes;
+        const ULONG outputs = (behind * direct.Rate - phase / direct.Unit + direct.Step - 1) / direct.Step;
+        return (outputs < framesLeft) ? outputs : framesLeft;
+    }
+};
