@@ -15,14 +15,29 @@ class ReferenceConverter {
 public:
     ReferenceConverter(ULONG sourceRate, ULONG sourceWidth, ULONG sourceChannels, ULONG destinationRate,
                        ULONG destinationWidth, ULONG destinationChannels)
-        : sourceRate_(sourceRate), sourceWidth_(sourceWidth), sourceChannels_(sourceChannels),
-          destinationRate_(destinationRate), destinationWidth_(destinationWidth),
-          destinationChannels_(destinationChannels)
     {
+        Setup(sourceRate, sourceWidth, sourceChannels, destinationRate, destinationWidth, destinationChannels);
+    }
+
+    // Takes new formats as Setup does without a Reset: the frames are dropped, phase and skip stay.
+    void Setup(ULONG sourceRate, ULONG sourceWidth, ULONG sourceChannels, ULONG destinationRate,
+               ULONG destinationWidth, ULONG destinationChannels)
+    {
+        sourceRate_ = sourceRate;
+        sourceWidth_ = sourceWidth;
+        sourceChannels_ = sourceChannels;
+        destinationRate_ = destinationRate;
+        destinationWidth_ = destinationWidth;
+        destinationChannels_ = destinationChannels;
         passThrough_ = sourceRate == destinationRate && sourceWidth == destinationWidth &&
                        sourceChannels == destinationChannels;
         wholeRatio_ = !passThrough_ && sourceRate % destinationRate == 0;
+        haveA_ = false;
+        haveB_ = false;
     }
+
+    uint32_t Phase() const { return phase_; }
+    int64_t Skip() const { return skip_; }
 
     // Returns the bytes written; consumed gets the source bytes passed over.
     std::vector<UCHAR> Convert(const std::vector<UCHAR>& source, ULONG destinationBytes, ULONG* consumed,

@@ -2,7 +2,10 @@
 // ratio, every k-th frame for a whole ratio, and seamless continuation across calls.
 #include <gtest/gtest.h>
 
+#include <numeric>
+
 #include "conversion_helpers.h"
+#include "engine/interpolation_16.h"
 #include "reference_converter.h"
 
 using namespace conversion_test;
@@ -222,6 +225,292 @@ TEST(Resample, SpecialisedLoopsMatchTheLiteralArithmeticOnRandomData)
                         ASSERT_EQ(actual.consumed, expectedConsumed) << "call " << call;
                     }
                 }
+            }
+        }
+    }
+}
+
+// Interpolation of 16-bit frames straight into 16-bit frames of the same channels.
+
+namespace {
+
+// 16-bit frames that reach the edges of the interpolation: full-scale noise, neighbours at opposite
+// extremes (B - A = +-65535), runs of one extreme per channel, values around zero (negative sums
+// that truncate toward zero) and a ramp.
+std::vector<UCHAR> EdgySignal16(size_t frames, ULONG channels, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    std::vector<int64_t> samples;
+    while (samples.size() < frames * channels) {
+        const unsigned kind = random() % 5;
+        const size_t run = 1 + random() % 40;
+        for (size_t i = 0; i < run; ++i) {
+            for (ULONG channel = 0; channel < channels; ++channel) {
+                int64_t value = 0;
+                switch (kind) {
+                case 0: value = static_cast<int64_t>(random() % 65536) - 32768; break;
+                case 1: value = ((i + channel) % 2 == 0) ? -32768 : 32767; break;
+                case 2: value = (channel == 0) ? -32768 : 32767; break;
+                case 3: value = static_cast<int64_t>(random() % 5) - 2; break;
+                default: value = -32768 + static_cast<int64_t>((i * 4099 + channel * 77) % 65536); break;
+                }
+                samples.push_back(value);
+            }
+        }
+    }
+    samples.resize(frames * channels);
+    return Pack(2, samples);
+}
+
+// Feeds the source to the converter and to the literal model in random pieces with random room,
+// carrying unconsumed bytes over as a stream's caller does, and expects every call to match value
+// for value. The converter gets each call's bytes in a buffer of their own between foreign frames,
+// so a read outside them shows in the output.
+void ExpectRandomCallsMatch(FormatConverter& converter, ReferenceConverter& reference,
+                            const std::vector<UCHAR>& source, uint32_t seed, ULONG maxPieceFrames,
+                            ULONG maxRoomFrames)
+{
+    const ULONG sourceFrame = converter.SourceFormat()->Format.nBlockAlign;
+    const ULONG destinationFrame = converter.DestinationFormat()->Format.nBlockAlign;
+    std::mt19937 random(seed);
+    std::vector<UCHAR> pending;
+    size_t offset = 0;
+    int idleCalls = 0;
+    for (int call = 0; idleCalls < 3; ++call) {
+        ASSERT_LT(call, 200000) << "the conversion does not come to an end";
+        const size_t piece =
+            std::min<size_t>(static_cast<size_t>(random() % (maxPieceFrames + 1)) * sourceFrame, source.size() - offset);
+        pending.insert(pending.end(), source.begin() + offset, source.begin() + offset + piece);
+        offset += piece;
+        const ULONG room = (random() % (maxRoomFrames + 1)) * destinationFrame;
+
+        const std::vector<UCHAR> guard = RandomBytes(3 * sourceFrame, random());
+        std::vector<UCHAR> framed = guard;
+        framed.insert(framed.end(), pending.begin(), pending.end());
+        framed.insert(framed.end(), guard.begin(), guard.end());
+        std::vector<UCHAR> output(room);
+        ULONG consumed = 0;
+        ULONG produced = 0;
+        converter.Convert(framed.data() + guard.size(), static_cast<ULONG>(pending.size()), &consumed, nullptr,
+                          output.data(), room, &produced);
+        output.resize(produced);
+
+        ULONG expectedConsumed = 0;
+        const std::vector<UCHAR> expected = reference.Convert(pending, room, &expectedConsumed, nullptr);
+        ASSERT_EQ(Unpack(2, output), Unpack(2, expected)) << "call " << call;
+        ASSERT_EQ(consumed, expectedConsumed) << "call " << call;
+        pending.erase(pending.begin(), pending.begin() + consumed);
+        const bool idle = offset == source.size() && room > 0 && produced == 0 && consumed == 0;
+        idleCalls = idle ? idleCalls + 1 : 0;
+    }
+    EXPECT_LT(pending.size(), 2u * sourceFrame) << "frames were left unconverted";
+}
+
+struct RatePair {
+    ULONG sourceRate;
+    ULONG destinationRate;
+};
+
+// Up- and downsampling by ratios near one and far from it, with and without skipped frames, at
+// reduced destination rates from 2 to 32767.
+const RatePair DirectRates[] = {
+    {44100, 48000}, {48000, 44100}, {8000, 44100}, {48000, 32000}, {22050, 48000}, {64000, 48000},
+    {44100, 96000}, {11025, 8000},  {96000, 44100}, {192000, 44100}, {8000, 192000}, {44100, 65535},
+    {8000, 32767},  {32767, 8000},  {48000, 8001},
+};
+
+}  // namespace
+
+TEST(DirectInterpolation, MatchesTheLiteralArithmeticForAnySplitOfSourceAndRoom)
+{
+    uint32_t seed = 500;
+    for (const RatePair& rates : DirectRates) {
+        for (ULONG channels : {1u, 2u}) {
+            // Large pieces reach the steady state; tiny ones put every state at a call boundary.
+            const ULONG splits[][3] = {{2500, 300, 400}, {300, 3, 5}};
+            for (const auto& split : splits) {
+                SCOPED_TRACE(testing::Message() << rates.sourceRate << " -> " << rates.destinationRate << ", "
+                                                << channels << " channels, pieces up to " << split[1]);
+                WAVEFORMATEXTENSIBLE from = Pcm(rates.sourceRate, 2, channels);
+                WAVEFORMATEXTENSIBLE to = Pcm(rates.destinationRate, 2, channels);
+                FormatConverter converter;
+                ASSERT_TRUE(converter.Setup(&from, &to));
+                ASSERT_TRUE(converter.InterpolatesDirectly());
+                ReferenceConverter reference(rates.sourceRate, 2, channels, rates.destinationRate, 2, channels);
+                ExpectRandomCallsMatch(converter, reference, EdgySignal16(split[0], channels, seed), seed, split[1],
+                                       split[2]);
+                ++seed;
+            }
+        }
+    }
+}
+
+TEST(DirectInterpolation, OneCallOverTensOfThousandsOfFramesMatches)
+{
+    const RatePair cases[] = {{44100, 48000}, {192000, 44100}, {22050, 48000}};
+    for (const RatePair& rates : cases) {
+        for (ULONG channels : {1u, 2u}) {
+            SCOPED_TRACE(testing::Message() << rates.sourceRate << " -> " << rates.destinationRate << ", "
+                                            << channels << " channels");
+            WAVEFORMATEXTENSIBLE from = Pcm(rates.sourceRate, 2, channels);
+            WAVEFORMATEXTENSIBLE to = Pcm(rates.destinationRate, 2, channels);
+            FormatConverter converter;
+            ASSERT_TRUE(converter.Setup(&from, &to));
+            ReferenceConverter reference(rates.sourceRate, 2, channels, rates.destinationRate, 2, channels);
+            const std::vector<UCHAR> source = EdgySignal16(40000, channels, rates.sourceRate + channels);
+            const ULONG room = converter.ConvertedSize(static_cast<ULONG>(source.size()), true);
+            ULONG expectedConsumed = 0;
+            const std::vector<UCHAR> expected = reference.Convert(source, room, &expectedConsumed, nullptr);
+            Converted actual = ConvertOnce(converter, source, room);
+            ASSERT_GT(actual.bytes.size(), room - 4 * to.Format.nBlockAlign);
+            EXPECT_EQ(Unpack(2, actual.bytes), Unpack(2, expected));
+            EXPECT_EQ(actual.consumed, expectedConsumed);
+        }
+    }
+}
+
+// Setup without Reset keeps the phase and skip of the earlier formats: a phase at or above the new
+// destination rate, one that is no multiple of the new rates' common divisor, and a skip counted
+// in frames of another size (a multiple of the new one, so the frames read stay whole).
+TEST(DirectInterpolation, ASetupWithoutResetContinuesAsTheLiteralArithmeticDoes)
+{
+    struct SwitchCase {
+        RatePair before;
+        ULONG channelsBefore;
+        RatePair after;
+        ULONG channelsAfter;
+        bool phaseAtOrAboveRate;
+        bool phaseOffTheCommonDivisor;
+    };
+    const SwitchCase cases[] = {
+        {{48000, 44100}, 2, {22050, 32000}, 2, true, false},
+        {{11025, 8000}, 1, {44100, 48000}, 1, false, true},
+        {{48000, 44100}, 2, {44100, 48000}, 1, false, false},
+        {{96000, 44100}, 2, {48000, 44100}, 1, false, false},
+    };
+    uint32_t seed = 900;
+    for (const SwitchCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.before.sourceRate << " -> " << c.before.destinationRate << " then "
+                                        << c.after.sourceRate << " -> " << c.after.destinationRate);
+        WAVEFORMATEXTENSIBLE from = Pcm(c.before.sourceRate, 2, c.channelsBefore);
+        WAVEFORMATEXTENSIBLE to = Pcm(c.before.destinationRate, 2, c.channelsBefore);
+        FormatConverter converter;
+        ASSERT_TRUE(converter.Setup(&from, &to));
+        ReferenceConverter reference(c.before.sourceRate, 2, c.channelsBefore, c.before.destinationRate, 2,
+                                     c.channelsBefore);
+        // One output at a time until the phase is as the case needs.
+        const std::vector<UCHAR> source = EdgySignal16(400, c.channelsBefore, seed++);
+        std::vector<UCHAR> pending = source;
+        const ULONG outputFrame = 2 * c.channelsBefore;
+        for (int call = 0; call < 300; ++call) {
+            const uint32_t phase = reference.Phase();
+            const uint32_t unit = std::gcd(c.after.sourceRate, c.after.destinationRate);
+            if (call > 50 && (phase >= c.after.destinationRate) == c.phaseAtOrAboveRate &&
+                (phase % unit != 0) == c.phaseOffTheCommonDivisor) {
+                break;
+            }
+            ULONG expectedConsumed = 0;
+            const std::vector<UCHAR> expected = reference.Convert(pending, outputFrame, &expectedConsumed, nullptr);
+            Converted actual = ConvertOnce(converter, pending, outputFrame);
+            ASSERT_EQ(actual.bytes, expected);
+            ASSERT_EQ(actual.consumed, expectedConsumed);
+            pending.erase(pending.begin(), pending.begin() + expectedConsumed);
+        }
+        ASSERT_EQ(reference.Phase() >= c.after.destinationRate, c.phaseAtOrAboveRate);
+        ASSERT_EQ(reference.Phase() % std::gcd(c.after.sourceRate, c.after.destinationRate) != 0,
+                  c.phaseOffTheCommonDivisor);
+
+        from = Pcm(c.after.sourceRate, 2, c.channelsAfter);
+        to = Pcm(c.after.destinationRate, 2, c.channelsAfter);
+        ASSERT_TRUE(converter.Setup(&from, &to));
+        ASSERT_TRUE(converter.InterpolatesDirectly());
+        reference.Setup(c.after.sourceRate, 2, c.channelsAfter, c.after.destinationRate, 2, c.channelsAfter);
+        ExpectRandomCallsMatch(converter, reference, EdgySignal16(3000, c.channelsAfter, seed), seed, 200, 300);
+        ++seed;
+    }
+}
+
+TEST(DirectInterpolation, AppliesToSixteenBitInterpolationUpToAReducedDestinationRateOf32767)
+{
+    struct EligibilityCase {
+        ULONG sourceRate;
+        ULONG sourceWidth;
+        ULONG sourceChannels;
+        ULONG destinationRate;
+        ULONG destinationWidth;
+        ULONG destinationChannels;
+        bool direct;
+    };
+    const EligibilityCase cases[] = {
+        {8000, 2, 1, 32767, 2, 1, true},     // coprime rates: R' = 32767
+        {8001, 2, 2, 32768, 2, 2, false},    // coprime rates: R' = 32768
+        {44100, 2, 2, 65535, 2, 2, true},    // R' = 65535 / 15
+        {44100, 2, 1, 65537, 2, 1, false},   // R' = 65537
+        {44100, 2, 2, 96000, 2, 2, true},    // R' = 320
+        {46622, 2, 2, 48000, 2, 2, true},    // R' = 24000
+        {44100, 2, 2, 48000, 3, 2, false},   // 24-bit destination
+        {44100, 1, 2, 48000, 2, 2, false},   // 8-bit source
+        {44100, 2, 2, 48000, 2, 1, false},   // channels mixed down
+        {44100, 2, 3, 48000, 2, 3, false},   // three channels
+        {96000, 2, 2, 48000, 2, 2, false},   // whole ratio
+        {48000, 2, 2, 48000, 2, 2, false},   // pass-through
+    };
+    uint32_t seed = 1300;
+    for (const EligibilityCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.sourceRate << "/" << c.sourceWidth << "/" << c.sourceChannels << " -> "
+                                        << c.destinationRate << "/" << c.destinationWidth << "/"
+                                        << c.destinationChannels);
+        WAVEFORMATEXTENSIBLE from = Pcm(c.sourceRate, c.sourceWidth, c.sourceChannels);
+        WAVEFORMATEXTENSIBLE to = Pcm(c.destinationRate, c.destinationWidth, c.destinationChannels);
+        FormatConverter converter;
+        ASSERT_TRUE(converter.Setup(&from, &to));
+        EXPECT_EQ(converter.InterpolatesDirectly(), c.direct);
+        if (c.sourceWidth == 2 && c.destinationWidth == 2 && c.sourceChannels == c.destinationChannels) {
+            ReferenceConverter reference(c.sourceRate, 2, c.sourceChannels, c.destinationRate, 2,
+                                         c.destinationChannels);
+            ExpectRandomCallsMatch(converter, reference, EdgySignal16(2000, c.sourceChannels, seed), seed, 300, 400);
+        }
+        ++seed;
+    }
+    FormatConverter reset;
+    WAVEFORMATEXTENSIBLE from = Pcm(44100, 2, 2);
+    WAVEFORMATEXTENSIBLE to = Pcm(48000, 2, 2);
+    ASSERT_TRUE(reset.Setup(&from, &to));
+    reset.Reset();
+    EXPECT_FALSE(reset.InterpolatesDirectly());
+}
+
+// The multiply and shift that divide by R': for every R' up to 32767 the multiplier is the
+// rounded-up power of two over R', its error e keeps 65535 R' e below the power, and the quotients
+// next to every multiple of R' come out as plain division gives them.
+TEST(DirectInterpolation, MultiplierDividesExactlyByEveryReducedRate)
+{
+    for (ULONG rate = 2; rate <= 32768; ++rate) {
+        DirectInterpolation direct = {};
+        PrepareDirectInterpolation(&direct, rate + 1, rate, 2);
+        if (rate == 32768) {
+            EXPECT_EQ(direct.Channels, 0);
+            break;
+        }
+        ASSERT_EQ(direct.Channels, 2) << rate;
+        ASSERT_EQ(direct.Rate, rate);
+        const unsigned __int128 power = static_cast<unsigned __int128>(1) << (32 + direct.Shift);
+        const unsigned __int128 product = static_cast<unsigned __int128>(direct.Multiplier) * rate;
+        ASSERT_GE(product, power) << rate;
+        const unsigned __int128 error = product - power;
+        ASSERT_LT(error, rate) << rate;
+        ASSERT_LT(error * 65535 * rate, power) << rate;
+    }
+    for (ULONG rate : {2u, 3u, 147u, 160u, 4369u, 21845u, 24000u, 32765u, 32767u}) {
+        DirectInterpolation direct = {};
+        PrepareDirectInterpolation(&direct, rate + 1, rate, 1);
+        for (uint64_t quotient = 0; quotient <= 65535; ++quotient) {
+            for (uint64_t rest : {uint64_t(0), uint64_t(1), uint64_t(rate / 2), uint64_t(rate - 1)}) {
+                const uint64_t sum = quotient * rate + rest;
+                if (sum > 65535ULL * rate) {
+                    continue;
+                }
+                ASSERT_EQ((sum * direct.Multiplier) >> (32 + direct.Shift), quotient) << rate << " " << sum;
             }
         }
     }
