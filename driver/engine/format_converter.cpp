@@ -149,24 +149,21 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     SourceCursor cursor = {source, sourceBytes};
     PUCHAR output = destination;
     if (Direct.Channels != 0 && gains == nullptr) {
-        // The steady state goes straight through; the outputs whose frames came partly from the
-        // previous call, and the end of the source, go through the stages.
+        // The steady state goes straight through; anything else, such as the end of the source,
+        // goes through the stages.
         const bool stereo = Direct.Channels == 2;
+        const ULONG sourceBlockAlign = Source.Format.nBlockAlign;
         while (framesLeft > 0) {
             ULONG frames = stereo ? DirectInterpolator::Convert<2>(*this, cursor, source, output, framesLeft)
                                   : DirectInterpolator::Convert<1>(*this, cursor, source, output, framesLeft);
-            bool sourceEnded = false;
             if (frames == 0) {
-                ULONG wanted =
-                    stereo ? DirectInterpolator::FramesBeforeSteadyState<2>(*this, cursor, source, framesLeft)
-                           : DirectInterpolator::FramesBeforeSteadyState<1>(*this, cursor, source, framesLeft);
-                frames = ConvertInBlocks(cursor, nullptr, output, wanted);
-                sourceEnded = frames < wanted;
+                output += ConvertInBlocks(cursor, nullptr, output, framesLeft) * destinationBlockAlign;
+                break;
             }
             output += frames * destinationBlockAlign;
             framesLeft -= frames;
-            if (sourceEnded) {
-                break;
+            if (!HaveB && Skip <= 0 && cursor.Left < sourceBlockAlign) {
+                break;  // the next output needs a frame, and the source has none left
             }
         }
     } else {

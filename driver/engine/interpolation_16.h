@@ -206,30 +206,71 @@ struct DirectInterpolator {
     }
 
     // Converts as many outputs as the source holds pairs for, up to maxFrames, when the converter
-    // is in the steady state of interpolation with the next output's pair inside this call's
-    // source (which starts at start); 0, with nothing changed, otherwise. Leaves the state and the
-    // cursor as the reading loops would: the read position just past the last output's B, and any
-    // step after it in skip and the frame flags.
+    // is in the steady state of interpolation; 0, with nothing changed, otherwise, or when the
+    // source (which starts at start) has not one frame. Outputs whose pair begins with frames held
+    // from the previous call take them from a copy beside the source's first frame. Leaves the
+    // state and the cursor as the reading loops would: the read position just past the last
+    // output's B, and any step after it in skip and the frame flags.
     template <ULONG Channels>
     static ULONG Convert(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
                          ULONG maxFrames)
     {
         constexpr ULONG FrameBytes = 2 * Channels;
         const DirectInterpolation& direct = converter.Direct;
-        const UCHAR* base = nullptr;
-        if (!PairInSource(converter, source, start, FrameBytes, &base)) {
+        const UCHAR* const end = source.Position + source.Left;
+        if (converter.Phase >= converter.RateDivisor.Divisor || converter.Phase % direct.Unit != 0 ||
+            static_cast<ULONG>(end - start) < FrameBytes) {
             return 0;
         }
-        const UCHAR* end = source.Position + source.Left;
-        ULONG frames = static_cast<ULONG>(end - base) / FrameBytes;  // from the next output's A on
-        if (frames < 2 || converter.Phase >= converter.RateDivisor.Divisor || converter.Phase % direct.Unit != 0) {
+        ULONG phase = converter.Phase / direct.Unit;
+        ULONG produced = 0;
+        const UCHAR* base = nullptr;  // frame A of the next output
+        const UCHAR* lastPair = nullptr;  // frames A and B of the last output, or a copy of them
+        const UCHAR* position = nullptr;  // the read position after the last output
+        ULONG lastStep = 0;
+
+        // The frames held from the previous call, then the source's first frame.
+        UCHAR staging[3 * FrameBytes];
+        const ULONG held = HeldBytes(converter, FrameBytes);
+        const ULONG passed = static_cast<ULONG>(source.Position - start);
+        if (held > passed) {
+            // Only whole frames were read in this call, and no bytes skipped, so the pair's first
+            // `behind` frames are the ones held and the next is the source's first.
+            const ULONG behind = (held - passed) / FrameBytes;
+            for (ULONG channel = 0; channel < Channels; ++channel) {
+                StoreSample<2>(staging + 2 * channel, converter.FrameA.Samples[channel]);
+                StoreSample<2>(staging + FrameBytes + 2 * channel, converter.FrameB.Samples[channel]);
+            }
+            RtlCopyMemory(staging + behind * FrameBytes, start, FrameBytes);
+            // The outputs whose pair starts before the source: phase + j step < behind rate.
+            ULONG count = (behind * direct.Rate - phase + direct.Step - 1) / direct.Step;
+            if (count > maxFrames) {
+                count = maxFrames;
+            }
+            Interpolate<Channels>(direct, staging, phase, count, out);
+            out += count * FrameBytes;
+            produced = count;
+            const ULONG lastPosition = phase + (count - 1) * direct.Step;
+            const ULONG nextPosition = lastPosition + direct.Step;
+            const ULONG lastIndex = lastPosition / direct.Rate;
+            const ULONG nextIndex = nextPosition / direct.Rate;
+            lastPair = staging + lastIndex * FrameBytes;
+            position = start + (lastIndex + 2 - behind) * FrameBytes;
+            lastStep = nextIndex - lastIndex;
+            phase = nextPosition % direct.Rate;
+            if (nextIndex < behind) {
+                base = end;  // the room ran out first
+            } else {
+                base = start + (nextIndex - behind) * FrameBytes;
+            }
+        } else if (!PairInSource(converter, source, FrameBytes, &base)) {
             return 0;
         }
 
-        ULONG phase = converter.Phase / direct.Unit;
-        ULONG produced = 0;
-        const UCHAR* lastPair = base;
-        ULONG lastStep = 0;
+        ULONG frames = (base <= end) ? static_cast<ULONG>(end - base) / FrameBytes : 0;  // from base on
+        if (produced == 0 && frames < 2) {
+            return 0;
+        }
         while (produced < maxFrames && frames >= 2) {
             // Output j of the stretch uses frames idx_j and idx_j + 1, idx_j = (phase + j step) / rate:
             // all below the window's frames while phase + j step < (window - 1) rate.
@@ -247,6 +288,7 @@ struct DirectInterpolator {
             const ULONG lastIndex = lastPosition / direct.Rate;
             const ULONG nextIndex = nextPosition / direct.Rate;
             lastPair = base + lastIndex * FrameBytes;
+            position = lastPair + 2 * FrameBytes;
             lastStep = nextIndex - lastIndex;
             phase = nextPosition % direct.Rate;
             if (nextIndex + 2 > frames) {
@@ -268,7 +310,6 @@ struct DirectInterpolator {
         converter.HaveB = (lastStep == 0) ? TRUE : FALSE;
         converter.Skip = (static_cast<LONG>(lastStep) - 2) * static_cast<LONG>(FrameBytes);
         converter.Phase = phase * direct.Unit;
-        const UCHAR* position = lastPair + 2 * FrameBytes;
         source.Left -= static_cast<ULONG>(position - source.Position);
         source.Position = position;
         return produced;
@@ -289,17 +330,13 @@ struct DirectInterpolator {
         return 0;
     }
 
-    // Where the next output's pair of frames starts, when it lies in this call's source (which
-    // starts at start): the bytes held before the read position, or with no frame held, after the
-    // bytes to skip.
-    static bool PairInSource(const FormatConverter& converter, const SourceCursor& source, const UCHAR* start,
-                             ULONG frameBytes, const UCHAR** pair)
+    // Where the next output's pair of frames starts when it lies wholly in this call's source:
+    // the bytes held before the read position, or with no frame held, after the bytes to skip.
+    static bool PairInSource(const FormatConverter& converter, const SourceCursor& source, ULONG frameBytes,
+                             const UCHAR** pair)
     {
         const ULONG held = HeldBytes(converter, frameBytes);
         if (held != 0) {
-            if (static_cast<ULONG>(source.Position - start) < held) {
-                return false;
-            }
             *pair = source.Position - held;
             return true;
         }
@@ -309,27 +346,5 @@ struct DirectInterpolator {
             return true;
         }
         return false;
-    }
-
-    // How many outputs the reading loops should make before Convert can take over: in the steady
-    // state with the pair (partly) read in an earlier call, the outputs until the pair has moved
-    // into this call's source; otherwise all of them.
-    template <ULONG Channels>
-    static ULONG FramesBeforeSteadyState(const FormatConverter& converter, const SourceCursor& source,
-                                         const UCHAR* start, ULONG framesLeft)
-    {
-        constexpr ULONG FrameBytes = 2 * Channels;
-        const DirectInterpolation& direct = converter.Direct;
-        const ULONG phase = converter.Phase;
-        const ULONG held = HeldBytes(converter, FrameBytes);
-        const ULONG passed = static_cast<ULONG>(source.Position - start);
-        if (held == 0 || passed >= held || phase >= converter.RateDivisor.Divisor || phase % direct.Unit != 0) {
-            return framesLeft;
-        }
-        // The pair must move on by the frames before start: the last output before that is the
-        // first j after which phase + (j + 1) step reaches that many times the rate.
-        const ULONG behind = (held - passed + FrameBytes - 1) / FrameBytes;
-        const ULONG outputs = (behind * direct.Rate - phase / direct.Unit + direct.Step - 1) / direct.Step;
-        return (outputs < framesLeft) ? outputs : framesLeft;
     }
 };
