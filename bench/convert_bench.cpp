@@ -40,6 +40,7 @@ struct ConversionCase {
 const ConversionCase ConversionCases[] = {
     {"44100to48000_s16_stereo", 44100, 2, 2, 48000, 2, 2},
     {"48000to44100_s16_stereo", 48000, 2, 2, 44100, 2, 2},
+    {"44100to48000_s16_mono", 44100, 2, 1, 48000, 2, 1},
     {"96000to48000_s16_stereo", 96000, 2, 2, 48000, 2, 2},
     {"48000_s16to24_stereo", 48000, 2, 2, 48000, 3, 2},
     {"48000_s16_stereo_to_mono", 48000, 2, 2, 48000, 2, 1},
