@@ -16,20 +16,21 @@
 //
 // For samples a of frame A and b of frame B, destination rate R and phase p, the converter writes
 // trunc(65536 X / R) >> 16 (arithmetic shift), X = a (R - p) + b p. Let g = gcd(source rate, R),
-// R = g R'. Phases start at 0 and move by the source rate modulo R, so p = g p' and X = g X' with
-// X' = a (R' - p') + b p'; the output is then trunc(65536 X' / R') >> 16.
-//   * That is floor(X' / R') when R' <= 65536. Write X' = q R' + r, 0 <= r < R'. For X' >= 0 the
-//     truncation is a floor and floor(floor(65536 X' / R') / 65536) = q. For X' < 0 it is
-//     65536 q + ceil(65536 r / R'), and 65536 r <= 65536 (R' - 1) <= 65535 R', so the ceiling is at
-//     most 65535 and the shift leaves q.
+// R = g R'. Phases start at 0 and move by the source rate modulo R, so p = g p' (checked before
+// use: a Setup without Reset may leave any phase), and 65536 X / R = 65536 X' / R' with
+// X' = a (R' - p') + b p'.
+//   * trunc(65536 X' / R') >> 16 = floor(X' / R') when R' <= 65536. Write X' = q R' + r with
+//     0 <= r < R'. For X' >= 0 the truncation is a floor, and floor(floor(65536 X' / R') / 65536)
+//     = q. For X' < 0 it is 65536 q + ceil(65536 r / R'), and 65536 r <= 65536 (R' - 1) <= 65535 R',
+//     so the ceiling is at most 65535 and the shift leaves q.
 //   * With R' <= 32767 the weights R' - p' and p' fit signed 16 bits: pmaddwd forms X' in 32 bits
 //     exactly (|X'| <= 32768 R' < 2^31), and U = X' + 32768 R' lies in 0 .. 65535 R'.
 //   * floor(U / R') = (U m) >> k for c = ceil(log2 R') (1 .. 15), k = 31 + c, m = ceil(2^k / R'):
 //     with e = m R' - 2^k, 0 <= e < R', and U = q R' + r, U m / 2^k = q + (r + U e / 2^k) / R',
 //     where U e <= 65535 R' (R' - 1) < 2^16 2^(2c) <= 2^k (c <= 15), so the fraction stays below 1.
-//     m < 2^32: R' = 2^c gives m = 2^31; otherwise R' > 2^(c-1), so 2^32 - 2^k / R' =
-//     2^32 (R' - 2^(c-1)) / R' > 1. U < 2^31 and m < 2^32, so pmuludq forms U m exactly, and the
-//     quotient, below 2^16, is the product's high 32 bits shifted right by k - 32 = c - 1.
+//     m < 2^32, as 2^32 - 2^k / R' = 2^32 (R' - 2^(c-1)) / R' >= 2^32 / R' > 1. With U < 2^31,
+//     pmuludq forms U m exactly, and the quotient, below 2^16, is the product's high 32 bits
+//     shifted right by k - 32 = c - 1.
 // The output sample is floor(U / R') - 32768: the quotient with its top bit flipped.
 constexpr ULONG MaxDirectRate = 32767;
 
@@ -156,7 +157,8 @@ struct DirectInterpolator {
                         _mm_add_epi32(_mm_madd_epi16(pairs01, _mm_unpacklo_epi32(weights, weights)), bias);
                     const __m128i sums23 =
                         _mm_add_epi32(_mm_madd_epi16(pairs23, _mm_unpackhi_epi32(weights, weights)), bias);
-                    const __m128i left = HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
+                    const __m128i left =
+                        HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
                     const __m128i right = HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), multiplier),
                                                      _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
                     const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
@@ -164,8 +166,9 @@ struct DirectInterpolator {
                     _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
                 } else {
                     // Each pair's words a b are already in pmaddwd's order.
-                    const __m128i pairs = _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_loadu_si32(pair0), _mm_loadu_si32(pair1)),
-                                                             _mm_unpacklo_epi32(_mm_loadu_si32(pair2), _mm_loadu_si32(pair3)));
+                    const __m128i pairs =
+                        _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_loadu_si32(pair0), _mm_loadu_si32(pair1)),
+                                           _mm_unpacklo_epi32(_mm_loadu_si32(pair2), _mm_loadu_si32(pair3)));
                     const __m128i sums = _mm_add_epi32(_mm_madd_epi16(pairs, weights), bias);
                     // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
                     __m128i quotients = HighHalves(_mm_mul_epu32(sums, multiplier),

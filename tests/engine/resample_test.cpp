@@ -278,8 +278,8 @@ void ExpectRandomCallsMatch(FormatConverter& converter, ReferenceConverter& refe
     int idleCalls = 0;
     for (int call = 0; idleCalls < 3; ++call) {
         ASSERT_LT(call, 200000) << "the conversion does not come to an end";
-        const size_t piece =
-            std::min<size_t>(static_cast<size_t>(random() % (maxPieceFrames + 1)) * sourceFrame, source.size() - offset);
+        const size_t pieceBytes = static_cast<size_t>(random() % (maxPieceFrames + 1)) * sourceFrame;
+        const size_t piece = std::min<size_t>(pieceBytes, source.size() - offset);
         pending.insert(pending.end(), source.begin() + offset, source.begin() + offset + piece);
         offset += piece;
         const ULONG room = (random() % (maxRoomFrames + 1)) * destinationFrame;
