@@ -64,12 +64,19 @@ ULONG SpinLocksHeld()
     return spinLocksHeld;
 }
 
+// The reports build strings: kept out of line and cold, so that the checks on every spin lock
+// and IRQL change stay a compare and a branch.
+[[gnu::cold, gnu::noinline]] static void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why)
+{
+    ReportViolation("IRQL_NOT_LESS_OR_EQUAL", routine,
+                    std::string(routine) + " called at " + IrqlText(currentIrql) + " but allowed only at " +
+                        IrqlText(maximum) + " or below: " + why);
+}
+
 void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
 {
     if (currentIrql > maximum) {
-        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", routine,
-                        std::string(routine) + " called at " + IrqlText(currentIrql) + " but allowed only at " +
-                            IrqlText(maximum) + " or below: " + why);
+        ReportIrqlAbove(maximum, routine, why);
     }
 }
 
@@ -84,12 +91,17 @@ KIRQL KeGetCurrentIrql(void)
 }
 
 // Like KfRaiseIrql: raising to a lower level than the current one is a bug check.
+[[gnu::cold, gnu::noinline]] static void ReportRaiseBelow(KIRQL newIrql, KIRQL old)
+{
+    ReportViolation("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql",
+                    "asked to raise to " + host::IrqlText(newIrql) + ", below the current " + host::IrqlText(old));
+}
+
 KIRQL KfRaiseIrql(KIRQL newIrql)
 {
     KIRQL old = host::currentIrql;
     if (newIrql < old) {
-        ReportViolation("IRQL_NOT_GREATER_OR_EQUAL", "KeRaiseIrql",
-                        "asked to raise to " + host::IrqlText(newIrql) + ", below the current " + host::IrqlText(old));
+        ReportRaiseBelow(newIrql, old);
         return old;
     }
     host::currentIrql = newIrql;
@@ -102,12 +114,17 @@ KIRQL KeRaiseIrqlToDpcLevel(void)
 }
 
 // Like KeLowerIrql: lowering to a higher level than the current one is a bug check.
+[[gnu::cold, gnu::noinline]] static void ReportLowerAbove(KIRQL newIrql)
+{
+    ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql",
+                    "asked to lower to " + host::IrqlText(newIrql) + ", above the current " +
+                        host::IrqlText(host::currentIrql));
+}
+
 void KeLowerIrql(KIRQL newIrql)
 {
     if (newIrql > host::currentIrql) {
-        ReportViolation("IRQL_NOT_LESS_OR_EQUAL", "KeLowerIrql",
-                        "asked to lower to " + host::IrqlText(newIrql) + ", above the current " +
-                            host::IrqlText(host::currentIrql));
+        ReportLowerAbove(newIrql);
         return;
     }
     host::currentIrql = newIrql;
@@ -146,13 +163,24 @@ void KeInitializeSpinLock(PKSPIN_LOCK spinLock)
 
 namespace {
 
+[[gnu::cold, gnu::noinline]] void ReportLockAlreadyOwned(const char* routine)
+{
+    ReportViolation("SPIN_LOCK_ALREADY_OWNED", routine,
+                    "the current thread already holds this spin lock; acquiring it again deadlocks");
+}
+
+[[gnu::cold, gnu::noinline]] void ReportLockNotOwned(const char* routine, KSPIN_LOCK owner)
+{
+    ReportViolation("SPIN_LOCK_NOT_OWNED", routine,
+                    owner == 0 ? "the spin lock is not held: released twice?" : "the spin lock is held by another thread");
+}
+
 // The lock word holds the owning thread while held, so a release by anyone else can be caught.
 void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
 {
     auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
     if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == self) {
-        ReportViolation("SPIN_LOCK_ALREADY_OWNED", routine,
-                        "the current thread already holds this spin lock; acquiring it again deadlocks");
+        ReportLockAlreadyOwned(routine);
         return;
     }
     for (unsigned spins = 0;; ++spins) {
@@ -172,9 +200,7 @@ bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
     auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
     KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
     if (owner != self) {
-        ReportViolation("SPIN_LOCK_NOT_OWNED", routine,
-                        owner == 0 ? "the spin lock is not held: released twice?"
-                                   : "the spin lock is held by another thread");
+        ReportLockNotOwned(routine, owner);
         return false;
     }
     __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
