@@ -78,6 +78,14 @@ typedef struct {
 #define _NEW_DELETE_OPERATORS_
 #include <stdunk.h>
 
+// The WDK's wdm.h has the cache-line prefetch for x64; MinGW-w64 keeps it in the user-mode
+// winnt.h only. Same definition: a hint that never faults, whatever the address.
+#ifndef PreFetchCacheLine
+#include <xmmintrin.h>
+#define PF_TEMPORAL_LEVEL_1 _MM_HINT_T0
+#define PreFetchCacheLine(l, a) _mm_prefetch((CHAR CONST*)(a), l)
+#endif
+
 // IPreFetchOffset (Windows XP and later): portcls.h has only its heading. A WavePci stream gets it
 // from its port stream to set how far the render write position leads the play position.
 // {7000F480-ED44-4E8B-B38A-412F8D7A504D}

@@ -254,6 +254,9 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         }
     }
     AdvancePosition(stream, &miniport->CableFormat, cableBytes);
+    Mapping* head = HeadMapping(stream);
+    stream->NextMapping = head;
+    stream->NextClientByte = (head != NULL) ? head->VirtualAddress + head->Consumed : NULL;
     bool completed = !stream->CompletedMappings.Empty();
     stream->StreamLock.Leave();
     if (completed) {

@@ -2,6 +2,8 @@
 // mappings borrowed from the port.
 #include "engine/wave_stream.h"
 
+#include "core/prefetch.h"
+
 #include "engine/timing.h"
 #include "filters/adapter.h"
 #include "filters/cable.h"
@@ -65,7 +67,9 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       ConversionBuffer(NULL),
       ConversionBufferSize(0),
       ConversionDataLength(0),
-      ConversionReadOffset(0)
+      ConversionReadOffset(0),
+      NextMapping(NULL),
+      NextClientByte(NULL)
 {
     ResetChannelLevels(ChannelLevels, ChannelGains);
     RtlZeroMemory(&Format, sizeof(Format));
@@ -362,6 +366,15 @@ bool WaveStream::RefillWanted() const
 {
     return PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
            PendingBytes < HighWatermark && RefusedAtArrival != ReadArrivals();
+}
+
+void WaveStream::PrefetchTransferState(ULONG clientBytes) const
+{
+    const UCHAR* start = reinterpret_cast<const UCHAR*>(this);
+    const UCHAR* end = reinterpret_cast<const UCHAR*>(&Converter + 1);
+    PrefetchBytes(start, static_cast<ULONG>(end - start));
+    PrefetchBytes(NextMapping, sizeof(Mapping));
+    PrefetchBytes(NextClientByte, clientBytes);
 }
 
 LONG WaveStream::ReadArrivals() const

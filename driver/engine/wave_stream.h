@@ -59,6 +59,9 @@ public:
     void ReleaseCompletedMappings();
     // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
     bool RefillWanted() const;
+    // Hints into the cache what the next transfer touches first: the transfer bookkeeping, the
+    // head mapping and up to clientBytes of its client buffer. Called in the processing section.
+    void PrefetchTransferState(ULONG clientBytes) const;
 
     ListEntry Link;  // membership in the miniport's StreamList of the stream's direction
     ULONG Pin;
@@ -91,6 +94,10 @@ public:
     ULONG ConversionDataLength;
     ULONG ConversionReadOffset;
     FormatConverter Converter;
+    // Where the last transfer stopped, for prefetching only: the head mapping then and the next
+    // client byte in it. Written by the transfer; may be stale, as the hint never faults.
+    const Mapping* NextMapping;
+    const UCHAR* NextClientByte;
 
 private:
     WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream, ULONG pin,

@@ -88,6 +88,8 @@ public:
     // Processes `total` cable bytes in chunks of at most ChunkSize; returns the bytes processed.
     _IRQL_requires_(DISPATCH_LEVEL)
     ULONG ProcessBytes(ULONG total);
+    // Hints into the cache what the timer DPC reads first.
+    void PrefetchEngineState() const;
 
     // Cable bytes due since the clock origin, low 32 bits.
     ULONG CableBytesDue() const;

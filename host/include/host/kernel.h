@@ -147,6 +147,11 @@ inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
     __atomic_store_n(destination, value, __ATOMIC_RELAXED);
 }
 }
+// Like PreFetchCacheLine on x64: a hint to load the line holding the address, which never
+// faults, whatever the address.
+#define PF_TEMPORAL_LEVEL_1 3
+#define PreFetchCacheLine(l, a) __builtin_prefetch((const void*)(a), 0, (l))
+
 // Like YieldProcessor in a spin-wait loop; the host also yields the thread, whose lock holder
 // may be a preempted host thread.
 HOST_KAPI void YieldProcessor(void);
