@@ -151,20 +151,11 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     if (Direct.Channels != 0 && gains == nullptr) {
         // The steady state goes straight through; anything else, such as the end of the source,
         // goes through the stages.
-        const bool stereo = Direct.Channels == 2;
-        const ULONG sourceBlockAlign = Source.Format.nBlockAlign;
-        while (framesLeft > 0) {
-            ULONG frames = stereo ? DirectInterpolator::Convert<2>(*this, cursor, source, output, framesLeft)
-                                  : DirectInterpolator::Convert<1>(*this, cursor, source, output, framesLeft);
-            if (frames == 0) {
-                output += ConvertInBlocks(cursor, nullptr, output, framesLeft) * destinationBlockAlign;
-                break;
-            }
-            output += frames * destinationBlockAlign;
-            framesLeft -= frames;
-            if (!HaveB && Skip <= 0 && cursor.Left < sourceBlockAlign) {
-                break;  // the next output needs a frame, and the source has none left
-            }
+        bool ended = false;
+        ULONG frames = DirectInterpolator::Run<false>(*this, cursor, source, output, framesLeft, &ended);
+        output += frames * destinationBlockAlign;
+        if (ended) {
+            output += ConvertInBlocks(cursor, nullptr, output, framesLeft - frames) * destinationBlockAlign;
         }
     } else {
         output += ConvertInBlocks(cursor, scaled ? channelGains : nullptr, output, framesLeft) * destinationBlockAlign;
@@ -173,6 +164,22 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     *consumed = sourceBytes - cursor.Left;
     *produced = static_cast<ULONG>(output - destination);
     return true;
+}
+
+void FormatConverter::MixInterpolated(const UCHAR* source, ULONG sourceBytes, PULONG consumed, PUCHAR destination,
+                                      ULONG destinationBytes, PULONG produced)
+{
+    *consumed = 0;
+    *produced = 0;
+    if (!InterpolatesDirectly()) {
+        return;
+    }
+    SourceCursor cursor = {source, sourceBytes};
+    bool ended = false;
+    ULONG frames = DirectInterpolator::Run<true>(*this, cursor, source, destination,
+                                                 destinationBytes / Destination.Format.nBlockAlign, &ended);
+    *consumed = sourceBytes - cursor.Left;
+    *produced = frames * Destination.Format.nBlockAlign;
 }
 
 ULONG FormatConverter::ConvertInBlocks(SourceCursor& cursor, const ChannelGain* gains, PUCHAR destination,

@@ -63,6 +63,15 @@ public:
     bool Convert(const UCHAR* source, ULONG sourceBytes, PULONG consumed, const ScalePair* gains,
                  PUCHAR destination, ULONG destinationBytes, PULONG produced);
 
+    // For a converter that InterpolatesDirectly, without a gain: adds the outputs that the steady
+    // state of the interpolation gives into the destination, 16-bit with saturation as the mix
+    // adds, instead of writing them; reports as Convert does. It stops where the steady state
+    // does (at the last frame of the source, or in a state the direct loops do not take),
+    // possibly with nothing done, and Convert takes over from there.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    void MixInterpolated(const UCHAR* source, ULONG sourceBytes, PULONG consumed, PUCHAR destination,
+                         ULONG destinationBytes, PULONG produced);
+
     bool IsReady() const { return Ready != FALSE; }
     // Equal rate, width and channel count: without a gain the output is the input, byte for byte.
     bool IsPassThrough() const { return Ready != FALSE && PassThrough != FALSE; }

@@ -97,10 +97,41 @@ struct DirectInterpolator {
         return _mm_castpd_si128(_mm_loadh_pd(first, reinterpret_cast<const double*>(high)));
     }
 
-    // Writes count outputs; output j interpolates the pair at base + idx * frame size with phase p'
-    // (in units of direct.Unit), idx and p' the quotient and remainder of phase + j * step by the
-    // rate. The caller keeps every pair inside the source and idx below WindowFrames.
-    template <ULONG Channels>
+    // Eight output samples into out: written, or with Mix added to what is there with 16-bit
+    // saturation, as the mix adds a stream into the cable.
+    template <bool Mix>
+    static void Store(PUCHAR out, __m128i samples)
+    {
+        __m128i* to = reinterpret_cast<__m128i*>(out);
+        _mm_storeu_si128(to, Mix ? _mm_adds_epi16(_mm_loadu_si128(to), samples) : samples);
+    }
+
+    // Four output samples, in the low half of samples; see Store.
+    template <bool Mix>
+    static void StoreHalf(PUCHAR out, __m128i samples)
+    {
+        __m128i* to = reinterpret_cast<__m128i*>(out);
+        _mm_storel_epi64(to, Mix ? _mm_adds_epi16(_mm_loadl_epi64(to), samples) : samples);
+    }
+
+    // One output sample; see Store.
+    template <bool Mix>
+    static void StoreOne(PUCHAR out, USHORT sample)
+    {
+        LONG value = static_cast<SHORT>(sample);
+        if (Mix) {
+            value += LoadSample<2>(out) >> 16;
+            value = (value > 32767) ? 32767 : (value < -32768) ? -32768 : value;
+        }
+        out[0] = static_cast<UCHAR>(value);
+        out[1] = static_cast<UCHAR>(value >> 8);
+    }
+
+    // Writes (or with Mix adds, see Store) count outputs; output j interpolates the pair at base +
+    // idx * frame size with phase p' (in units of direct.Unit), idx and p' the quotient and
+    // remainder of phase + j * step by the rate. The caller keeps every pair inside the source and
+    // idx below WindowFrames.
+    template <ULONG Channels, bool Mix>
     static void Interpolate(const DirectInterpolation& direct, const UCHAR* base, ULONG phase, ULONG count,
                             PUCHAR out)
     {
@@ -163,7 +194,7 @@ struct DirectInterpolator {
                                                      _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
                     const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
                                                         _mm_slli_epi32(_mm_srl_epi32(right, shift), 16));
-                    _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
+                    Store<Mix>(to, _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
                 } else {
                     // Each pair's words a b are already in pmaddwd's order.
                     const __m128i pairs =
@@ -175,7 +206,7 @@ struct DirectInterpolator {
                                                    _mm_mul_epu32(_mm_srli_epi64(sums, 32), multiplier));
                     quotients = _mm_shuffle_epi32(quotients, _MM_SHUFFLE(3, 1, 2, 0));
                     quotients = _mm_sub_epi32(_mm_srl_epi32(quotients, shift), _mm_set1_epi32(32768));
-                    _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packs_epi32(quotients, quotients));
+                    StoreHalf<Mix>(to, _mm_packs_epi32(quotients, quotients));
                 }
                 // Four outputs on: each lane's phase by 4 * step modulo the rate (v stays negative
                 // where it does not wrap), its pair by the whole frames passed.
@@ -194,10 +225,7 @@ struct DirectInterpolator {
             for (ULONG channel = 0; channel < Channels; ++channel) {
                 LONG a = LoadSample<2>(pair + 2 * channel) >> 16;
                 LONG b = LoadSample<2>(pair + FrameBytes + 2 * channel) >> 16;
-                USHORT sample = Sample(direct, a, b, rate - at, at);
-                PUCHAR to = out + done * FrameBytes + 2 * channel;
-                to[0] = static_cast<UCHAR>(sample);
-                to[1] = static_cast<UCHAR>(sample >> 8);
+                StoreOne<Mix>(out + done * FrameBytes + 2 * channel, Sample(direct, a, b, rate - at, at));
             }
             at += direct.StepRemainder;
             pair += direct.StepFrames * FrameBytes;
@@ -213,8 +241,9 @@ struct DirectInterpolator {
     // source (which starts at start) has not one frame. Outputs whose pair begins with frames held
     // from the previous call take them from a copy beside the source's first frame. Leaves the
     // state and the cursor as the reading loops would: the read position just past the last
-    // output's B, and any step after it in skip and the frame flags.
-    template <ULONG Channels>
+    // output's B, and any step after it in skip and the frame flags. With Mix the outputs are added
+    // into out (see Store).
+    template <ULONG Channels, bool Mix>
     static ULONG Convert(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
                          ULONG maxFrames)
     {
@@ -250,7 +279,7 @@ struct DirectInterpolator {
             if (count > maxFrames) {
                 count = maxFrames;
             }
-            Interpolate<Channels>(direct, staging, phase, count, out);
+            Interpolate<Channels, Mix>(direct, staging, phase, count, out);
             out += count * FrameBytes;
             produced = count;
             const ULONG lastPosition = phase + (count - 1) * direct.Step;
@@ -282,7 +311,7 @@ struct DirectInterpolator {
             if (count > maxFrames - produced) {
                 count = maxFrames - produced;
             }
-            Interpolate<Channels>(direct, base, phase, count, out);
+            Interpolate<Channels, Mix>(direct, base, phase, count, out);
             out += count * FrameBytes;
             produced += count;
 
@@ -315,6 +344,34 @@ struct DirectInterpolator {
         converter.Phase = phase * direct.Unit;
         source.Left -= static_cast<ULONG>(position - source.Position);
         source.Position = position;
+        return produced;
+    }
+
+    // Converts up to maxFrames outputs while the steady state lasts, from the source that starts
+    // at start; returns the outputs. *ended tells that it stopped with outputs still wanted and
+    // source left that the steady state cannot take, such as a frame held from before the source
+    // began or its last frame: the reading loops take it from there.
+    template <bool Mix>
+    static ULONG Run(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
+                     ULONG maxFrames, bool* ended)
+    {
+        const ULONG frameBytes = 2 * converter.Direct.Channels;
+        ULONG produced = 0;
+        *ended = false;
+        while (produced < maxFrames) {
+            ULONG frames = (converter.Direct.Channels == 2)
+                               ? Convert<2, Mix>(converter, source, start, out, maxFrames - produced)
+                               : Convert<1, Mix>(converter, source, start, out, maxFrames - produced);
+            if (frames == 0) {
+                *ended = true;
+                break;
+            }
+            out += frames * frameBytes;
+            produced += frames;
+            if (!converter.HaveB && converter.Skip <= 0 && source.Left < frameBytes) {
+                break;  // the next output needs a frame, and the source has none left
+            }
+        }
         return produced;
     }
 

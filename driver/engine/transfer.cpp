@@ -130,6 +130,15 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
         ConsumeHead(stream, head, k);
         return k;
     }
+    if (available > 0 && gains == NULL && stream->Converter.InterpolatesDirectly()) {
+        // The steady state of a plain 16-bit interpolation adds its output straight into the mix,
+        // without the round trip through the conversion buffer.
+        stream->Converter.MixInterpolated(source, available, &consumed, cablePosition, remaining, &produced);
+        if (produced > 0) {
+            ConsumeHead(stream, head, consumed);
+            return produced;
+        }
+    }
     stream->Converter.Convert(source, available, &consumed, gains, stream->ConversionBuffer,
                               stream->ConversionBufferSize, &produced);
     stream->ConversionDataLength = produced;

@@ -266,10 +266,14 @@ std::vector<UCHAR> EdgySignal16(size_t frames, ULONG channels, uint32_t seed)
 // carrying unconsumed bytes over as a stream's caller does, and expects every call to match value
 // for value. The converter gets each call's bytes in a buffer of their own between foreign frames,
 // so a read outside them shows in the output.
+// With mixing, each call first asks MixInterpolated to add into a buffer of random samples, and
+// only where it gives nothing converts as a render stream's transfer does; the mixed outputs must
+// be the model's added with saturation; *mixedCalls counts the calls that mixed.
 void ExpectRandomCallsMatch(FormatConverter& converter, ReferenceConverter& reference,
                             const std::vector<UCHAR>& source, uint32_t seed, ULONG maxPieceFrames,
-                            ULONG maxRoomFrames)
+                            ULONG maxRoomFrames, int* mixedCalls = nullptr)
 {
+    const bool mixing = mixedCalls != nullptr;
     const ULONG sourceFrame = converter.SourceFormat()->Format.nBlockAlign;
     const ULONG destinationFrame = converter.DestinationFormat()->Format.nBlockAlign;
     std::mt19937 random(seed);
@@ -288,16 +292,35 @@ void ExpectRandomCallsMatch(FormatConverter& converter, ReferenceConverter& refe
         std::vector<UCHAR> framed = guard;
         framed.insert(framed.end(), pending.begin(), pending.end());
         framed.insert(framed.end(), guard.begin(), guard.end());
-        std::vector<UCHAR> output(room);
+        const std::vector<UCHAR> mixBefore = EdgySignal16(room / 2, 1, random());
+        std::vector<UCHAR> output = mixBefore;
         ULONG consumed = 0;
         ULONG produced = 0;
-        converter.Convert(framed.data() + guard.size(), static_cast<ULONG>(pending.size()), &consumed, nullptr,
-                          output.data(), room, &produced);
+        if (mixing) {
+            converter.MixInterpolated(framed.data() + guard.size(), static_cast<ULONG>(pending.size()), &consumed,
+                                      output.data(), room, &produced);
+        }
+        const bool mixed = produced > 0;
+        if (mixed) {
+            ASSERT_TRUE(std::equal(output.begin() + produced, output.end(), mixBefore.begin() + produced))
+                << "call " << call << ": mixed past its outputs";
+        } else {
+            converter.Convert(framed.data() + guard.size(), static_cast<ULONG>(pending.size()), &consumed, nullptr,
+                              output.data(), room, &produced);
+        }
         output.resize(produced);
 
         ULONG expectedConsumed = 0;
-        const std::vector<UCHAR> expected = reference.Convert(pending, room, &expectedConsumed, nullptr);
-        ASSERT_EQ(Unpack(2, output), Unpack(2, expected)) << "call " << call;
+        std::vector<int64_t> expected =
+            Unpack(2, reference.Convert(pending, mixed ? produced : room, &expectedConsumed, nullptr));
+        if (mixed) {
+            ++*mixedCalls;
+            const std::vector<int64_t> before = Unpack(2, mixBefore);
+            for (size_t i = 0; i < expected.size(); ++i) {
+                expected[i] = std::clamp<int64_t>(expected[i] + before[i], -32768, 32767);
+            }
+        }
+        ASSERT_EQ(Unpack(2, output), expected) << "call " << call << (mixed ? ", mixed" : "");
         ASSERT_EQ(consumed, expectedConsumed) << "call " << call;
         pending.erase(pending.begin(), pending.begin() + consumed);
         const bool idle = offset == source.size() && room > 0 && produced == 0 && consumed == 0;
@@ -342,6 +365,53 @@ TEST(DirectInterpolation, MatchesTheLiteralArithmeticForAnySplitOfSourceAndRoom)
                 ++seed;
             }
         }
+    }
+}
+
+TEST(DirectInterpolation, MixingAddsTheSameOutputsWithSaturationAndHandsOverToConvert)
+{
+    uint32_t seed = 900;
+    for (const RatePair& rates : DirectRates) {
+        for (ULONG channels : {1u, 2u}) {
+            const ULONG splits[][3] = {{2500, 300, 400}, {300, 3, 5}};
+            for (const auto& split : splits) {
+                SCOPED_TRACE(testing::Message() << rates.sourceRate << " -> " << rates.destinationRate << ", "
+                                                << channels << " channels, pieces up to " << split[1]);
+                WAVEFORMATEXTENSIBLE from = Pcm(rates.sourceRate, 2, channels);
+                WAVEFORMATEXTENSIBLE to = Pcm(rates.destinationRate, 2, channels);
+                FormatConverter converter;
+                ASSERT_TRUE(converter.Setup(&from, &to));
+                ReferenceConverter reference(rates.sourceRate, 2, channels, rates.destinationRate, 2, channels);
+                int mixedCalls = 0;
+                ExpectRandomCallsMatch(converter, reference, EdgySignal16(split[0], channels, seed), seed, split[1],
+                                       split[2], &mixedCalls);
+                if (split[1] > 100) {
+                    EXPECT_GT(mixedCalls, 3) << "the steady state hardly ever mixed";
+                }
+                ++seed;
+            }
+        }
+    }
+}
+
+TEST(DirectInterpolation, MixingNeedsAPlainSixteenBitInterpolation)
+{
+    // Pass-through and 24-bit conversions have no direct loops: nothing is mixed or consumed.
+    const WAVEFORMATEXTENSIBLE pairs[][2] = {{Pcm(48000, 2, 2), Pcm(48000, 2, 2)},
+                                             {Pcm(44100, 3, 2), Pcm(48000, 3, 2)},
+                                             {Pcm(44100, 2, 1), Pcm(48000, 2, 2)}};
+    const std::vector<UCHAR> source = EdgySignal16(400, 2, 7);
+    for (const auto& pair : pairs) {
+        FormatConverter converter;
+        ASSERT_TRUE(converter.Setup(&pair[0], &pair[1]));
+        std::vector<UCHAR> mix(1024, 0x5A);
+        ULONG consumed = 1;
+        ULONG produced = 1;
+        converter.MixInterpolated(source.data(), static_cast<ULONG>(source.size()), &consumed, mix.data(),
+                                  static_cast<ULONG>(mix.size()), &produced);
+        EXPECT_EQ(consumed, 0u);
+        EXPECT_EQ(produced, 0u);
+        EXPECT_EQ(mix, std::vector<UCHAR>(1024, 0x5A));
     }
 }
 
