@@ -24,7 +24,7 @@ ULONG Clamp(ULONG value, ULONG minimum, ULONG maximum)
 
 // Client bytes hinted per stream and chunk: the start of the run, after which the processor's own
 // prefetcher follows the buffer.
-constexpr ULONG PrefetchClientBytes = 1024;
+constexpr ULONG PrefetchClientBytes = 512;
 
 // Asks for every stream's transfer state at once, before the first of them is used.
 void PrefetchStreams(StreamList& streams)
