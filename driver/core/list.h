@@ -9,16 +9,63 @@ struct ListEntry {
     ListEntry* Next;  // both null while the element is in no list
 };
 
+// The operations are inline: the timer DPC moves mappings between lists on every pass.
 class List {
 public:
     List() : Head(NULL), Tail(NULL), Count(0) {}
 
-    ListEntry* PushBack(ListEntry* entry);
+    ListEntry* PushBack(ListEntry* entry)
+    {
+        InsertAfter(entry, Tail);
+        return entry;
+    }
+
     // Links `entry` after `after`; with a null `after`, before the head.
-    void InsertAfter(ListEntry* entry, ListEntry* after);
-    ListEntry* PopFront();
+    void InsertAfter(ListEntry* entry, ListEntry* after)
+    {
+        ListEntry* next = (after != NULL) ? after->Next : Head;
+        entry->Previous = after;
+        entry->Next = next;
+        if (after != NULL) {
+            after->Next = entry;
+        } else {
+            Head = entry;
+        }
+        if (next != NULL) {
+            next->Previous = entry;
+        } else {
+            Tail = entry;
+        }
+        ++Count;
+    }
+
+    ListEntry* PopFront()
+    {
+        ListEntry* entry = Head;
+        if (entry != NULL) {
+            Remove(entry);
+        }
+        return entry;
+    }
+
     // `entry` must be in this list.
-    void Remove(ListEntry* entry);
+    void Remove(ListEntry* entry)
+    {
+        if (entry->Previous != NULL) {
+            entry->Previous->Next = entry->Next;
+        } else {
+            Head = entry->Next;
+        }
+        if (entry->Next != NULL) {
+            entry->Next->Previous = entry->Previous;
+        } else {
+            Tail = entry->Previous;
+        }
+        entry->Previous = NULL;
+        entry->Next = NULL;
+        --Count;
+    }
+
     bool Contains(const ListEntry* entry) const;
 
     ListEntry* First() const { return Head; }
