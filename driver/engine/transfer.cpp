@@ -202,6 +202,17 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
         }
         return consumed;
     }
+    if (room > 0) {
+        // A frame straddles this mapping and the next: convert that one frame into the
+        // partial-frame buffer it goes out from, and carry on straight into the next mapping.
+        stream->Converter.Convert(cablePosition, remaining, &consumed, NULL, stream->PartialFrame, blockAlign,
+                                  &produced);
+        if (produced > 0) {
+            stream->PartialLength = blockAlign;
+            stream->PartialFillOffset = 0;
+        }
+        return consumed;
+    }
     stream->Converter.Convert(cablePosition, remaining, &consumed, NULL, stream->ConversionBuffer,
                               stream->ConversionBufferSize, &produced);
     stream->ConversionDataLength = produced;
