@@ -152,3 +152,11 @@ inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
 {
     *destination = value;
 }
+
+// Likewise WriteRelease: x64 keeps stores in order, so a 32-bit store that the compiler may not
+// move above earlier accesses is a release.
+inline void WriteRelease(LONG volatile* destination, LONG value)
+{
+    __asm__ __volatile__("" ::: "memory");
+    *destination = value;
+}

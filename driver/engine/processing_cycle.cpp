@@ -140,7 +140,7 @@ void WaveMiniport::TimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID arg
         return;
     }
     cable->StateLock.Enter();
-    bool running = InterlockedCompareExchange(&miniport->TimerUsers, 0, 0) != 0;
+    bool running = ReadNoFence(&miniport->TimerUsers) != 0;
     if (running) {
         miniport->ArmTimer();
     }
@@ -173,7 +173,7 @@ void WaveMiniport::ProcessTick()
 {
     ULONG due = CableBytesDue();
     ULONG owed = due - static_cast<ULONG>(ProcessedBytes);
-    if (owed != 0 && InterlockedCompareExchange(&TimerUsers, 0, 0) != 0) {
+    if (owed != 0 && ReadNoFence(&TimerUsers) != 0) {
         ProcessBytes(owed);
         ProcessedBytes += owed;
     }

@@ -243,9 +243,11 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
     Cable* cable = miniport->CableOwner;
 
     stream->StreamLock.Enter();
-    if (stream->RefillWanted()) {
+    LONG arrivals = 0;
+    ListEntry* refill = stream->ClaimRefill(&arrivals);
+    if (refill != NULL) {
         stream->StreamLock.Leave();
-        stream->GetMappings();
+        stream->RunRefill(refill, arrivals);
         stream->StreamLock.Enter();
     }
     ULONG done = 0;
@@ -277,10 +279,11 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
     Mapping* head = HeadMapping(stream);
     stream->NextMapping = head;
     stream->NextClientByte = (head != NULL) ? head->VirtualAddress + head->Consumed : NULL;
-    bool completed = !stream->CompletedMappings.Empty();
+    List released;
+    bool releasing = stream->ClaimCompletedMappings(&released);
     stream->StreamLock.Leave();
-    if (completed) {
-        stream->ReleaseCompletedMappings();
+    if (releasing) {
+        stream->ReleaseClaimedMappings(&released);
     }
     return done;
 }

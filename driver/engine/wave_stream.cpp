@@ -58,8 +58,8 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       LowWatermark(DefaultLowWatermark),
       HighWatermark(DefaultHighWatermark),
       PendingBytes(0),
-      Acquiring(0),
-      Releasing(0),
+      Acquiring(FALSE),
+      Releasing(FALSE),
       Arrivals(0),
       RefusedAtArrival(-1),
       PartialLength(0),
@@ -391,20 +391,30 @@ ListEntry* WaveStream::TakeRecordForMapping()
     return FreeMappings.PopFront();
 }
 
-ULONG WaveStream::GetMappings()
+// Caller holds the stream lock. Claims the refill when one is wanted and no other caller is
+// refilling, with the first record for it; null when there is nothing to do. *arrivals is read
+// before the port is asked, for RunRefill.
+ListEntry* WaveStream::ClaimRefill(LONG* arrivals)
 {
-    if (InterlockedExchange(&Acquiring, 1) != 0) {
-        return 0;
+    *arrivals = ReadArrivals();
+    if (Acquiring || !RefillWanted()) {
+        return NULL;
     }
+    ListEntry* free = TakeRecordForMapping();
+    Acquiring = (free != NULL) ? TRUE : FALSE;
+    return free;
+}
+
+// Runs a claimed refill with its first record: asks the port for mappings until it refuses or the
+// rule says stop, and gives up the claim in the hold that ends it. No spin lock may be held.
+// arrivals: as ClaimRefill read it, so that a buffer arriving later is retried for.
+ULONG WaveStream::RunRefill(ListEntry* free, LONG arrivals)
+{
     ULONG obtained = 0;
-    // Read before asking: a buffer that arrives after this read is retried for.
-    LONG arrivals = ReadArrivals();
-    StreamLock.Enter();
-    ListEntry* free = RefillWanted() ? TakeRecordForMapping() : NULL;
-    ULONG tag = NextTag;
-    StreamLock.Leave();
     while (free != NULL) {
         auto* record = CONTAINING_RECORD(free, Mapping, Link);
+        // Only the claimant changes NextTag.
+        const ULONG tag = NextTag;
         PHYSICAL_ADDRESS physical;
         PVOID virtualAddress = NULL;
         ULONG byteCount = 0;
@@ -424,47 +434,76 @@ ULONG WaveStream::GetMappings()
             ++obtained;
             // The next record is taken in the same hold as this one is filed.
             free = TakeRecordForMapping();
-            tag = NextTag;
         } else {
             FreeMappings.PushBack(free);
             free = NULL;
             RefusedAtArrival = arrivals;
         }
+        if (free == NULL) {
+            Acquiring = FALSE;
+        }
         StreamLock.Leave();
     }
-    InterlockedExchange(&Acquiring, 0);
     return obtained;
 }
 
-// Returns the used-up mappings to the port in the order they were taken. One caller at a time:
-// two processors each holding some of them could otherwise release them out of order. A caller
-// that finds another at work leaves the rest to it or to the next pass.
-void WaveStream::ReleaseCompletedMappings()
+ULONG WaveStream::GetMappings()
 {
-    if (InterlockedExchange(&Releasing, 1) != 0) {
-        return;
-    }
-    List batch;
+    LONG arrivals = 0;
     StreamLock.Enter();
-    while (ListEntry* done = CompletedMappings.PopFront()) {
-        batch.PushBack(done);
-    }
+    ListEntry* free = ClaimRefill(&arrivals);
     StreamLock.Leave();
-    while (!batch.Empty()) {
+    return RunRefill(free, arrivals);
+}
+
+// Caller holds the stream lock. Claims the release of the completed mappings and moves them into
+// batch; false when none are completed or another caller is releasing (and picks them up).
+// Mappings go back to the port in the order they were taken, so one caller at a time: two
+// processors each holding some of them could otherwise release them out of order.
+bool WaveStream::ClaimCompletedMappings(List* batch)
+{
+    if (Releasing || CompletedMappings.Empty()) {
+        return false;
+    }
+    Releasing = TRUE;
+    while (ListEntry* done = CompletedMappings.PopFront()) {
+        batch->PushBack(done);
+    }
+    return true;
+}
+
+// Releases a claimed batch and whatever completes meanwhile, and gives up the claim in the hold
+// that finds nothing more. No spin lock may be held.
+void WaveStream::ReleaseClaimedMappings(List* batch)
+{
+    while (!batch->Empty()) {
         // The port forbids holding a spin lock across ReleaseMapping.
-        for (ListEntry* walk = batch.First(); walk != NULL; walk = walk->Next) {
+        for (ListEntry* walk = batch->First(); walk != NULL; walk = walk->Next) {
             ULONG tag = CONTAINING_RECORD(walk, Mapping, Link)->Tag;
             PortStream->ReleaseMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)));
         }
         // Return the records and pick up what completed meanwhile in one hold.
         StreamLock.Enter();
-        while (ListEntry* released = batch.PopFront()) {
+        while (ListEntry* released = batch->PopFront()) {
             FreeMappings.PushBack(released);
         }
         while (ListEntry* done = CompletedMappings.PopFront()) {
-            batch.PushBack(done);
+            batch->PushBack(done);
+        }
+        if (batch->Empty()) {
+            Releasing = FALSE;
         }
         StreamLock.Leave();
     }
-    InterlockedExchange(&Releasing, 0);
+}
+
+void WaveStream::ReleaseCompletedMappings()
+{
+    List batch;
+    StreamLock.Enter();
+    bool claimed = ClaimCompletedMappings(&batch);
+    StreamLock.Leave();
+    if (claimed) {
+        ReleaseClaimedMappings(&batch);
+    }
 }

@@ -57,6 +57,12 @@ public:
     ULONG GetMappings();
     // Returns the mappings on the completed list to the port. No spin lock may be held.
     void ReleaseCompletedMappings();
+    // The two in parts, for a caller that already holds StreamLock: the claim under it, the port
+    // calls after it is let go (see GetMappings and ReleaseCompletedMappings).
+    ListEntry* ClaimRefill(LONG* arrivals);
+    ULONG RunRefill(ListEntry* free, LONG arrivals);
+    bool ClaimCompletedMappings(List* batch);
+    void ReleaseClaimedMappings(List* batch);
     // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
     bool RefillWanted() const;
     // Hints into the cache what the next transfer touches first: the transfer bookkeeping, the
@@ -81,8 +87,8 @@ public:
     ULONG LowWatermark;
     ULONG HighWatermark;
     ULONG PendingBytes;       // under StreamLock
-    LONG Acquiring;           // interlocked: GetMappings is running
-    LONG Releasing;           // interlocked: ReleaseCompletedMappings is running
+    BOOLEAN Acquiring;        // under StreamLock: a refill has been claimed and runs
+    BOOLEAN Releasing;        // under StreamLock: a release has been claimed and runs
     LONG Arrivals;            // interlocked: MappingAvailable calls so far
     LONG RefusedAtArrival;    // under StreamLock: Arrivals when the port last refused a mapping
     List CompletedMappings;   // under StreamLock

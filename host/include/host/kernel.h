@@ -146,6 +146,11 @@ inline void WritePointerNoFence(PVOID volatile* destination, PVOID value)
 {
     __atomic_store_n(destination, value, __ATOMIC_RELAXED);
 }
+// Like WriteRelease: an atomic store that earlier accesses may not pass, a plain store on x64.
+inline void WriteRelease(LONG volatile* destination, LONG value)
+{
+    __atomic_store_n(destination, value, __ATOMIC_RELEASE);
+}
 }
 // Like PreFetchCacheLine on x64: a hint to load the line holding the address, which never
 // faults, whatever the address.
