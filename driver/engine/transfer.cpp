@@ -95,6 +95,13 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
     }
     if (stream->PartialLength > 0) {
         if (stream->PartialFillOffset == stream->PartialLength) {
+            if (gains == NULL && stream->Converter.IsPassThrough()) {
+                // The gathered frame is a cable frame: mixed straight from where it was gathered.
+                MixIntoBuffer(&miniport->CableFormat, cablePosition, stream->PartialFrame, blockAlign);
+                stream->PartialLength = 0;
+                stream->PartialFillOffset = 0;
+                return blockAlign;
+            }
             stream->Converter.Convert(stream->PartialFrame, stream->PartialLength, &consumed, gains,
                                       stream->ConversionBuffer, stream->ConversionBufferSize, &produced);
             stream->ConversionDataLength = produced;
