@@ -123,7 +123,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void)
 
 void KeLowerIrql(KIRQL newIrql)
 {
-    if (newIrql > host::currentIrql) {
+    if (__builtin_expect(newIrql > host::currentIrql, 0)) {
         ReportLowerAbove(newIrql);
         return;
     }
@@ -176,18 +176,25 @@ namespace {
 }
 
 // The lock word holds the owning thread while held, so a release by anyone else can be caught.
-void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
+// The thread object's address is what KeGetCurrentThread returns, without its lazy numbering.
+inline KSPIN_LOCK LockOwnerSelf()
 {
-    auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
-    if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == self) {
+    return reinterpret_cast<KSPIN_LOCK>(&host::currentThread);
+}
+
+// The lock was not free: ours already (a deadlock the verifier reports; the lock is not counted
+// again) or another thread's, which we wait out. False in the first case.
+[[gnu::noinline]] bool WaitForLockWord(PKSPIN_LOCK spinLock, KSPIN_LOCK owner, const char* routine)
+{
+    KSPIN_LOCK self = LockOwnerSelf();
+    if (owner == self) {
         ReportLockAlreadyOwned(routine);
-        return;
+        return false;
     }
     for (unsigned spins = 0;; ++spins) {
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(spinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            ++host::spinLocksHeld;
-            return;
+            return true;
         }
         if (spins % 64 == 63) {
             sched_yield();  // the holder may be a preempted host thread
@@ -195,11 +202,22 @@ void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
     }
 }
 
-bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
+// One compare-exchange when the lock is free, which is nearly always.
+inline void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
 {
-    auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
+    KSPIN_LOCK expected = 0;
+    if (__builtin_expect(__atomic_compare_exchange_n(spinLock, &expected, LockOwnerSelf(), false, __ATOMIC_ACQUIRE,
+                                                     __ATOMIC_RELAXED),
+                         1) ||
+        WaitForLockWord(spinLock, expected, routine)) {
+        ++host::spinLocksHeld;
+    }
+}
+
+inline bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
+{
     KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
-    if (owner != self) {
+    if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
         ReportLockNotOwned(routine, owner);
         return false;
     }
@@ -213,8 +231,13 @@ bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
 // Like KfAcquireSpinLock: callable at DISPATCH_LEVEL or below; raises to DISPATCH_LEVEL.
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock)
 {
-    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
-    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KIRQL old = host::currentIrql;
+    if (__builtin_expect(old > DISPATCH_LEVEL, 0)) {
+        host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
+        old = KfRaiseIrql(DISPATCH_LEVEL);
+    } else {
+        host::currentIrql = DISPATCH_LEVEL;
+    }
     AcquireLockWord(spinLock, "KeAcquireSpinLock");
     return old;
 }
@@ -228,11 +251,16 @@ void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
 }
 
 // Like KeAcquireSpinLockAtDpcLevel: the caller must already run at DISPATCH_LEVEL.
+[[gnu::cold, gnu::noinline]] static void ReportNotAtDispatchLevel()
+{
+    ReportViolation("IRQL_NOT_DISPATCH_LEVEL", "KeAcquireSpinLockAtDpcLevel",
+                    "called at " + host::IrqlText(host::currentIrql) + "; use KeAcquireSpinLock instead");
+}
+
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
 {
-    if (host::currentIrql != DISPATCH_LEVEL) {
-        ReportViolation("IRQL_NOT_DISPATCH_LEVEL", "KeAcquireSpinLockAtDpcLevel",
-                        "called at " + host::IrqlText(host::currentIrql) + "; use KeAcquireSpinLock instead");
+    if (__builtin_expect(host::currentIrql != DISPATCH_LEVEL, 0)) {
+        ReportNotAtDispatchLevel();
     }
     AcquireLockWord(spinLock, "KeAcquireSpinLockAtDpcLevel");
 }

@@ -106,7 +106,7 @@ NTSTATUS WavePciPin::Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType)
         return STATUS_SUCCESS;
     }
     // No service group: poll. The armed timer holds a reference on the pin.
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     polling_ = true;
     AddRef();
     LARGE_INTEGER dueTime;
@@ -122,7 +122,7 @@ void WavePciPin::PollDpc(PKDPC, PVOID context, PVOID, PVOID)
     auto* pin = static_cast<WavePciPin*>(context);
     pin->RequestService();
     {
-        std::lock_guard<std::mutex> guard(pin->lock_);
+        std::lock_guard<HostMutex> guard(pin->lock_);
         if (!pin->closing_) {
             LARGE_INTEGER dueTime;
             dueTime.QuadPart = -PollingPeriod;
@@ -146,7 +146,7 @@ bool WavePciPin::CallStream(const Call& call)
         call(stream_);
     }
     if (callsInProgress_.fetch_sub(1) == 1 && closing_.load()) {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         callsDone_.notify_all();
     }
     return open;
@@ -160,18 +160,88 @@ void WavePciPin::RequestService()
     });
 }
 
+[[gnu::cold, gnu::noinline]] static void ReportSpinLockHeldAcrossPortCall(const char* routine, ULONG held)
+{
+    ReportViolation("SPIN_LOCK_HELD_ACROSS_PORT_CALL", routine,
+                    "the caller holds " + std::to_string(held) +
+                        " spin lock(s); no spin lock may be held across GetMapping or ReleaseMapping "
+                        "(the port takes its own locks and may call back into the miniport): release it "
+                        "before the call and take it again afterwards");
+}
+
 // Driver Verifier's rule for the mapping calls: at most DISPATCH_LEVEL and no spin lock held.
 void WavePciPin::CheckPortCall(const char* routine) const
 {
     RequireIrqlAtMost(DISPATCH_LEVEL, routine, "the port takes mapping calls at DISPATCH_LEVEL or below");
     ULONG held = SpinLocksHeld();
     if (held != 0) {
-        ReportViolation("SPIN_LOCK_HELD_ACROSS_PORT_CALL", routine,
-                        "the caller holds " + std::to_string(held) +
-                            " spin lock(s); no spin lock may be held across GetMapping or ReleaseMapping "
-                            "(the port takes its own locks and may call back into the miniport): release it "
-                            "before the call and take it again afterwards");
+        ReportSpinLockHeldAcrossPortCall(routine, held);
     }
+}
+
+WavePciPin::ClientBuffer* WavePciPin::NewRecord()
+{
+    ClientBuffer* buffer = spare_;
+    if (buffer != nullptr) {
+        spare_ = buffer->next;
+    } else {
+        records_.push_back(std::make_unique<ClientBuffer>());
+        buffer = records_.back().get();
+    }
+    buffer->next = nullptr;
+    buffer->mapped = 0;
+    buffer->unreleased = 0;
+    buffer->queued = false;
+    buffer->revoking = false;
+    return buffer;
+}
+
+void WavePciPin::RecycleIfDone(ClientBuffer* buffer)
+{
+    if (!buffer->queued && !buffer->revoking && buffer->unreleased == 0) {
+        buffer->next = spare_;
+        spare_ = buffer;
+    }
+}
+
+// Buffers leave the queue in order unless cancelled, so this is nearly always the head.
+void WavePciPin::Unqueue(ClientBuffer* buffer)
+{
+    ClientBuffer* previous = nullptr;
+    if (queueHead_ != buffer) {
+        previous = queueHead_;
+        while (previous->next != buffer) {
+            previous = previous->next;
+        }
+    }
+    (previous != nullptr ? previous->next : queueHead_) = buffer->next;
+    if (queueTail_ == buffer) {
+        queueTail_ = previous;
+    }
+    if (unmapped_ == buffer) {
+        unmapped_ = buffer->next;
+    }
+    buffer->next = nullptr;
+    buffer->queued = false;
+    --queuedCount_;
+}
+
+// The front goes by moving the index; anything else (a release out of order, a revocation) by
+// erasing. The dead front is compacted once it outweighs the live part.
+void WavePciPin::DropUnreleased(Acquired* mapping)
+{
+    if (mapping == UnreleasedBegin()) {
+        ++releasedPrefix_;
+        if (releasedPrefix_ == unreleased_.size()) {
+            unreleased_.clear();
+            releasedPrefix_ = 0;
+        } else if (releasedPrefix_ >= 64 && releasedPrefix_ * 2 >= unreleased_.size()) {
+            unreleased_.erase(unreleased_.begin(), unreleased_.begin() + static_cast<ptrdiff_t>(releasedPrefix_));
+            releasedPrefix_ = 0;
+        }
+        return;
+    }
+    unreleased_.erase(unreleased_.begin() + (mapping - unreleased_.data()));
 }
 
 NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
@@ -182,10 +252,9 @@ NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PV
     if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr || flags == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(lock_);
-    auto next = std::find_if(queue_.begin(), queue_.end(),
-                             [](const std::shared_ptr<ClientBuffer>& b) { return b->mapped < b->bytes; });
-    if (next == queue_.end()) {
+    std::lock_guard<HostMutex> guard(lock_);
+    ClientBuffer* buffer = unmapped_;
+    if (buffer == nullptr) {
         refusedSinceArrival_ = true;
         physicalAddress->QuadPart = 0;
         *virtualAddress = nullptr;
@@ -193,14 +262,16 @@ NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PV
         *flags = 0;
         return STATUS_NOT_FOUND;
     }
-    ClientBuffer& buffer = **next;
-    PUCHAR start = buffer.data + buffer.mapped;
+    PUCHAR start = buffer->data + buffer->mapped;
     auto toPageEnd = static_cast<ULONG>(MappingPageSize - reinterpret_cast<uintptr_t>(start) % MappingPageSize);
-    ULONG piece = std::min(buffer.bytes - buffer.mapped, toPageEnd);
-    buffer.mapped += piece;
-    ++buffer.unreleased;
-    bool last = buffer.mapped == buffer.bytes;
-    unreleased_.push_back(Acquired{reinterpret_cast<ULONG_PTR>(tag), *next, last});
+    ULONG piece = std::min(buffer->bytes - buffer->mapped, toPageEnd);
+    buffer->mapped += piece;
+    ++buffer->unreleased;
+    bool last = buffer->mapped == buffer->bytes;
+    if (last) {
+        unmapped_ = buffer->next;
+    }
+    unreleased_.push_back(Acquired{reinterpret_cast<ULONG_PTR>(tag), buffer});
     mappedSinceStop_ += piece;
 
     physicalAddress->QuadPart = static_cast<LONGLONG>(reinterpret_cast<uintptr_t>(start));
@@ -210,52 +281,62 @@ NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PV
     return STATUS_SUCCESS;
 }
 
+[[gnu::cold, gnu::noinline]] static void ReportMappingNotOutstanding(ULONG_PTR tag)
+{
+    ReportViolation("MAPPING_NOT_OUTSTANDING", "IPortWavePciStream::ReleaseMapping",
+                    "tag " + TagText(tag) +
+                        " names no mapping the miniport holds (never handed out, already released, or "
+                        "revoked); revoked mappings must not be released");
+}
+
+[[gnu::cold, gnu::noinline]] static void ReportMappingOutOfOrder(ULONG_PTR tag, ULONG_PTR oldest)
+{
+    ReportViolation("MAPPING_RELEASED_OUT_OF_ORDER", "IPortWavePciStream::ReleaseMapping",
+                    "tag " + TagText(tag) + " was released before tag " + TagText(oldest) +
+                        "; mappings must be released in the order GetMapping handed them out");
+}
+
 NTSTATUS WavePciPin::ReleaseMapping(PVOID tag)
 {
     CheckPortCall("IPortWavePciStream::ReleaseMapping");
     auto wanted = reinterpret_cast<ULONG_PTR>(tag);
-    std::shared_ptr<ClientBuffer> completed;
+    BufferCompletion completion;
+    ULONG completedBytes = 0;
     bool found = false;
     bool outOfOrder = false;
     ULONG_PTR oldest = 0;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         // Mappings come back in order, so the one released is nearly always the oldest.
-        auto release = (!unreleased_.empty() && unreleased_.front().tag == wanted)
-                           ? unreleased_.begin()
-                           : std::find_if(unreleased_.begin(), unreleased_.end(),
-                                          [wanted](const Acquired& a) { return a.tag == wanted; });
-        if (release != unreleased_.end()) {
+        Acquired* release = UnreleasedBegin();
+        Acquired* end = UnreleasedEnd();
+        if (release != end && release->tag != wanted) {
+            release = std::find_if(release, end, [wanted](const Acquired& a) { return a.tag == wanted; });
+        }
+        if (release != end) {
             found = true;
-            outOfOrder = release != unreleased_.begin();
-            oldest = unreleased_.front().tag;
-            std::shared_ptr<ClientBuffer> buffer = std::move(release->buffer);
-            if (outOfOrder) {
-                unreleased_.erase(release);
-            } else {
-                unreleased_.pop_front();
-            }
+            outOfOrder = release != UnreleasedBegin();
+            oldest = UnreleasedBegin()->tag;
+            ClientBuffer* buffer = release->buffer;
+            DropUnreleased(release);
             --buffer->unreleased;
-            if (!buffer->cancelled && buffer->unreleased == 0 && buffer->mapped == buffer->bytes) {
-                queue_.erase(std::find(queue_.begin(), queue_.end(), buffer));
-                completed = std::move(buffer);
+            if (buffer->queued && buffer->unreleased == 0 && buffer->mapped == buffer->bytes) {
+                Unqueue(buffer);
+                completion.swap(buffer->completion);
+                completedBytes = buffer->bytes;
             }
+            RecycleIfDone(buffer);
         }
     }
     if (!found) {
-        ReportViolation("MAPPING_NOT_OUTSTANDING", "IPortWavePciStream::ReleaseMapping",
-                        "tag " + TagText(wanted) +
-                            " names no mapping the miniport holds (never handed out, already released, or "
-                            "revoked); revoked mappings must not be released");
+        ReportMappingNotOutstanding(wanted);
         return STATUS_INVALID_PARAMETER;
     }
     if (outOfOrder) {
-        ReportViolation("MAPPING_RELEASED_OUT_OF_ORDER", "IPortWavePciStream::ReleaseMapping",
-                        "tag " + TagText(wanted) + " was released before tag " + TagText(oldest) +
-                            "; mappings must be released in the order GetMapping handed them out");
+        ReportMappingOutOfOrder(wanted, oldest);
     }
-    if (completed != nullptr) {
-        completed->completion(STATUS_SUCCESS, completed->bytes);
+    if (completion) {
+        completion(STATUS_SUCCESS, completedBytes);
     }
     return STATUS_SUCCESS;
 }
@@ -267,7 +348,7 @@ NTSTATUS WavePciPin::TerminatePacket()
 
 void WavePciPin::SetPreFetchOffset(ULONG preFetchOffset)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     preFetchSet_ = true;
     preFetchOffset_ = preFetchOffset;
 }
@@ -277,23 +358,30 @@ NTSTATUS WavePciPin::QueueBuffer(PVOID data, ULONG bytes, BufferCompletion compl
     if (data == nullptr || bytes == 0 || !completion) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto buffer = std::make_shared<ClientBuffer>();
-    buffer->data = static_cast<PUCHAR>(data);
-    buffer->bytes = bytes;
-    buffer->completion = std::move(completion);
     bool announce = false;
+    uint64_t bufferId = 0;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         if (closing_) {
             return STATUS_INVALID_DEVICE_STATE;
         }
-        buffer->id = nextBufferId_++;
-        queue_.push_back(buffer);
+        ClientBuffer* buffer = NewRecord();
+        buffer->id = bufferId = nextBufferId_++;
+        buffer->data = static_cast<PUCHAR>(data);
+        buffer->bytes = bytes;
+        buffer->completion = std::move(completion);
+        buffer->queued = true;
+        (queueTail_ != nullptr ? queueTail_->next : queueHead_) = buffer;
+        queueTail_ = buffer;
+        if (unmapped_ == nullptr) {
+            unmapped_ = buffer;
+        }
+        ++queuedCount_;
         announce = refusedSinceArrival_;
         refusedSinceArrival_ = false;
     }
     if (id != nullptr) {
-        *id = buffer->id;
+        *id = bufferId;
     }
     if (announce) {
         CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
@@ -309,9 +397,10 @@ NTSTATUS WavePciPin::CancelBuffer(uint64_t id)
 {
     bool queued = false;
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        queued = std::any_of(queue_.begin(), queue_.end(),
-                             [id](const std::shared_ptr<ClientBuffer>& b) { return b->id == id; });
+        std::lock_guard<HostMutex> guard(lock_);
+        for (ClientBuffer* buffer = queueHead_; buffer != nullptr && !queued; buffer = buffer->next) {
+            queued = buffer->id == id;
+        }
     }
     if (!queued) {
         return STATUS_NOT_FOUND;
@@ -323,34 +412,49 @@ NTSTATUS WavePciPin::CancelBuffer(uint64_t id)
 // A buffer's mappings are consecutive in acquisition order (the next buffer is mapped only once
 // this one is), so each cancelled buffer with unreleased mappings is one inclusive tag range.
 // Mappings of the range that the miniport did not count as revoked are the oldest ones, on their
-// way back through ReleaseMapping: they stay outstanding for that release.
+// way back through ReleaseMapping: they stay outstanding for that release. The records stay
+// ours (revoking) until their ranges are settled, so a reused record cannot be mistaken for one.
 void WavePciPin::CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel)
 {
-    BufferList cancelled;
+    std::vector<ClientBuffer*> cancelled;
+    std::vector<BufferCompletion> completions;
     {
-        std::lock_guard<std::mutex> guard(lock_);
-        auto kept = std::stable_partition(queue_.begin(), queue_.end(),
-                                          [&](const std::shared_ptr<ClientBuffer>& b) { return !cancel(*b); });
-        cancelled.assign(kept, queue_.end());
-        queue_.erase(kept, queue_.end());
-        for (auto& buffer : cancelled) {
-            buffer->cancelled = true;
+        std::lock_guard<HostMutex> guard(lock_);
+        for (ClientBuffer* buffer = queueHead_; buffer != nullptr;) {
+            ClientBuffer* next = buffer->next;
+            if (cancel(*buffer)) {
+                cancelled.push_back(buffer);
+            }
+            buffer = next;
+        }
+        for (ClientBuffer* buffer : cancelled) {
+            Unqueue(buffer);
+            buffer->revoking = true;
+            completions.emplace_back();
+            completions.back().swap(buffer->completion);
         }
     }
-    for (auto& buffer : cancelled) {
+    for (ClientBuffer* buffer : cancelled) {
+        auto ofBuffer = [buffer](const Acquired& a) { return a.buffer == buffer; };
         ULONG_PTR firstTag = 0;
         ULONG_PTR lastTag = 0;
+        bool mapped = false;
         {
-            std::lock_guard<std::mutex> guard(lock_);
-            auto first = std::find_if(unreleased_.begin(), unreleased_.end(),
-                                      [&](const Acquired& a) { return a.buffer == buffer; });
-            if (first == unreleased_.end()) {
-                continue;
+            std::lock_guard<HostMutex> guard(lock_);
+            Acquired* first = std::find_if(UnreleasedBegin(), UnreleasedEnd(), ofBuffer);
+            if (first != UnreleasedEnd()) {
+                mapped = true;
+                firstTag = first->tag;
+                lastTag = std::find_if(std::make_reverse_iterator(UnreleasedEnd()),
+                                       std::make_reverse_iterator(first), ofBuffer)
+                              ->tag;
+            } else {
+                buffer->revoking = false;
+                RecycleIfDone(buffer);
             }
-            auto last = std::find_if(unreleased_.rbegin(), unreleased_.rend(),
-                                     [&](const Acquired& a) { return a.buffer == buffer; });
-            firstTag = first->tag;
-            lastTag = last->tag;
+        }
+        if (!mapped) {
+            continue;
         }
         ULONG revoked = 0;
         NTSTATUS status = STATUS_SUCCESS;
@@ -359,23 +463,28 @@ void WavePciPin::CancelBuffers(const std::function<bool(const ClientBuffer&)>& c
             status = stream_->RevokeMappings(reinterpret_cast<PVOID>(firstTag), reinterpret_cast<PVOID>(lastTag),
                                              &revoked);
         }
-        std::lock_guard<std::mutex> guard(lock_);
-        auto inRange = [&](const Acquired& a) { return a.buffer == buffer; };
-        auto unreleased = static_cast<ULONG>(std::count_if(unreleased_.begin(), unreleased_.end(), inRange));
+        std::lock_guard<HostMutex> guard(lock_);
+        auto unreleased = static_cast<ULONG>(std::count_if(UnreleasedBegin(), UnreleasedEnd(), ofBuffer));
         revocations_.push_back(Revocation{firstTag, lastTag, unreleased, revoked, status});
         // Forget the newest `revoked` of them; the older rest are still to be released.
         ULONG toForget = std::min(revoked, unreleased);
-        for (auto it = unreleased_.end(); toForget != 0 && it != unreleased_.begin();) {
+        for (Acquired* it = UnreleasedEnd(); toForget != 0 && it != UnreleasedBegin();) {
             --it;
-            if (inRange(*it)) {
-                it = unreleased_.erase(it);
+            if (ofBuffer(*it)) {
+                bool oldest = it == UnreleasedBegin();
+                DropUnreleased(it);
                 --buffer->unreleased;
                 --toForget;
+                if (oldest) {
+                    break;  // nothing older is left, and the front may have been compacted away
+                }
             }
         }
+        buffer->revoking = false;
+        RecycleIfDone(buffer);
     }
-    for (auto& buffer : cancelled) {
-        buffer->completion(STATUS_CANCELLED, 0);
+    for (BufferCompletion& completion : completions) {
+        completion(STATUS_CANCELLED, 0);
     }
 }
 
@@ -398,7 +507,7 @@ NTSTATUS WavePciPin::SetState(KSSTATE state)
         state_.store(next);
         if (next == KSSTATE_STOP) {
             CancelBuffers([](const ClientBuffer&) { return true; });
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<HostMutex> guard(lock_);
             mappedSinceStop_ = 0;
         }
     }
@@ -442,7 +551,7 @@ NTSTATUS WavePciPin::GetPosition(KSAUDIO_POSITION* position)
         return status;
     }
     position->PlayOffset = play;
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     if (capture_) {
         position->WriteOffset = play;
     } else {
@@ -460,7 +569,7 @@ void WavePciPin::Close()
     closed_ = true;
     bool pollReferenceDropped = false;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         closing_ = true;
         if (polling_ && KeCancelTimer(&pollTimer_)) {
             polling_ = false;
@@ -476,7 +585,7 @@ void WavePciPin::Close()
             serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
         }
         {
-            std::unique_lock<std::mutex> guard(lock_);
+            std::unique_lock<HostMutex> guard(lock_);
             callsDone_.wait(guard, [this] { return callsInProgress_.load() == 0; });
         }
         if (state_.load() != KSSTATE_STOP) {
@@ -484,7 +593,7 @@ void WavePciPin::Close()
         }
         PMINIPORTWAVEPCISTREAM stream = stream_;
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<HostMutex> guard(lock_);
             stream_ = nullptr;
         }
         stream->Release();
@@ -497,7 +606,7 @@ void WavePciPin::Close()
 
 bool WavePciPin::PreFetchOffsetSet(ULONG* preFetchOffset) const
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     if (preFetchOffset != nullptr) {
         *preFetchOffset = preFetchOffset_;
     }
@@ -506,19 +615,19 @@ bool WavePciPin::PreFetchOffsetSet(ULONG* preFetchOffset) const
 
 size_t WavePciPin::QueuedBufferCount() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    return queue_.size();
+    std::lock_guard<HostMutex> guard(lock_);
+    return queuedCount_;
 }
 
 size_t WavePciPin::UnreleasedMappingCount() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    return unreleased_.size();
+    std::lock_guard<HostMutex> guard(lock_);
+    return unreleased_.size() - releasedPrefix_;
 }
 
 std::vector<Revocation> WavePciPin::Revocations() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     return revocations_;
 }
 
