@@ -21,11 +21,7 @@ namespace {
 constexpr LONG MutantObjectType = 2;
 
 std::atomic<uint64_t> nextThreadId{1};
-// Initial-exec: the library is loaded at start-up, and the IRQL and lock checks run on every
-// spin lock and IRQL change, where a general-dynamic lookup (__tls_get_addr) would dominate.
-thread_local KIRQL currentIrql __attribute__((tls_model("initial-exec"))) = PASSIVE_LEVEL;
-thread_local _KTHREAD currentThread __attribute__((tls_model("initial-exec"))){0};
-thread_local ULONG spinLocksHeld __attribute__((tls_model("initial-exec"))) = 0;
+__thread _KTHREAD currentThread HOST_HOT_TLS{0};
 
 struct WaitState {
     pthread_mutex_t mutex;
@@ -54,15 +50,8 @@ std::string IrqlText(KIRQL irql)
 
 }  // namespace
 
-KIRQL CurrentIrql()
-{
-    return currentIrql;
-}
-
-ULONG SpinLocksHeld()
-{
-    return spinLocksHeld;
-}
+__thread KIRQL currentIrql HOST_HOT_TLS = PASSIVE_LEVEL;
+__thread ULONG spinLocksHeld HOST_HOT_TLS = 0;
 
 // The reports build strings: kept out of line and cold, so that the checks on every spin lock
 // and IRQL change stay a compare and a branch.

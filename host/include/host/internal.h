@@ -5,11 +5,24 @@
 
 #include "host/kernel.h"
 
+// Thread-local state read on every spin lock, IRQL change and DPC: initial-exec, as the library is
+// loaded at start-up and a general-dynamic lookup (__tls_get_addr) would cost more than the check.
+#define HOST_HOT_TLS __attribute__((tls_model("initial-exec")))
+
 namespace host {
 
-KIRQL CurrentIrql();
+extern __thread KIRQL currentIrql HOST_HOT_TLS;   // irql.cpp
+extern __thread ULONG spinLocksHeld HOST_HOT_TLS;  // irql.cpp
+
+inline KIRQL CurrentIrql()
+{
+    return currentIrql;
+}
 // The spin locks the current thread holds now (KeAcquireSpinLock and KeAcquireSpinLockAtDpcLevel).
-ULONG SpinLocksHeld();
+inline ULONG SpinLocksHeld()
+{
+    return spinLocksHeld;
+}
 // Fails with the verifier unless the current IRQL is at most `maximum`.
 void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why);
 // The names of the routines on the current call stack, innermost first (best effort).
