@@ -88,16 +88,12 @@ std::unique_lock<HostMutex> LockVirtualTime(Scheduler& s, const char* caller)
 
 }  // namespace
 
-Scheduler& TheScheduler()
+Scheduler* NewScheduler()
 {
-    // Never destroyed: processor threads may still use it while the process exits.
-    static Scheduler* scheduler = [] {
-        auto* s = new Scheduler;
-        s->generation = FirstGeneration;
-        InitialiseQueues(*s);
-        return s;
-    }();
-    return *scheduler;
+    auto* s = new Scheduler;
+    s->generation = FirstGeneration;
+    InitialiseQueues(*s);
+    return s;
 }
 
 // The clock is read only for a processor that has something queued: most passes find nothing.

@@ -11,8 +11,9 @@
 #include "host/harness.h"
 #include "host/internal.h"
 
+// Only its address matters: one object per thread, which is what spin locks record as owner.
 struct _KTHREAD {
-    uint64_t id;
+    uint8_t unused;
 };
 
 namespace host {
@@ -20,7 +21,6 @@ namespace {
 
 constexpr LONG MutantObjectType = 2;
 
-std::atomic<uint64_t> nextThreadId{1};
 __thread _KTHREAD currentThread HOST_HOT_TLS{0};
 
 struct WaitState {
@@ -55,18 +55,11 @@ __thread ULONG spinLocksHeld HOST_HOT_TLS = 0;
 
 // The reports build strings: kept out of line and cold, so that the checks on every spin lock
 // and IRQL change stay a compare and a branch.
-[[gnu::cold, gnu::noinline]] static void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why)
+void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why)
 {
     ReportViolation("IRQL_NOT_LESS_OR_EQUAL", routine,
                     std::string(routine) + " called at " + IrqlText(currentIrql) + " but allowed only at " +
                         IrqlText(maximum) + " or below: " + why);
-}
-
-void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
-{
-    if (currentIrql > maximum) {
-        ReportIrqlAbove(maximum, routine, why);
-    }
 }
 
 }  // namespace host
@@ -132,9 +125,6 @@ void HostVerifyPagedCode(const char* routine)
 // Like KeGetCurrentThread: one distinct thread object per thread.
 PKTHREAD KeGetCurrentThread(void)
 {
-    if (host::currentThread.id == 0) {
-        host::currentThread.id = host::nextThreadId.fetch_add(1);
-    }
     return &host::currentThread;
 }
 
@@ -172,18 +162,20 @@ inline KSPIN_LOCK LockOwnerSelf()
 }
 
 // The lock was not free: ours already (a deadlock the verifier reports; the lock is not counted
-// again) or another thread's, which we wait out. False in the first case.
-[[gnu::noinline]] bool WaitForLockWord(PKSPIN_LOCK spinLock, KSPIN_LOCK owner, const char* routine)
+// again) or another thread's, which we wait out. Returns `old` so that callers tail-call it and
+// their fast path saves no registers.
+[[gnu::noinline]] KIRQL AcquireContended(PKSPIN_LOCK spinLock, KSPIN_LOCK owner, const char* routine, KIRQL old)
 {
     KSPIN_LOCK self = LockOwnerSelf();
     if (owner == self) {
         ReportLockAlreadyOwned(routine);
-        return false;
+        return old;
     }
     for (unsigned spins = 0;; ++spins) {
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(spinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            return true;
+            ++host::spinLocksHeld;
+            return old;
         }
         if (spins % 64 == 63) {
             sched_yield();  // the holder may be a preempted host thread
@@ -192,27 +184,24 @@ inline KSPIN_LOCK LockOwnerSelf()
 }
 
 // One compare-exchange when the lock is free, which is nearly always.
-inline void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
+inline KIRQL AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine, KIRQL old)
 {
     KSPIN_LOCK expected = 0;
-    if (__builtin_expect(__atomic_compare_exchange_n(spinLock, &expected, LockOwnerSelf(), false, __ATOMIC_ACQUIRE,
-                                                     __ATOMIC_RELAXED),
-                         1) ||
-        WaitForLockWord(spinLock, expected, routine)) {
-        ++host::spinLocksHeld;
+    if (__builtin_expect(!__atomic_compare_exchange_n(spinLock, &expected, LockOwnerSelf(), false, __ATOMIC_ACQUIRE,
+                                                      __ATOMIC_RELAXED),
+                         0)) {
+        return AcquireContended(spinLock, expected, routine, old);
     }
+    ++host::spinLocksHeld;
+    return old;
 }
 
-inline bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
+// Above DISPATCH_LEVEL: the verifier's report, then as the platform would go on.
+[[gnu::cold, gnu::noinline]] KIRQL AcquireAboveDispatchLevel(PKSPIN_LOCK spinLock)
 {
-    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
-    if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
-        ReportLockNotOwned(routine, owner);
-        return false;
-    }
-    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
-    --host::spinLocksHeld;
-    return true;
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    return AcquireLockWord(spinLock, "KeAcquireSpinLock", old);
 }
 
 }  // namespace
@@ -222,21 +211,23 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock)
 {
     KIRQL old = host::currentIrql;
     if (__builtin_expect(old > DISPATCH_LEVEL, 0)) {
-        host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
-        old = KfRaiseIrql(DISPATCH_LEVEL);
-    } else {
-        host::currentIrql = DISPATCH_LEVEL;
+        return AcquireAboveDispatchLevel(spinLock);
     }
-    AcquireLockWord(spinLock, "KeAcquireSpinLock");
-    return old;
+    host::currentIrql = DISPATCH_LEVEL;
+    return AcquireLockWord(spinLock, "KeAcquireSpinLock", old);
 }
 
-// Like KfReleaseSpinLock: releases and returns to the IRQL saved by the acquisition.
+// Like KfReleaseSpinLock: releases and returns to the IRQL saved by the acquisition. Only the
+// owner may release.
 void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
 {
-    if (ReleaseLockWord(spinLock, "KeReleaseSpinLock")) {
-        KeLowerIrql(newIrql);
+    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+    if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
+        return ReportLockNotOwned("KeReleaseSpinLock", owner);
     }
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    --host::spinLocksHeld;
+    KeLowerIrql(newIrql);
 }
 
 // Like KeAcquireSpinLockAtDpcLevel: the caller must already run at DISPATCH_LEVEL.
@@ -251,12 +242,17 @@ void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
     if (__builtin_expect(host::currentIrql != DISPATCH_LEVEL, 0)) {
         ReportNotAtDispatchLevel();
     }
-    AcquireLockWord(spinLock, "KeAcquireSpinLockAtDpcLevel");
+    AcquireLockWord(spinLock, "KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL);
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 {
-    ReleaseLockWord(spinLock, "KeReleaseSpinLockFromDpcLevel");
+    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+    if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
+        return ReportLockNotOwned("KeReleaseSpinLockFromDpcLevel", owner);
+    }
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    --host::spinLocksHeld;
 }
 
 // Like KeInitializeMutex: a signalled, unowned mutex.

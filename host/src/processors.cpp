@@ -23,11 +23,9 @@ KAFFINITY ActiveMask()
 
 __thread int dpcProcessor HOST_HOT_TLS = -1;
 
-unsigned CurrentProcessor()
+// Outside DPCs and processor threads: the first processor the thread's affinity allows.
+unsigned ThreadProcessor()
 {
-    if (dpcProcessor >= 0) {
-        return static_cast<unsigned>(dpcProcessor);
-    }
     KAFFINITY allowed = ActiveMask() & (threadAffinity != 0 ? threadAffinity : ~KAFFINITY{0});
     return allowed == 0 ? 0 : static_cast<unsigned>(__builtin_ctzll(allowed));
 }

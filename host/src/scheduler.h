@@ -49,7 +49,14 @@ struct Scheduler {
     std::vector<std::thread> threads;
 };
 
-Scheduler& TheScheduler();
+Scheduler* NewScheduler();
+// Inline, as every timer and DPC call starts here.
+inline Scheduler& TheScheduler()
+{
+    // Never destroyed: processor threads may still use it while the process exits.
+    static Scheduler* scheduler = NewScheduler();
+    return *scheduler;
+}
 
 // Tells the real-time threads (and KeFlushQueuedDpcs waiters) that something changed; in virtual
 // time nobody waits. Caller holds s.mutex.
@@ -106,7 +113,11 @@ void ResetClock();
 
 // processors.cpp: the processor the calling thread runs on, and the one a timer's DPC goes to.
 extern __thread int dpcProcessor HOST_HOT_TLS;  // in a DPC or processor thread, else -1
-unsigned CurrentProcessor();
+unsigned ThreadProcessor();
+inline unsigned CurrentProcessor()
+{
+    return dpcProcessor >= 0 ? static_cast<unsigned>(dpcProcessor) : ThreadProcessor();
+}
 unsigned TimerDpcProcessor(Scheduler& s, const KTIMER* timer);
 void ResetThreadAffinity();
 // Makes the calling thread run on `processor` for its lifetime (a DPC, a processor thread).

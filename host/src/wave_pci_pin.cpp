@@ -196,7 +196,7 @@ WavePciPin::ClientBuffer* WavePciPin::NewRecord()
     return buffer;
 }
 
-void WavePciPin::RecycleIfDone(ClientBuffer* buffer)
+inline void WavePciPin::RecycleIfDone(ClientBuffer* buffer)
 {
     if (!buffer->queued && !buffer->revoking && buffer->unreleased == 0) {
         buffer->next = spare_;
@@ -205,10 +205,10 @@ void WavePciPin::RecycleIfDone(ClientBuffer* buffer)
 }
 
 // Buffers leave the queue in order unless cancelled, so this is nearly always the head.
-void WavePciPin::Unqueue(ClientBuffer* buffer)
+inline void WavePciPin::Unqueue(ClientBuffer* buffer)
 {
     ClientBuffer* previous = nullptr;
-    if (queueHead_ != buffer) {
+    if (__builtin_expect(queueHead_ != buffer, 0)) {
         previous = queueHead_;
         while (previous->next != buffer) {
             previous = previous->next;
@@ -228,20 +228,25 @@ void WavePciPin::Unqueue(ClientBuffer* buffer)
 
 // The front goes by moving the index; anything else (a release out of order, a revocation) by
 // erasing. The dead front is compacted once it outweighs the live part.
-void WavePciPin::DropUnreleased(Acquired* mapping)
+inline void WavePciPin::DropUnreleased(Acquired* mapping)
 {
-    if (mapping == UnreleasedBegin()) {
-        ++releasedPrefix_;
-        if (releasedPrefix_ == unreleased_.size()) {
-            unreleased_.clear();
-            releasedPrefix_ = 0;
-        } else if (releasedPrefix_ >= 64 && releasedPrefix_ * 2 >= unreleased_.size()) {
-            unreleased_.erase(unreleased_.begin(), unreleased_.begin() + static_cast<ptrdiff_t>(releasedPrefix_));
-            releasedPrefix_ = 0;
-        }
+    if (__builtin_expect(mapping != UnreleasedBegin(), 0)) {
+        unreleased_.erase(unreleased_.begin() + (mapping - unreleased_.data()));
         return;
     }
-    unreleased_.erase(unreleased_.begin() + (mapping - unreleased_.data()));
+    ++releasedPrefix_;
+    if (releasedPrefix_ == unreleased_.size()) {
+        unreleased_.clear();
+        releasedPrefix_ = 0;
+    } else if (__builtin_expect(releasedPrefix_ >= 64 && releasedPrefix_ * 2 >= unreleased_.size(), 0)) {
+        CompactUnreleased();
+    }
+}
+
+void WavePciPin::CompactUnreleased()
+{
+    unreleased_.erase(unreleased_.begin(), unreleased_.begin() + static_cast<ptrdiff_t>(releasedPrefix_));
+    releasedPrefix_ = 0;
 }
 
 NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,

@@ -23,8 +23,15 @@ inline ULONG SpinLocksHeld()
 {
     return spinLocksHeld;
 }
-// Fails with the verifier unless the current IRQL is at most `maximum`.
-void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why);
+// Fails with the verifier unless the current IRQL is at most `maximum`. The report builds strings,
+// so it stays out of line and the check is a compare and a branch.
+[[gnu::cold, gnu::noinline]] void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why);
+inline void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
+{
+    if (__builtin_expect(currentIrql > maximum, 0)) {
+        ReportIrqlAbove(maximum, routine, why);
+    }
+}
 // The names of the routines on the current call stack, innermost first (best effort).
 std::string CallStackNames(int skipFrames);
 void ResetPool();

@@ -211,6 +211,7 @@ private:
     Acquired* UnreleasedBegin() { return unreleased_.data() + releasedPrefix_; }
     Acquired* UnreleasedEnd() { return unreleased_.data() + unreleased_.size(); }
     void DropUnreleased(Acquired* mapping);
+    void CompactUnreleased();
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
     template <typename Call>
     bool CallStream(const Call& call);
