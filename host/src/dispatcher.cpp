@@ -96,24 +96,6 @@ Scheduler* NewScheduler()
     return s;
 }
 
-// The clock is read only for a processor that has something queued: most passes find nothing.
-void RunReadyDpcs(Scheduler& s, std::unique_lock<HostMutex>& lock)
-{
-    for (bool ran = true; ran;) {
-        ran = false;
-        for (unsigned p = 0; p < s.processorCount.load(std::memory_order_relaxed); ++p) {
-            while (!ListEmpty(&s.processors[p].queue)) {
-                PKDPC dpc = TakeReadyDpc(s, p, ExactTime());
-                if (dpc == nullptr) {
-                    break;
-                }
-                RunDpc(s, lock, p, dpc);
-                ran = true;
-            }
-        }
-    }
-}
-
 ULONGLONG DrawDpcDelay(Scheduler& s)
 {
     ULONGLONG jitter = s.jitterMaximum == 0 ? 0 : NextRandom(s.jitterState) % (s.jitterMaximum + 1);

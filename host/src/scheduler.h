@@ -101,8 +101,27 @@ inline bool ListContains(const LIST_ENTRY* head, const LIST_ENTRY* entry)
 
 // clock.cpp: exact time is where the clock really is; the visible clock (what KeQueryInterruptTime
 // reads) moves only at ticks, counted from BootInterruptTime.
-ULONGLONG ExactTime();
-ULONGLONG VisibleTime(ULONGLONG exact);
+// Inline, as every timer and DPC call reads them. Atomics: DPC threads read the clock while the
+// test thread reads or moves it.
+extern std::atomic<ULONGLONG> virtualNow;
+extern std::atomic<ULONGLONG> tickUnits;
+extern std::atomic<bool> realClock;
+ULONGLONG RealExactTime();
+inline ULONGLONG ExactTime()
+{
+    if (realClock.load(std::memory_order_acquire)) {
+        return RealExactTime();
+    }
+    return virtualNow.load(std::memory_order_acquire);
+}
+inline ULONGLONG VisibleTime(ULONGLONG exact)
+{
+    ULONGLONG tick = tickUnits.load(std::memory_order_relaxed);
+    if (exact <= BootInterruptTime) {
+        return exact;
+    }
+    return exact - (exact - BootInterruptTime) % tick;
+}
 ULONGLONG TickAtOrAfter(ULONGLONG time);
 void SetExactTime(ULONGLONG time);
 ULONGLONG InterruptTimeOfSystemTime(LONGLONG systemTime);
@@ -148,9 +167,10 @@ void RunDpc(Scheduler& s, std::unique_lock<HostMutex>& lock, unsigned processor,
 ULONGLONG NextProcessorReady(const Scheduler& s, ULONGLONG now);
 size_t ForgetDpcs(Scheduler& s, const std::function<bool(const KDPC*)>& doomed);
 
-// dispatcher.cpp
-// Runs every DPC that is ready now, processor by processor, until none is.
+// Runs every DPC that is ready now, processor by processor, until none is (dpc.cpp).
 void RunReadyDpcs(Scheduler& s, std::unique_lock<HostMutex>& lock);
+
+// dispatcher.cpp
 // The injected delay for one timer DPC: the fixed delay plus a fresh draw of jitter.
 ULONGLONG DrawDpcDelay(Scheduler& s);
 

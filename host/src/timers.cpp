@@ -67,7 +67,7 @@ bool ExpireNextTimer(Scheduler& s, ULONGLONG now)
     if (timer->Dpc != nullptr) {
         unsigned processor = TimerDpcProcessor(s, timer);
         if (EnqueueDpc(s, timer->Dpc, processor, nullptr, nullptr)) {
-            ULONGLONG delay = DrawDpcDelay(s);
+            ULONGLONG delay = s.dpcDelay == 0 && s.jitterMaximum == 0 ? 0 : DrawDpcDelay(s);
             ULONGLONG& readyAt = s.processors[processor].readyAt;
             if (delay != 0 && now + delay > readyAt) {
                 readyAt = now + delay;

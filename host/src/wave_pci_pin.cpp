@@ -138,7 +138,7 @@ void WavePciPin::PollDpc(PKDPC, PVOID context, PVOID, PVOID)
 // count to drop: either this call sees the pin closing, or Close waits for it. No lock is taken
 // on the way, as the port's service path takes none.
 template <typename Call>
-bool WavePciPin::CallStream(const Call& call)
+inline bool WavePciPin::CallStream(const Call& call)
 {
     callsInProgress_.fetch_add(1);
     bool open = !closing_.load() && stream_ != nullptr;
@@ -146,16 +146,21 @@ bool WavePciPin::CallStream(const Call& call)
         call(stream_);
     }
     if (callsInProgress_.fetch_sub(1) == 1 && closing_.load()) {
-        std::lock_guard<HostMutex> guard(lock_);
-        callsDone_.notify_all();
+        NotifyCallsDone();
     }
     return open;
+}
+
+void WavePciPin::NotifyCallsDone()
+{
+    std::lock_guard<HostMutex> guard(lock_);
+    callsDone_.notify_all();
 }
 
 void WavePciPin::RequestService()
 {
     CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
-        serviceCalls_.fetch_add(1);
+        serviceCalls_.fetch_add(1, std::memory_order_relaxed);
         stream->Service();
     });
 }
