@@ -4,7 +4,6 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <new>
 

@@ -32,6 +32,18 @@ inline void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* wh
         ReportIrqlAbove(maximum, routine, why);
     }
 }
+// Raises to DISPATCH_LEVEL for the miniport calls the platform may make there, and back after.
+class AtDispatchLevel {
+public:
+    AtDispatchLevel() : previous_(KfRaiseIrql(DISPATCH_LEVEL)) {}
+    ~AtDispatchLevel() { KeLowerIrql(previous_); }
+    AtDispatchLevel(const AtDispatchLevel&) = delete;
+    AtDispatchLevel& operator=(const AtDispatchLevel&) = delete;
+
+private:
+    KIRQL previous_;
+};
+
 // The names of the routines on the current call stack, innermost first (best effort).
 std::string CallStackNames(int skipFrames);
 void ResetPool();
