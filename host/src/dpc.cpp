@@ -71,8 +71,8 @@ const char* IrqlName(KIRQL irql)
 // Runs the routine as `processor` at DISPATCH_LEVEL, with the interrupted context's no-block
 // regions set aside, then checks that it left the processor as it found it and puts back the
 // interrupted IRQL.
-void InvokeDpc(unsigned processor, PKDPC dpc, PKDEFERRED_ROUTINE routine, PVOID context, PVOID argument1,
-               PVOID argument2)
+[[gnu::always_inline]] inline void InvokeDpc(unsigned processor, PKDPC dpc, PKDEFERRED_ROUTINE routine,
+                                             PVOID context, PVOID argument1, PVOID argument2)
 {
     ProcessorScope scope(processor);
     KIRQL interrupted = currentIrql;
