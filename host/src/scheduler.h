@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "host/harness.h"
-#include "host/internal.h"
 #include "host/host_mutex.h"
+#include "host/internal.h"
 
 namespace host {
 
@@ -49,8 +49,9 @@ struct Scheduler {
     std::vector<std::thread> threads;
 };
 
+// The one scheduler, made on first use (NewScheduler is in dispatcher.cpp). Inline, as every
+// timer and DPC call starts here.
 Scheduler* NewScheduler();
-// Inline, as every timer and DPC call starts here.
 inline Scheduler& TheScheduler()
 {
     // Never destroyed: processor threads may still use it while the process exits.

@@ -215,6 +215,7 @@ private:
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
     template <typename Call>
     bool CallStream(const Call& call);
+    // Wakes Close, which waits for the calls in progress to end.
     [[gnu::cold, gnu::noinline]] void NotifyCallsDone();
     static void PollDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
