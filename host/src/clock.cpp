@@ -5,12 +5,13 @@
 #include "scheduler.h"
 
 namespace host {
-namespace {
 
-// Atomics: DPC threads read the clock while the test thread reads or moves it.
 std::atomic<ULONGLONG> virtualNow{BootInterruptTime};
 std::atomic<ULONGLONG> tickUnits{DefaultClockTick};
 std::atomic<bool> realClock{false};
+
+namespace {
+
 std::atomic<int64_t> realStartNs{0};
 std::atomic<ULONGLONG> realBase{0};
 
@@ -24,22 +25,10 @@ int64_t SteadyNs()
 
 }  // namespace
 
-ULONGLONG ExactTime()
+ULONGLONG RealExactTime()
 {
-    if (realClock.load(std::memory_order_acquire)) {
-        int64_t elapsedNs = SteadyNs() - realStartNs.load(std::memory_order_relaxed);
-        return realBase.load(std::memory_order_relaxed) + static_cast<ULONGLONG>(elapsedNs / 100);
-    }
-    return virtualNow.load(std::memory_order_acquire);
-}
-
-ULONGLONG VisibleTime(ULONGLONG exact)
-{
-    ULONGLONG tick = tickUnits.load(std::memory_order_relaxed);
-    if (exact <= BootInterruptTime) {
-        return exact;
-    }
-    return exact - (exact - BootInterruptTime) % tick;
+    int64_t elapsedNs = SteadyNs() - realStartNs.load(std::memory_order_relaxed);
+    return realBase.load(std::memory_order_relaxed) + static_cast<ULONGLONG>(elapsedNs / 100);
 }
 
 ULONGLONG TickAtOrAfter(ULONGLONG time)

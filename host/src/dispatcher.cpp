@@ -36,7 +36,7 @@ void InitialiseQueues(Scheduler& s)
 // that are ready; else run what is ready and move the clock to the next event. At one instant the
 // clock interrupt comes first: a timer due now expires before a DPC that became ready now runs.
 // False when nothing happens before `limit`.
-bool Step(Scheduler& s, std::unique_lock<std::mutex>& lock, ULONGLONG limit)
+bool Step(Scheduler& s, std::unique_lock<HostMutex>& lock, ULONGLONG limit)
 {
     if (ExpireNextTimer(s, ExactTime())) {
         RunReadyDpcs(s, lock);
@@ -70,7 +70,7 @@ bool DpcsPending(const Scheduler& s, uint64_t sequence)
     return false;
 }
 
-std::unique_lock<std::mutex> LockVirtualTime(Scheduler& s, const char* caller)
+std::unique_lock<HostMutex> LockVirtualTime(Scheduler& s, const char* caller)
 {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL) {
         throw std::logic_error(std::string(caller) + ": DPCs cannot run above DISPATCH_LEVEL");
@@ -79,7 +79,7 @@ std::unique_lock<std::mutex> LockVirtualTime(Scheduler& s, const char* caller)
         throw std::logic_error(std::string(caller) +
                                ": the calling thread holds a spin lock; the DPCs it would run could deadlock on it");
     }
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<HostMutex> lock(s.mutex);
     if (s.realTime) {
         throw std::logic_error(std::string(caller) + ": real-time mode drives the clock; call StopRealTime first");
     }
@@ -88,29 +88,12 @@ std::unique_lock<std::mutex> LockVirtualTime(Scheduler& s, const char* caller)
 
 }  // namespace
 
-Scheduler& TheScheduler()
+Scheduler* NewScheduler()
 {
-    // Never destroyed: processor threads may still use it while the process exits.
-    static Scheduler* scheduler = [] {
-        auto* s = new Scheduler;
-        s->generation = FirstGeneration;
-        InitialiseQueues(*s);
-        return s;
-    }();
-    return *scheduler;
-}
-
-void RunReadyDpcs(Scheduler& s, std::unique_lock<std::mutex>& lock)
-{
-    for (bool ran = true; ran;) {
-        ran = false;
-        for (unsigned p = 0; p < s.processorCount.load(std::memory_order_relaxed); ++p) {
-            while (PKDPC dpc = TakeReadyDpc(s, p, ExactTime())) {
-                RunDpc(s, lock, p, dpc);
-                ran = true;
-            }
-        }
-    }
+    auto* s = new Scheduler;
+    s->generation = FirstGeneration;
+    InitialiseQueues(*s);
+    return s;
 }
 
 ULONGLONG DrawDpcDelay(Scheduler& s)
@@ -122,7 +105,7 @@ ULONGLONG DrawDpcDelay(Scheduler& s)
 void AdvanceTime(ULONGLONG duration)
 {
     Scheduler& s = TheScheduler();
-    std::unique_lock<std::mutex> lock = LockVirtualTime(s, "AdvanceTime");
+    std::unique_lock<HostMutex> lock = LockVirtualTime(s, "AdvanceTime");
     ULONGLONG target = ExactTime() + duration;
     while (Step(s, lock, target)) {
     }
@@ -141,14 +124,14 @@ void RunQueuedDpcs()
 void SetDpcDelay(ULONGLONG delay)
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     s.dpcDelay = delay;
 }
 
 void SetDpcJitter(ULONGLONG maximum, uint64_t seed)
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     s.jitterMaximum = maximum;
     s.jitterState = seed;
 }
@@ -156,7 +139,7 @@ void SetDpcJitter(ULONGLONG maximum, uint64_t seed)
 void StallProcessor(unsigned processor, ULONGLONG duration)
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     if (processor >= s.processorCount.load()) {
         throw std::invalid_argument("StallProcessor: no such processor");
     }
@@ -168,7 +151,7 @@ void StallProcessor(unsigned processor, ULONGLONG duration)
 void SetTimerDpcPlacement(TimerDpcPlacement placement)
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     s.placement = placement;
     s.nextRoundRobin = 0;
 }
@@ -176,7 +159,7 @@ void SetTimerDpcPlacement(TimerDpcPlacement placement)
 size_t QueuedTimerCount()
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     size_t count = 0;
     for (const LIST_ENTRY* entry = s.timers.Flink; entry != &s.timers; entry = entry->Flink) {
         ++count;
@@ -187,7 +170,7 @@ size_t QueuedTimerCount()
 size_t QueuedDpcCount()
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     size_t count = 0;
     for (const ProcessorState& state : s.processors) {
         for (const LIST_ENTRY* entry = state.queue.Flink; entry != &state.queue; entry = entry->Flink) {
@@ -203,7 +186,7 @@ void ResetScheduler()
         StopRealTime();
     }
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     s.generation = s.generation + 1 == 0 ? FirstGeneration : s.generation + 1;
     InitialiseQueues(s);
     s.processorCount.store(DefaultProcessorCount);
@@ -227,7 +210,7 @@ void KeFlushQueuedDpcs(void)
     host::RequireIrqlAtMost(PASSIVE_LEVEL, "KeFlushQueuedDpcs", "it waits, which is allowed only at PASSIVE_LEVEL");
     host::CheckBlockingCall("KeFlushQueuedDpcs", "waits");
     host::Scheduler& s = host::TheScheduler();
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<host::HostMutex> lock(s.mutex);
     uint64_t sequence = s.nextSequence - 1;
     if (s.realTime) {
         s.changed.wait(lock, [&] { return !host::DpcsPending(s, sequence); });

@@ -4,15 +4,15 @@
 #include <sched.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cstring>
 #include <new>
 
 #include "host/harness.h"
 #include "host/internal.h"
 
+// Only its address matters: one object per thread, which is what spin locks record as owner.
 struct _KTHREAD {
-    uint64_t id;
+    uint8_t unused;
 };
 
 namespace host {
@@ -20,12 +20,7 @@ namespace {
 
 constexpr LONG MutantObjectType = 2;
 
-std::atomic<uint64_t> nextThreadId{1};
-// Initial-exec: the library is loaded at start-up, and the IRQL and lock checks run on every
-// spin lock and IRQL change, where a general-dynamic lookup (__tls_get_addr) would dominate.
-thread_local KIRQL currentIrql __attribute__((tls_model("initial-exec"))) = PASSIVE_LEVEL;
-thread_local _KTHREAD currentThread __attribute__((tls_model("initial-exec"))){0};
-thread_local ULONG spinLocksHeld __attribute__((tls_model("initial-exec"))) = 0;
+__thread _KTHREAD currentThread HOST_HOT_TLS{0};
 
 struct WaitState {
     pthread_mutex_t mutex;
@@ -54,30 +49,16 @@ std::string IrqlText(KIRQL irql)
 
 }  // namespace
 
-KIRQL CurrentIrql()
-{
-    return currentIrql;
-}
-
-ULONG SpinLocksHeld()
-{
-    return spinLocksHeld;
-}
+__thread KIRQL currentIrql HOST_HOT_TLS = PASSIVE_LEVEL;
+__thread ULONG spinLocksHeld HOST_HOT_TLS = 0;
 
 // The reports build strings: kept out of line and cold, so that the checks on every spin lock
 // and IRQL change stay a compare and a branch.
-[[gnu::cold, gnu::noinline]] static void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why)
+void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why)
 {
     ReportViolation("IRQL_NOT_LESS_OR_EQUAL", routine,
                     std::string(routine) + " called at " + IrqlText(currentIrql) + " but allowed only at " +
                         IrqlText(maximum) + " or below: " + why);
-}
-
-void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
-{
-    if (currentIrql > maximum) {
-        ReportIrqlAbove(maximum, routine, why);
-    }
 }
 
 }  // namespace host
@@ -123,7 +104,7 @@ KIRQL KeRaiseIrqlToDpcLevel(void)
 
 void KeLowerIrql(KIRQL newIrql)
 {
-    if (newIrql > host::currentIrql) {
+    if (__builtin_expect(newIrql > host::currentIrql, 0)) {
         ReportLowerAbove(newIrql);
         return;
     }
@@ -143,9 +124,6 @@ void HostVerifyPagedCode(const char* routine)
 // Like KeGetCurrentThread: one distinct thread object per thread.
 PKTHREAD KeGetCurrentThread(void)
 {
-    if (host::currentThread.id == 0) {
-        host::currentThread.id = host::nextThreadId.fetch_add(1);
-    }
     return &host::currentThread;
 }
 
@@ -176,18 +154,27 @@ namespace {
 }
 
 // The lock word holds the owning thread while held, so a release by anyone else can be caught.
-void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
+// The thread object's address is what KeGetCurrentThread returns, without its lazy numbering.
+inline KSPIN_LOCK LockOwnerSelf()
 {
-    auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
-    if (__atomic_load_n(spinLock, __ATOMIC_RELAXED) == self) {
+    return reinterpret_cast<KSPIN_LOCK>(&host::currentThread);
+}
+
+// The lock was not free: ours already (a deadlock the verifier reports; the lock is not counted
+// again) or another thread's, which we wait out. Returns `old` so that callers tail-call it and
+// their fast path saves no registers.
+[[gnu::noinline]] KIRQL AcquireContended(PKSPIN_LOCK spinLock, KSPIN_LOCK owner, const char* routine, KIRQL old)
+{
+    KSPIN_LOCK self = LockOwnerSelf();
+    if (owner == self) {
         ReportLockAlreadyOwned(routine);
-        return;
+        return old;
     }
     for (unsigned spins = 0;; ++spins) {
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(spinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             ++host::spinLocksHeld;
-            return;
+            return old;
         }
         if (spins % 64 == 63) {
             sched_yield();  // the holder may be a preempted host thread
@@ -195,17 +182,25 @@ void AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine)
     }
 }
 
-bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
+// One compare-exchange when the lock is free, which is nearly always.
+inline KIRQL AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine, KIRQL old)
 {
-    auto self = reinterpret_cast<KSPIN_LOCK>(KeGetCurrentThread());
-    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
-    if (owner != self) {
-        ReportLockNotOwned(routine, owner);
-        return false;
+    KSPIN_LOCK expected = 0;
+    if (__builtin_expect(!__atomic_compare_exchange_n(spinLock, &expected, LockOwnerSelf(), false, __ATOMIC_ACQUIRE,
+                                                      __ATOMIC_RELAXED),
+                         0)) {
+        return AcquireContended(spinLock, expected, routine, old);
     }
-    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
-    --host::spinLocksHeld;
-    return true;
+    ++host::spinLocksHeld;
+    return old;
+}
+
+// Above DISPATCH_LEVEL: the verifier's report, then as the platform would go on.
+[[gnu::cold, gnu::noinline]] KIRQL AcquireAboveDispatchLevel(PKSPIN_LOCK spinLock)
+{
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    return AcquireLockWord(spinLock, "KeAcquireSpinLock", old);
 }
 
 }  // namespace
@@ -213,33 +208,50 @@ bool ReleaseLockWord(PKSPIN_LOCK spinLock, const char* routine)
 // Like KfAcquireSpinLock: callable at DISPATCH_LEVEL or below; raises to DISPATCH_LEVEL.
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock)
 {
-    host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeAcquireSpinLock", "spin locks are taken at DISPATCH_LEVEL or below");
-    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    AcquireLockWord(spinLock, "KeAcquireSpinLock");
-    return old;
+    KIRQL old = host::currentIrql;
+    if (__builtin_expect(old > DISPATCH_LEVEL, 0)) {
+        return AcquireAboveDispatchLevel(spinLock);
+    }
+    host::currentIrql = DISPATCH_LEVEL;
+    return AcquireLockWord(spinLock, "KeAcquireSpinLock", old);
 }
 
-// Like KfReleaseSpinLock: releases and returns to the IRQL saved by the acquisition.
+// Like KfReleaseSpinLock: releases and returns to the IRQL saved by the acquisition. Only the
+// owner may release.
 void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
 {
-    if (ReleaseLockWord(spinLock, "KeReleaseSpinLock")) {
-        KeLowerIrql(newIrql);
+    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+    if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
+        return ReportLockNotOwned("KeReleaseSpinLock", owner);
     }
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    --host::spinLocksHeld;
+    KeLowerIrql(newIrql);
 }
 
 // Like KeAcquireSpinLockAtDpcLevel: the caller must already run at DISPATCH_LEVEL.
+[[gnu::cold, gnu::noinline]] static void ReportNotAtDispatchLevel()
+{
+    ReportViolation("IRQL_NOT_DISPATCH_LEVEL", "KeAcquireSpinLockAtDpcLevel",
+                    "called at " + host::IrqlText(host::currentIrql) + "; use KeAcquireSpinLock instead");
+}
+
 void KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK spinLock)
 {
-    if (host::currentIrql != DISPATCH_LEVEL) {
-        ReportViolation("IRQL_NOT_DISPATCH_LEVEL", "KeAcquireSpinLockAtDpcLevel",
-                        "called at " + host::IrqlText(host::currentIrql) + "; use KeAcquireSpinLock instead");
+    if (__builtin_expect(host::currentIrql != DISPATCH_LEVEL, 0)) {
+        ReportNotAtDispatchLevel();
     }
-    AcquireLockWord(spinLock, "KeAcquireSpinLockAtDpcLevel");
+    AcquireLockWord(spinLock, "KeAcquireSpinLockAtDpcLevel", DISPATCH_LEVEL);
 }
 
 void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 {
-    ReleaseLockWord(spinLock, "KeReleaseSpinLockFromDpcLevel");
+    KSPIN_LOCK owner = __atomic_load_n(spinLock, __ATOMIC_RELAXED);
+    if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
+        return ReportLockNotOwned("KeReleaseSpinLockFromDpcLevel", owner);
+    }
+    __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    --host::spinLocksHeld;
 }
 
 // Like KeInitializeMutex: a signalled, unowned mutex.

@@ -11,9 +11,7 @@ volatile CCHAR KeNumberProcessors = host::DefaultProcessorCount;
 namespace host {
 namespace {
 
-// initial-exec: read on every DPC and timer call, and this library is never loaded late.
-thread_local int dpcProcessor __attribute__((tls_model("initial-exec"))) = -1;  // in a DPC or processor thread
-thread_local KAFFINITY threadAffinity __attribute__((tls_model("initial-exec"))) = 0;  // 0: never restricted
+thread_local KAFFINITY threadAffinity HOST_HOT_TLS = 0;  // 0: never restricted
 
 KAFFINITY ActiveMask()
 {
@@ -23,21 +21,11 @@ KAFFINITY ActiveMask()
 
 }  // namespace
 
-ProcessorScope::ProcessorScope(unsigned processor) : previous_(dpcProcessor)
-{
-    dpcProcessor = static_cast<int>(processor);
-}
+__thread int dpcProcessor HOST_HOT_TLS = -1;
 
-ProcessorScope::~ProcessorScope()
+// Outside DPCs and processor threads: the first processor the thread's affinity allows.
+unsigned ThreadProcessor()
 {
-    dpcProcessor = previous_;
-}
-
-unsigned CurrentProcessor()
-{
-    if (dpcProcessor >= 0) {
-        return static_cast<unsigned>(dpcProcessor);
-    }
     KAFFINITY allowed = ActiveMask() & (threadAffinity != 0 ? threadAffinity : ~KAFFINITY{0});
     return allowed == 0 ? 0 : static_cast<unsigned>(__builtin_ctzll(allowed));
 }
@@ -69,7 +57,7 @@ void SetProcessorCount(unsigned count)
         throw std::invalid_argument("SetProcessorCount: 1 to 64 processors");
     }
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     if (s.realTime) {
         throw std::logic_error("SetProcessorCount: stop real-time mode first");
     }

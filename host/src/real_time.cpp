@@ -11,7 +11,7 @@ namespace {
 void ProcessorThread(Scheduler& s, unsigned processor)
 {
     ProcessorScope scope(processor);
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<HostMutex> lock(s.mutex);
     ProcessorState& state = s.processors[processor];
     while (!s.stopping) {
         if (PKDPC dpc = TakeReadyDpc(s, processor, ExactTime())) {
@@ -26,7 +26,7 @@ void ProcessorThread(Scheduler& s, unsigned processor)
 
 void ClockInterruptThread(Scheduler& s)
 {
-    std::unique_lock<std::mutex> lock(s.mutex);
+    std::unique_lock<HostMutex> lock(s.mutex);
     while (!s.stopping) {
         if (ExpireNextTimer(s, ExactTime())) {
             continue;
@@ -45,7 +45,7 @@ void ClockInterruptThread(Scheduler& s)
 void StartRealTime()
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     if (s.realTime) {
         throw std::logic_error("StartRealTime: already running");
     }
@@ -63,7 +63,7 @@ void StopRealTime()
     Scheduler& s = TheScheduler();
     std::vector<std::thread> threads;
     {
-        std::lock_guard<std::mutex> guard(s.mutex);
+        std::lock_guard<HostMutex> guard(s.mutex);
         if (!s.realTime) {
             return;
         }
@@ -74,7 +74,7 @@ void StopRealTime()
     for (std::thread& thread : threads) {
         thread.join();
     }
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     SwitchToVirtualClock();
     s.realTime = false;
     s.stopping = false;
@@ -83,7 +83,7 @@ void StopRealTime()
 bool RealTimeRunning()
 {
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     return s.realTime;
 }
 

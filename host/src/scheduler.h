@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "host/harness.h"
+#include "host/host_mutex.h"
+#include "host/internal.h"
 
 namespace host {
 
@@ -30,8 +32,8 @@ struct ProcessorState {
 };
 
 struct Scheduler {
-    std::mutex mutex;                   // guards everything below and every queued KTIMER/KDPC
-    std::condition_variable changed;    // something was queued, run or cancelled
+    HostMutex mutex;                    // guards everything below and every queued KTIMER/KDPC
+    std::condition_variable_any changed;  // something was queued, run or cancelled
     LIST_ENTRY timers;                  // KTIMERs by DueTime; equal due times in setting order
     ProcessorState processors[MaxProcessors];
     std::atomic<unsigned> processorCount{DefaultProcessorCount};
@@ -47,7 +49,15 @@ struct Scheduler {
     std::vector<std::thread> threads;
 };
 
-Scheduler& TheScheduler();
+// The one scheduler, made on first use (NewScheduler is in dispatcher.cpp). Inline, as every
+// timer and DPC call starts here.
+Scheduler* NewScheduler();
+inline Scheduler& TheScheduler()
+{
+    // Never destroyed: processor threads may still use it while the process exits.
+    static Scheduler* scheduler = NewScheduler();
+    return *scheduler;
+}
 
 // Tells the real-time threads (and KeFlushQueuedDpcs waiters) that something changed; in virtual
 // time nobody waits. Caller holds s.mutex.
@@ -92,8 +102,27 @@ inline bool ListContains(const LIST_ENTRY* head, const LIST_ENTRY* entry)
 
 // clock.cpp: exact time is where the clock really is; the visible clock (what KeQueryInterruptTime
 // reads) moves only at ticks, counted from BootInterruptTime.
-ULONGLONG ExactTime();
-ULONGLONG VisibleTime(ULONGLONG exact);
+// Inline, as every timer and DPC call reads them. Atomics: DPC threads read the clock while the
+// test thread reads or moves it.
+extern std::atomic<ULONGLONG> virtualNow;
+extern std::atomic<ULONGLONG> tickUnits;
+extern std::atomic<bool> realClock;
+ULONGLONG RealExactTime();
+inline ULONGLONG ExactTime()
+{
+    if (realClock.load(std::memory_order_acquire)) {
+        return RealExactTime();
+    }
+    return virtualNow.load(std::memory_order_acquire);
+}
+inline ULONGLONG VisibleTime(ULONGLONG exact)
+{
+    ULONGLONG tick = tickUnits.load(std::memory_order_relaxed);
+    if (exact <= BootInterruptTime) {
+        return exact;
+    }
+    return exact - (exact - BootInterruptTime) % tick;
+}
 ULONGLONG TickAtOrAfter(ULONGLONG time);
 void SetExactTime(ULONGLONG time);
 ULONGLONG InterruptTimeOfSystemTime(LONGLONG systemTime);
@@ -103,14 +132,22 @@ std::chrono::steady_clock::time_point RealInstantOf(ULONGLONG time);
 void ResetClock();
 
 // processors.cpp: the processor the calling thread runs on, and the one a timer's DPC goes to.
-unsigned CurrentProcessor();
+extern __thread int dpcProcessor HOST_HOT_TLS;  // in a DPC or processor thread, else -1
+unsigned ThreadProcessor();
+inline unsigned CurrentProcessor()
+{
+    return dpcProcessor >= 0 ? static_cast<unsigned>(dpcProcessor) : ThreadProcessor();
+}
 unsigned TimerDpcProcessor(Scheduler& s, const KTIMER* timer);
 void ResetThreadAffinity();
 // Makes the calling thread run on `processor` for its lifetime (a DPC, a processor thread).
 class ProcessorScope {
 public:
-    explicit ProcessorScope(unsigned processor);
-    ~ProcessorScope();
+    explicit ProcessorScope(unsigned processor) : previous_(dpcProcessor)
+    {
+        dpcProcessor = static_cast<int>(processor);
+    }
+    ~ProcessorScope() { dpcProcessor = previous_; }
     ProcessorScope(const ProcessorScope&) = delete;
     ProcessorScope& operator=(const ProcessorScope&) = delete;
 
@@ -127,20 +164,44 @@ size_t ForgetTimers(Scheduler& s, const std::function<bool(const KTIMER*)>& doom
 // dpc.cpp (caller holds s.mutex; RunDpc releases it while the routine runs)
 bool EnqueueDpc(Scheduler& s, PKDPC dpc, unsigned processor, PVOID argument1, PVOID argument2);
 PKDPC TakeReadyDpc(Scheduler& s, unsigned processor, ULONGLONG now);
-void RunDpc(Scheduler& s, std::unique_lock<std::mutex>& lock, unsigned processor, PKDPC dpc);
+void RunDpc(Scheduler& s, std::unique_lock<HostMutex>& lock, unsigned processor, PKDPC dpc);
 ULONGLONG NextProcessorReady(const Scheduler& s, ULONGLONG now);
 size_t ForgetDpcs(Scheduler& s, const std::function<bool(const KDPC*)>& doomed);
 
+// Runs every DPC that is ready now, processor by processor, until none is (dpc.cpp).
+void RunReadyDpcs(Scheduler& s, std::unique_lock<HostMutex>& lock);
+
 // dispatcher.cpp
-// Runs every DPC that is ready now, processor by processor, until none is.
-void RunReadyDpcs(Scheduler& s, std::unique_lock<std::mutex>& lock);
 // The injected delay for one timer DPC: the fixed delay plus a fresh draw of jitter.
 ULONGLONG DrawDpcDelay(Scheduler& s);
 
-// no_block_region.cpp: a DPC runs with the interrupted context's regions set aside.
-size_t NoBlockRegionDepth();
-size_t SetAsideNoBlockRegions();  // returns what RestoreNoBlockRegions needs
-void RestoreNoBlockRegions(size_t previousBase);
+// no_block_region.cpp: a DPC runs with the interrupted context's regions set aside. Per thread,
+// allocation-free (a DPC enters and leaves on every pass). A DPC sees only the regions above
+// `base`: those below belong to the context it interrupted.
+struct NoBlockRegions {
+    static constexpr size_t NamesKept = 32;  // deeper nesting is counted, named by the 32nd
+    const char* names[NamesKept];
+    size_t depth;
+    size_t base;
+};
+extern __thread NoBlockRegions noBlockRegions HOST_HOT_TLS;
+
+inline size_t NoBlockRegionDepth()
+{
+    return noBlockRegions.depth - noBlockRegions.base;
+}
+// Returns what RestoreNoBlockRegions needs.
+inline size_t SetAsideNoBlockRegions()
+{
+    size_t previousBase = noBlockRegions.base;
+    noBlockRegions.base = noBlockRegions.depth;
+    return previousBase;
+}
+inline void RestoreNoBlockRegions(size_t previousBase)
+{
+    noBlockRegions.depth = noBlockRegions.base;  // drops whatever the DPC left open
+    noBlockRegions.base = previousBase;
+}
 void ClearNoBlockRegions();
 
 }  // namespace host

@@ -29,7 +29,7 @@ void CheckPoolFree(const char* routine, const void* block, size_t size)
         return reinterpret_cast<uintptr_t>(object) - reinterpret_cast<uintptr_t>(block) < size;
     };
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     size_t timers = ForgetTimers(s, [&](const KTIMER* timer) { return inside(timer); });
     size_t dpcs = ForgetDpcs(s, [&](const KDPC* dpc) { return inside(dpc); });
     if (timers + dpcs != 0) {
@@ -52,7 +52,7 @@ void CheckPendingOperationsAtUnload(void* imageHandle)
         return ObjectFileOf(dpc) == image || ObjectFileOf(reinterpret_cast<void*>(dpc->DeferredRoutine)) == image;
     };
     Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<HostMutex> guard(s.mutex);
     size_t timers = ForgetTimers(s, [&](const KTIMER* timer) {
         return ObjectFileOf(timer) == image || (timer->Dpc != nullptr && fromImage(timer->Dpc));
     });

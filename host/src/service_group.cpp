@@ -7,11 +7,44 @@
 #include <vector>
 
 #include "host/harness.h"
+#include "host/host_mutex.h"
 #include "host/internal.h"
 #include "host/portcls.h"
 
 namespace host {
 namespace {
+
+// The members as the DPC serves them: a list that is replaced, never changed, when membership
+// changes, and that holds a reference on each member. The DPC takes one reference on the list
+// rather than one per member, and a member removed while it is being served lives until served.
+class MemberList {
+public:
+    explicit MemberList(std::vector<PSERVICESINK> members) : members_(std::move(members))
+    {
+        for (PSERVICESINK member : members_) {
+            member->AddRef();
+        }
+    }
+    void AddRef() { references_.fetch_add(1, std::memory_order_relaxed); }
+    void Release()
+    {
+        if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete this;
+        }
+    }
+    const std::vector<PSERVICESINK>& Members() const { return members_; }
+
+private:
+    ~MemberList()
+    {
+        for (PSERVICESINK member : members_) {
+            member->Release();
+        }
+    }
+
+    std::atomic<LONG> references_{1};
+    const std::vector<PSERVICESINK> members_;  // referenced
+};
 
 class ServiceGroup final : public IServiceGroup {
 public:
@@ -58,23 +91,23 @@ public:
         if (serviceSink == nullptr) {
             return STATUS_INVALID_PARAMETER;
         }
-        serviceSink->AddRef();
-        std::lock_guard<std::mutex> guard(lock_);
-        members_.push_back(serviceSink);
+        std::lock_guard<std::mutex> membership(membershipLock_);
+        std::vector<PSERVICESINK> members = members_->Members();
+        members.push_back(serviceSink);
+        Replace(new MemberList(std::move(members)));
         return STATUS_SUCCESS;
     }
 
     STDMETHODIMP_(void) RemoveMember(PSERVICESINK serviceSink) override
     {
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            auto found = std::find(members_.begin(), members_.end(), serviceSink);
-            if (found == members_.end()) {
-                return;
-            }
-            members_.erase(found);
+        std::lock_guard<std::mutex> membership(membershipLock_);
+        std::vector<PSERVICESINK> members = members_->Members();
+        auto found = std::find(members.begin(), members.end(), serviceSink);
+        if (found == members.end()) {
+            return;
         }
-        serviceSink->Release();
+        members.erase(found);
+        Replace(new MemberList(std::move(members)));
     }
 
     STDMETHODIMP_(void) SupportDelayedService() override { delayedSupported_ = true; }
@@ -109,37 +142,33 @@ private:
         KeCancelTimer(&timer_);
         KeRemoveQueueDpc(&dpc_);
         KeRemoveQueueDpc(&delayedDpc_);
-        for (PSERVICESINK member : members_) {
-            member->Release();
-        }
+        members_->Release();
     }
 
-    // Members may leave or join while the DPC calls them: it serves a referenced snapshot, kept
-    // on the stack for the usual few members.
+    // Caller holds membershipLock_. The old list goes once no DPC is serving it.
+    void Replace(MemberList* members)
+    {
+        MemberList* old = nullptr;
+        {
+            std::lock_guard<HostMutex> guard(lock_);
+            old = members_;
+            members_ = members;
+        }
+        old->Release();
+    }
+
     void ServeMembers()
     {
-        constexpr size_t InlineMembers = 16;
-        PSERVICESINK inlineSnapshot[InlineMembers];
-        std::vector<PSERVICESINK> largeSnapshot;
-        PSERVICESINK* snapshot = inlineSnapshot;
-        size_t count = 0;
+        MemberList* members = nullptr;
         {
-            std::lock_guard<std::mutex> guard(lock_);
-            count = members_.size();
-            if (count > InlineMembers) {
-                largeSnapshot = members_;
-                snapshot = largeSnapshot.data();
-            } else {
-                std::copy(members_.begin(), members_.end(), inlineSnapshot);
-            }
-            for (size_t i = 0; i < count; ++i) {
-                snapshot[i]->AddRef();
-            }
+            std::lock_guard<HostMutex> guard(lock_);
+            members = members_;
+            members->AddRef();
         }
-        for (size_t i = 0; i < count; ++i) {
-            snapshot[i]->RequestService();
-            snapshot[i]->Release();
+        for (PSERVICESINK member : members->Members()) {
+            member->RequestService();
         }
+        members->Release();
     }
 
     // Both DPCs run this; each drops the reference its queuing (or its timer's arming) took. A
@@ -153,8 +182,9 @@ private:
     }
 
     std::atomic<LONG> references_{1};
-    std::mutex lock_;
-    std::vector<PSERVICESINK> members_;  // referenced; under lock_
+    std::mutex membershipLock_;  // orders AddMember and RemoveMember; taken before lock_
+    HostMutex lock_;             // guards members_ (the pointer) against a DPC taking it
+    MemberList* members_ = new MemberList({});
     std::atomic<bool> delayedSupported_{false};
     KDPC dpc_;
     KDPC delayedDpc_;

@@ -67,7 +67,7 @@ bool ExpireNextTimer(Scheduler& s, ULONGLONG now)
     if (timer->Dpc != nullptr) {
         unsigned processor = TimerDpcProcessor(s, timer);
         if (EnqueueDpc(s, timer->Dpc, processor, nullptr, nullptr)) {
-            ULONGLONG delay = DrawDpcDelay(s);
+            ULONGLONG delay = s.dpcDelay == 0 && s.jitterMaximum == 0 ? 0 : DrawDpcDelay(s);
             ULONGLONG& readyAt = s.processors[processor].readyAt;
             if (delay != 0 && now + delay > readyAt) {
                 readyAt = now + delay;
@@ -108,7 +108,7 @@ void KeInitializeTimerEx(PKTIMER timer, TIMER_TYPE type)
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeInitializeTimerEx", "it runs at DISPATCH_LEVEL or below");
     host::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<host::HostMutex> guard(s.mutex);
     if (host::Queued(s, timer) && host::ListContains(&s.timers, &timer->TimerListEntry)) {
         host::UnlinkTimer(timer);
         host::ReportViolation("TIMER_OR_DPC_INVALID", "KeInitializeTimerEx",
@@ -133,7 +133,7 @@ BOOLEAN KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG period, PKDPC dp
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeSetTimer", "timers are set at DISPATCH_LEVEL or below");
     host::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<host::HostMutex> guard(s.mutex);
     ULONGLONG clock = host::VisibleTime(host::ExactTime());
     bool wasQueued = host::Queued(s, timer);
     if (wasQueued) {
@@ -162,7 +162,7 @@ BOOLEAN KeCancelTimer(PKTIMER timer)
 {
     host::RequireIrqlAtMost(DISPATCH_LEVEL, "KeCancelTimer", "timers are cancelled at DISPATCH_LEVEL or below");
     host::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<host::HostMutex> guard(s.mutex);
     if (!host::Queued(s, timer)) {
         return FALSE;
     }
@@ -175,6 +175,6 @@ BOOLEAN KeCancelTimer(PKTIMER timer)
 BOOLEAN KeReadStateTimer(PKTIMER timer)
 {
     host::Scheduler& s = TheScheduler();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    std::lock_guard<host::HostMutex> guard(s.mutex);
     return timer->Header.SignalState != 0 ? TRUE : FALSE;
 }

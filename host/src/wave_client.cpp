@@ -116,7 +116,7 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
     ULONG offset = 0;
     uint64_t clientId = 0;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         offset = pageOffsets_.empty() ? 0 : pageOffsets_[nextOffset_++ % pageOffsets_.size()] % MappingPageSize;
         clientId = nextId_++;
     }
@@ -135,7 +135,7 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
         std::memset(allocation.data, UnfilledCaptureByte, bytes);
     }
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         buffers_[clientId] = allocation;
     }
     // Not under the lock: queuing may call into the miniport, which may complete buffers.
@@ -143,11 +143,11 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
     NTSTATUS status = pin_->QueueBuffer(
         allocation.data, bytes,
         [this, clientId](NTSTATUS result, ULONG done) {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<HostMutex> guard(lock_);
             completed_.push_back(Completion{clientId, result, done});
         },
         &pinBufferId);
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     if (!NT_SUCCESS(status)) {
         std::free(allocation.block);
         buffers_.erase(clientId);
@@ -167,7 +167,7 @@ NTSTATUS WaveClient::Cancel(uint64_t id)
 {
     uint64_t pinBufferId = 0;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         auto found = buffers_.find(id);
         if (found == buffers_.end()) {
             return STATUS_NOT_FOUND;
@@ -179,7 +179,7 @@ NTSTATUS WaveClient::Cancel(uint64_t id)
 
 void WaveClient::SetBufferPageOffsets(std::vector<ULONG> offsets)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     pageOffsets_ = std::move(offsets);
     nextOffset_ = 0;
 }
@@ -201,7 +201,7 @@ size_t WaveClient::TakeCompleted(const std::function<void(const Completion&, con
 
 std::vector<ReapedBuffer> WaveClient::Reap()
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     std::vector<ReapedBuffer> reaped;
     reaped.reserve(completed_.size());
     TakeCompleted([&reaped](const Completion& completion, const Allocation& allocation) {
@@ -213,13 +213,13 @@ std::vector<ReapedBuffer> WaveClient::Reap()
 
 size_t WaveClient::ReapDiscarding()
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     return TakeCompleted(nullptr);
 }
 
 size_t WaveClient::InFlight() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     return buffers_.size() - completed_.size();
 }
 

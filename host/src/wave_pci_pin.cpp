@@ -1,8 +1,6 @@
 // A WavePci pin instance: the port stream the miniport takes client buffers from, one mapping at
 // a time, and the pin-level requests the class driver turns into miniport stream calls (state,
-// format, position, close). The queue, the mappings handed out and the revocations live here.
-#include <algorithm>
-#include <cstdio>
+// format, position, close). The queue and the mappings are in wave_pci_pin_mappings.cpp.
 #include <string>
 
 #include "host/harness.h"
@@ -10,26 +8,6 @@
 #include "host/port_wave_pci.h"
 
 namespace host {
-namespace {
-
-std::string TagText(ULONG_PTR tag)
-{
-    char text[32];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(tag));
-    return text;
-}
-
-// Raises to DISPATCH_LEVEL for the miniport calls the platform may make there.
-class AtDispatchLevel {
-public:
-    AtDispatchLevel() : previous_(KfRaiseIrql(DISPATCH_LEVEL)) {}
-    ~AtDispatchLevel() { KeLowerIrql(previous_); }
-
-private:
-    KIRQL previous_;
-};
-
-}  // namespace
 
 WavePciPin::WavePciPin(PortWavePci* port, const PinRequest& request)
     : port_(port),
@@ -106,7 +84,7 @@ NTSTATUS WavePciPin::Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType)
         return STATUS_SUCCESS;
     }
     // No service group: poll. The armed timer holds a reference on the pin.
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     polling_ = true;
     AddRef();
     LARGE_INTEGER dueTime;
@@ -122,7 +100,7 @@ void WavePciPin::PollDpc(PKDPC, PVOID context, PVOID, PVOID)
     auto* pin = static_cast<WavePciPin*>(context);
     pin->RequestService();
     {
-        std::lock_guard<std::mutex> guard(pin->lock_);
+        std::lock_guard<HostMutex> guard(pin->lock_);
         if (!pin->closing_) {
             LARGE_INTEGER dueTime;
             dueTime.QuadPart = -PollingPeriod;
@@ -138,7 +116,7 @@ void WavePciPin::PollDpc(PKDPC, PVOID context, PVOID, PVOID)
 // count to drop: either this call sees the pin closing, or Close waits for it. No lock is taken
 // on the way, as the port's service path takes none.
 template <typename Call>
-bool WavePciPin::CallStream(const Call& call)
+inline bool WavePciPin::CallStream(const Call& call)
 {
     callsInProgress_.fetch_add(1);
     bool open = !closing_.load() && stream_ != nullptr;
@@ -146,118 +124,23 @@ bool WavePciPin::CallStream(const Call& call)
         call(stream_);
     }
     if (callsInProgress_.fetch_sub(1) == 1 && closing_.load()) {
-        std::lock_guard<std::mutex> guard(lock_);
-        callsDone_.notify_all();
+        NotifyCallsDone();
     }
     return open;
+}
+
+void WavePciPin::NotifyCallsDone()
+{
+    std::lock_guard<HostMutex> guard(lock_);
+    callsDone_.notify_all();
 }
 
 void WavePciPin::RequestService()
 {
     CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
-        serviceCalls_.fetch_add(1);
+        serviceCalls_.fetch_add(1, std::memory_order_relaxed);
         stream->Service();
     });
-}
-
-// Driver Verifier's rule for the mapping calls: at most DISPATCH_LEVEL and no spin lock held.
-void WavePciPin::CheckPortCall(const char* routine) const
-{
-    RequireIrqlAtMost(DISPATCH_LEVEL, routine, "the port takes mapping calls at DISPATCH_LEVEL or below");
-    ULONG held = SpinLocksHeld();
-    if (held != 0) {
-        ReportViolation("SPIN_LOCK_HELD_ACROSS_PORT_CALL", routine,
-                        "the caller holds " + std::to_string(held) +
-                            " spin lock(s); no spin lock may be held across GetMapping or ReleaseMapping "
-                            "(the port takes its own locks and may call back into the miniport): release it "
-                            "before the call and take it again afterwards");
-    }
-}
-
-NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
-                                PULONG byteCount, PULONG flags)
-{
-    CheckPortCall("IPortWavePciStream::GetMapping");
-    getMappingCalls_.fetch_add(1, std::memory_order_relaxed);
-    if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr || flags == nullptr) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    std::lock_guard<std::mutex> guard(lock_);
-    auto next = std::find_if(queue_.begin(), queue_.end(),
-                             [](const std::shared_ptr<ClientBuffer>& b) { return b->mapped < b->bytes; });
-    if (next == queue_.end()) {
-        refusedSinceArrival_ = true;
-        physicalAddress->QuadPart = 0;
-        *virtualAddress = nullptr;
-        *byteCount = 0;
-        *flags = 0;
-        return STATUS_NOT_FOUND;
-    }
-    ClientBuffer& buffer = **next;
-    PUCHAR start = buffer.data + buffer.mapped;
-    auto toPageEnd = static_cast<ULONG>(MappingPageSize - reinterpret_cast<uintptr_t>(start) % MappingPageSize);
-    ULONG piece = std::min(buffer.bytes - buffer.mapped, toPageEnd);
-    buffer.mapped += piece;
-    ++buffer.unreleased;
-    bool last = buffer.mapped == buffer.bytes;
-    unreleased_.push_back(Acquired{reinterpret_cast<ULONG_PTR>(tag), *next, last});
-    mappedSinceStop_ += piece;
-
-    physicalAddress->QuadPart = static_cast<LONGLONG>(reinterpret_cast<uintptr_t>(start));
-    *virtualAddress = start;
-    *byteCount = piece;
-    *flags = last ? LastMappingFlag : 0;
-    return STATUS_SUCCESS;
-}
-
-NTSTATUS WavePciPin::ReleaseMapping(PVOID tag)
-{
-    CheckPortCall("IPortWavePciStream::ReleaseMapping");
-    auto wanted = reinterpret_cast<ULONG_PTR>(tag);
-    std::shared_ptr<ClientBuffer> completed;
-    bool found = false;
-    bool outOfOrder = false;
-    ULONG_PTR oldest = 0;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        // Mappings come back in order, so the one released is nearly always the oldest.
-        auto release = (!unreleased_.empty() && unreleased_.front().tag == wanted)
-                           ? unreleased_.begin()
-                           : std::find_if(unreleased_.begin(), unreleased_.end(),
-                                          [wanted](const Acquired& a) { return a.tag == wanted; });
-        if (release != unreleased_.end()) {
-            found = true;
-            outOfOrder = release != unreleased_.begin();
-            oldest = unreleased_.front().tag;
-            std::shared_ptr<ClientBuffer> buffer = std::move(release->buffer);
-            if (outOfOrder) {
-                unreleased_.erase(release);
-            } else {
-                unreleased_.pop_front();
-            }
-            --buffer->unreleased;
-            if (!buffer->cancelled && buffer->unreleased == 0 && buffer->mapped == buffer->bytes) {
-                queue_.erase(std::find(queue_.begin(), queue_.end(), buffer));
-                completed = std::move(buffer);
-            }
-        }
-    }
-    if (!found) {
-        ReportViolation("MAPPING_NOT_OUTSTANDING", "IPortWavePciStream::ReleaseMapping",
-                        "tag " + TagText(wanted) +
-                            " names no mapping the miniport holds (never handed out, already released, or "
-                            "revoked); revoked mappings must not be released");
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (outOfOrder) {
-        ReportViolation("MAPPING_RELEASED_OUT_OF_ORDER", "IPortWavePciStream::ReleaseMapping",
-                        "tag " + TagText(wanted) + " was released before tag " + TagText(oldest) +
-                            "; mappings must be released in the order GetMapping handed them out");
-    }
-    if (completed != nullptr) {
-        completed->completion(STATUS_SUCCESS, completed->bytes);
-    }
-    return STATUS_SUCCESS;
 }
 
 NTSTATUS WavePciPin::TerminatePacket()
@@ -267,7 +150,7 @@ NTSTATUS WavePciPin::TerminatePacket()
 
 void WavePciPin::SetPreFetchOffset(ULONG preFetchOffset)
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     preFetchSet_ = true;
     preFetchOffset_ = preFetchOffset;
 }
@@ -277,23 +160,30 @@ NTSTATUS WavePciPin::QueueBuffer(PVOID data, ULONG bytes, BufferCompletion compl
     if (data == nullptr || bytes == 0 || !completion) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto buffer = std::make_shared<ClientBuffer>();
-    buffer->data = static_cast<PUCHAR>(data);
-    buffer->bytes = bytes;
-    buffer->completion = std::move(completion);
     bool announce = false;
+    uint64_t bufferId = 0;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         if (closing_) {
             return STATUS_INVALID_DEVICE_STATE;
         }
-        buffer->id = nextBufferId_++;
-        queue_.push_back(buffer);
+        ClientBuffer* buffer = NewRecord();
+        buffer->id = bufferId = nextBufferId_++;
+        buffer->data = static_cast<PUCHAR>(data);
+        buffer->bytes = bytes;
+        buffer->completion = std::move(completion);
+        buffer->queued = true;
+        (queueTail_ != nullptr ? queueTail_->next : queueHead_) = buffer;
+        queueTail_ = buffer;
+        if (unmapped_ == nullptr) {
+            unmapped_ = buffer;
+        }
+        ++queuedCount_;
         announce = refusedSinceArrival_;
         refusedSinceArrival_ = false;
     }
     if (id != nullptr) {
-        *id = buffer->id;
+        *id = bufferId;
     }
     if (announce) {
         CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
@@ -303,80 +193,6 @@ NTSTATUS WavePciPin::QueueBuffer(PVOID data, ULONG bytes, BufferCompletion compl
         });
     }
     return STATUS_SUCCESS;
-}
-
-NTSTATUS WavePciPin::CancelBuffer(uint64_t id)
-{
-    bool queued = false;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        queued = std::any_of(queue_.begin(), queue_.end(),
-                             [id](const std::shared_ptr<ClientBuffer>& b) { return b->id == id; });
-    }
-    if (!queued) {
-        return STATUS_NOT_FOUND;
-    }
-    CancelBuffers([id](const ClientBuffer& b) { return b.id == id; });
-    return STATUS_SUCCESS;
-}
-
-// A buffer's mappings are consecutive in acquisition order (the next buffer is mapped only once
-// this one is), so each cancelled buffer with unreleased mappings is one inclusive tag range.
-// Mappings of the range that the miniport did not count as revoked are the oldest ones, on their
-// way back through ReleaseMapping: they stay outstanding for that release.
-void WavePciPin::CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel)
-{
-    BufferList cancelled;
-    {
-        std::lock_guard<std::mutex> guard(lock_);
-        auto kept = std::stable_partition(queue_.begin(), queue_.end(),
-                                          [&](const std::shared_ptr<ClientBuffer>& b) { return !cancel(*b); });
-        cancelled.assign(kept, queue_.end());
-        queue_.erase(kept, queue_.end());
-        for (auto& buffer : cancelled) {
-            buffer->cancelled = true;
-        }
-    }
-    for (auto& buffer : cancelled) {
-        ULONG_PTR firstTag = 0;
-        ULONG_PTR lastTag = 0;
-        {
-            std::lock_guard<std::mutex> guard(lock_);
-            auto first = std::find_if(unreleased_.begin(), unreleased_.end(),
-                                      [&](const Acquired& a) { return a.buffer == buffer; });
-            if (first == unreleased_.end()) {
-                continue;
-            }
-            auto last = std::find_if(unreleased_.rbegin(), unreleased_.rend(),
-                                     [&](const Acquired& a) { return a.buffer == buffer; });
-            firstTag = first->tag;
-            lastTag = last->tag;
-        }
-        ULONG revoked = 0;
-        NTSTATUS status = STATUS_SUCCESS;
-        if (stream_ != nullptr) {
-            AtDispatchLevel raised;
-            status = stream_->RevokeMappings(reinterpret_cast<PVOID>(firstTag), reinterpret_cast<PVOID>(lastTag),
-                                             &revoked);
-        }
-        std::lock_guard<std::mutex> guard(lock_);
-        auto inRange = [&](const Acquired& a) { return a.buffer == buffer; };
-        auto unreleased = static_cast<ULONG>(std::count_if(unreleased_.begin(), unreleased_.end(), inRange));
-        revocations_.push_back(Revocation{firstTag, lastTag, unreleased, revoked, status});
-        // Forget the newest `revoked` of them; the older rest are still to be released.
-        ULONG toForget = std::min(revoked, unreleased);
-        for (auto it = unreleased_.end(); toForget != 0 && it != unreleased_.begin();) {
-            --it;
-            if (inRange(*it)) {
-                it = unreleased_.erase(it);
-                --buffer->unreleased;
-                --toForget;
-            }
-        }
-    }
-    for (auto& buffer : cancelled) {
-        buffer->completion(STATUS_CANCELLED, 0);
-    }
 }
 
 NTSTATUS WavePciPin::SetState(KSSTATE state)
@@ -398,7 +214,7 @@ NTSTATUS WavePciPin::SetState(KSSTATE state)
         state_.store(next);
         if (next == KSSTATE_STOP) {
             CancelBuffers([](const ClientBuffer&) { return true; });
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<HostMutex> guard(lock_);
             mappedSinceStop_ = 0;
         }
     }
@@ -442,7 +258,7 @@ NTSTATUS WavePciPin::GetPosition(KSAUDIO_POSITION* position)
         return status;
     }
     position->PlayOffset = play;
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     if (capture_) {
         position->WriteOffset = play;
     } else {
@@ -460,7 +276,7 @@ void WavePciPin::Close()
     closed_ = true;
     bool pollReferenceDropped = false;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::lock_guard<HostMutex> guard(lock_);
         closing_ = true;
         if (polling_ && KeCancelTimer(&pollTimer_)) {
             polling_ = false;
@@ -476,7 +292,7 @@ void WavePciPin::Close()
             serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
         }
         {
-            std::unique_lock<std::mutex> guard(lock_);
+            std::unique_lock<HostMutex> guard(lock_);
             callsDone_.wait(guard, [this] { return callsInProgress_.load() == 0; });
         }
         if (state_.load() != KSSTATE_STOP) {
@@ -484,7 +300,7 @@ void WavePciPin::Close()
         }
         PMINIPORTWAVEPCISTREAM stream = stream_;
         {
-            std::lock_guard<std::mutex> guard(lock_);
+            std::lock_guard<HostMutex> guard(lock_);
             stream_ = nullptr;
         }
         stream->Release();
@@ -497,7 +313,7 @@ void WavePciPin::Close()
 
 bool WavePciPin::PreFetchOffsetSet(ULONG* preFetchOffset) const
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     if (preFetchOffset != nullptr) {
         *preFetchOffset = preFetchOffset_;
     }
@@ -506,19 +322,19 @@ bool WavePciPin::PreFetchOffsetSet(ULONG* preFetchOffset) const
 
 size_t WavePciPin::QueuedBufferCount() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    return queue_.size();
+    std::lock_guard<HostMutex> guard(lock_);
+    return queuedCount_;
 }
 
 size_t WavePciPin::UnreleasedMappingCount() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
-    return unreleased_.size();
+    std::lock_guard<HostMutex> guard(lock_);
+    return unreleased_.size() - releasedPrefix_;
 }
 
 std::vector<Revocation> WavePciPin::Revocations() const
 {
-    std::lock_guard<std::mutex> guard(lock_);
+    std::lock_guard<HostMutex> guard(lock_);
     return revocations_;
 }
 

@@ -360,6 +360,29 @@ TEST_F(PortStream, AMappingOnItsWayBackDuringRevocationMayStillBeReleased)
     EXPECT_EQ(pin->UnreleasedMappingCount(), 0u);
 }
 
+TEST_F(PortStream, ABufferQueuedWhileACancelledOnesMappingIsOnItsWayBackKeepsItsOwnMappings)
+{
+    OpenPin();
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    Queue(Memory(3), 10000);
+    ASSERT_EQ(stream->AcquireAll(), 3u);  // tags 0, 1, 2
+    stream->held.pop_front();               // tag 0 is on its way back
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    Queue(Memory(1), 100);
+    ASSERT_EQ(stream->AcquireAll(), 1u);  // tag 3
+
+    EXPECT_EQ(stream->portStream->ReleaseMapping(reinterpret_cast<PVOID>(0)), STATUS_SUCCESS);
+    ASSERT_EQ(completed.size(), 1u);
+    EXPECT_EQ(pin->UnreleasedMappingCount(), 1u);
+    stream->ReleaseAll();
+
+    ASSERT_EQ(completed.size(), 2u);
+    EXPECT_EQ(completed[1].number, 2u);
+    EXPECT_EQ(completed[1].status, STATUS_SUCCESS);
+    EXPECT_EQ(completed[1].bytes, 100u);
+    EXPECT_EQ(pin->QueuedBufferCount(), 0u);
+}
+
 TEST_F(PortStream, CancellingOneBufferRevokesOnlyItsMappings)
 {
     OpenPin();

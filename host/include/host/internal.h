@@ -5,13 +5,45 @@
 
 #include "host/kernel.h"
 
+// Thread-local state read on every spin lock, IRQL change and DPC: initial-exec, as the library is
+// loaded at start-up and a general-dynamic lookup (__tls_get_addr) would cost more than the check.
+#define HOST_HOT_TLS __attribute__((tls_model("initial-exec")))
+
 namespace host {
 
-KIRQL CurrentIrql();
+extern __thread KIRQL currentIrql HOST_HOT_TLS;   // irql.cpp
+extern __thread ULONG spinLocksHeld HOST_HOT_TLS;  // irql.cpp
+
+inline KIRQL CurrentIrql()
+{
+    return currentIrql;
+}
 // The spin locks the current thread holds now (KeAcquireSpinLock and KeAcquireSpinLockAtDpcLevel).
-ULONG SpinLocksHeld();
-// Fails with the verifier unless the current IRQL is at most `maximum`.
-void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why);
+inline ULONG SpinLocksHeld()
+{
+    return spinLocksHeld;
+}
+// Fails with the verifier unless the current IRQL is at most `maximum`. The report builds strings,
+// so it stays out of line and the check is a compare and a branch.
+[[gnu::cold, gnu::noinline]] void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why);
+inline void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* why)
+{
+    if (__builtin_expect(currentIrql > maximum, 0)) {
+        ReportIrqlAbove(maximum, routine, why);
+    }
+}
+// Raises to DISPATCH_LEVEL for the miniport calls the platform may make there, and back after.
+class AtDispatchLevel {
+public:
+    AtDispatchLevel() : previous_(KfRaiseIrql(DISPATCH_LEVEL)) {}
+    ~AtDispatchLevel() { KeLowerIrql(previous_); }
+    AtDispatchLevel(const AtDispatchLevel&) = delete;
+    AtDispatchLevel& operator=(const AtDispatchLevel&) = delete;
+
+private:
+    KIRQL previous_;
+};
+
 // The names of the routines on the current call stack, innermost first (best effort).
 std::string CallStackNames(int skipFrames);
 void ResetPool();

@@ -27,12 +27,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
 
+#include "host/host_mutex.h"
 #include "host/portcls.h"
 
 namespace host {
@@ -176,21 +176,25 @@ public:
     std::vector<Revocation> Revocations() const;
 
 private:
+    // A queued client buffer. Records are reused (spare_), so streaming neither allocates nor
+    // frees them; one goes back once it has left the queue, no mapping of it is outstanding and
+    // no cancellation is still revoking its mappings.
     struct ClientBuffer {
-        uint64_t id;
-        PUCHAR data;
-        ULONG bytes;
+        ClientBuffer* next = nullptr;  // in the queue, or in spare_
+        uint64_t id = 0;
+        PUCHAR data = nullptr;
+        ULONG bytes = 0;
         ULONG mapped = 0;      // bytes handed out in mappings so far
         ULONG unreleased = 0;  // mappings handed out and neither released nor revoked
-        bool cancelled = false;
-        BufferCompletion completion;
+        bool queued = false;
+        bool revoking = false;  // CancelBuffers still looks for its mappings
+        BufferCompletion completion;  // moved out as the buffer leaves the queue
     };
+    // A mapping handed out, as ReleaseMapping and RevokeMappings look it up.
     struct Acquired {
         ULONG_PTR tag;
-        std::shared_ptr<ClientBuffer> buffer;
-        bool last;
+        ClientBuffer* buffer;
     };
-    using BufferList = std::vector<std::shared_ptr<ClientBuffer>>;
 
     friend class PortWavePci;
     WavePciPin(PortWavePci* port, const PinRequest& request);
@@ -200,9 +204,19 @@ private:
     void CheckPortCall(const char* routine) const;
     // Takes the buffers that `cancel` picks out of the queue, revokes their mappings and completes them.
     void CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel);
+    // The queue and record helpers below run under lock_.
+    ClientBuffer* NewRecord();
+    void RecycleIfDone(ClientBuffer* buffer);
+    void Unqueue(ClientBuffer* buffer);
+    Acquired* UnreleasedBegin() { return unreleased_.data() + releasedPrefix_; }
+    Acquired* UnreleasedEnd() { return unreleased_.data() + unreleased_.size(); }
+    void DropUnreleased(Acquired* mapping);
+    void CompactUnreleased();
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
     template <typename Call>
     bool CallStream(const Call& call);
+    // Wakes Close, which waits for the calls in progress to end.
+    [[gnu::cold, gnu::noinline]] void NotifyCallsDone();
     static void PollDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
     std::atomic<LONG> references_{1};
@@ -220,10 +234,18 @@ private:
     std::atomic<ULONG> getMappingCalls_{0};
     bool closed_ = false;  // set by Close (the client's thread)
 
-    mutable std::mutex lock_;  // guards everything below
-    std::condition_variable callsDone_;
-    BufferList queue_;                  // buffers not yet completed, in arrival order
-    std::deque<Acquired> unreleased_;   // mappings handed out, in acquisition order
+    mutable HostMutex lock_;  // guards everything below
+    std::condition_variable_any callsDone_;
+    ClientBuffer* queueHead_ = nullptr;  // buffers not yet completed, in arrival order
+    ClientBuffer* queueTail_ = nullptr;
+    ClientBuffer* unmapped_ = nullptr;   // the first queued buffer not fully mapped; the rest follow it
+    size_t queuedCount_ = 0;
+    ClientBuffer* spare_ = nullptr;      // records to reuse
+    std::vector<std::unique_ptr<ClientBuffer>> records_;  // every record the pin made
+    // Mappings handed out, in acquisition order, from releasedPrefix_ on: the released front is
+    // dropped by moving an index and compacted now and then, so the usual release is O(1).
+    std::vector<Acquired> unreleased_;
+    size_t releasedPrefix_ = 0;
     uint64_t nextBufferId_ = 1;
     ULONGLONG mappedSinceStop_ = 0;
     bool refusedSinceArrival_ = false;  // a GetMapping found nothing since the last buffer came

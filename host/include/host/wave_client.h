@@ -16,6 +16,7 @@
 #include <mutex>
 #include <vector>
 
+#include "host/host_mutex.h"
 #include "host/port_wave_pci.h"
 
 namespace host {
@@ -100,7 +101,7 @@ private:
 
     WavePciPin* pin_;  // referenced
     bool capture_;
-    mutable std::mutex lock_;  // guards everything below
+    mutable HostMutex lock_;  // guards everything below
     std::vector<ULONG> pageOffsets_ = DefaultBufferPageOffsets;
     size_t nextOffset_ = 0;
     uint64_t nextId_ = 1;
