@@ -79,11 +79,11 @@ typedef struct {
 #include <stdunk.h>
 
 // The WDK's wdm.h has the cache-line prefetch for x64; MinGW-w64 keeps it in the user-mode
-// winnt.h only. Same definition: a hint that never faults, whatever the address.
+// winnt.h only. Here as the instruction itself, a hint that never faults whatever the address:
+// GCC deletes a loop whose only effect is its prefetch builtin, but keeps a volatile statement.
 #ifndef PreFetchCacheLine
-#include <xmmintrin.h>
-#define PF_TEMPORAL_LEVEL_1 _MM_HINT_T0
-#define PreFetchCacheLine(l, a) _mm_prefetch((CHAR CONST*)(a), l)
+#define PF_TEMPORAL_LEVEL_1 3
+#define PreFetchCacheLine(l, a) __asm__ __volatile__("prefetcht0 (%0)" : : "r"(a))
 #endif
 
 // IPreFetchOffset (Windows XP and later): portcls.h has only its heading. A WavePci stream gets it

@@ -7,13 +7,17 @@
 
 constexpr ULONG CacheLineBytes = 64;
 
-// Hints the lines holding bytes [start, start + bytes) into the cache. Never faults, so a stale
-// or null address costs nothing but the hint.
+// Hints the lines holding bytes [start, start + bytes) into the cache: one hint every line's
+// length from start, and one for the last byte, which covers the line that an unaligned start
+// adds. With a constant length the loop unrolls into the hints alone. Never faults, so a stale or
+// null address costs nothing but the hint.
 inline void PrefetchBytes(const void* start, ULONG bytes)
 {
-    ULONG_PTR line = reinterpret_cast<ULONG_PTR>(start) & ~static_cast<ULONG_PTR>(CacheLineBytes - 1);
-    const ULONG_PTR end = reinterpret_cast<ULONG_PTR>(start) + bytes;
-    for (; line < end; line += CacheLineBytes) {
-        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, reinterpret_cast<const void*>(line));
+    const ULONG_PTR first = reinterpret_cast<ULONG_PTR>(start);
+    for (ULONG offset = 0; offset < bytes; offset += CacheLineBytes) {
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, reinterpret_cast<const void*>(first + offset));
+    }
+    if (bytes != 0) {
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, reinterpret_cast<const void*>(first + bytes - 1));
     }
 }

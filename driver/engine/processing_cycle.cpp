@@ -22,15 +22,11 @@ ULONG Clamp(ULONG value, ULONG minimum, ULONG maximum)
     return (value < minimum) ? minimum : (value > maximum) ? maximum : value;
 }
 
-// Client bytes hinted per stream and chunk: the start of the run, after which the processor's own
-// prefetcher follows the buffer.
-constexpr ULONG PrefetchClientBytes = 512;
-
 // Asks for every stream's transfer state at once, before the first of them is used.
 void PrefetchStreams(StreamList& streams)
 {
     for (ListEntry* walk = streams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
-        WaveStream::FromLink(walk)->PrefetchTransferState(PrefetchClientBytes);
+        WaveStream::FromLink(walk)->PrefetchTransferState();
     }
 }
 

@@ -368,13 +368,17 @@ bool WaveStream::RefillWanted() const
            PendingBytes < HighWatermark && RefusedAtArrival != ReadArrivals();
 }
 
-void WaveStream::PrefetchTransferState(ULONG clientBytes) const
+// Client bytes hinted: the start of the run, after which the processor's own prefetcher follows
+// the buffer.
+constexpr ULONG PrefetchClientBytes = 512;
+
+void WaveStream::PrefetchTransferState() const
 {
     const UCHAR* start = reinterpret_cast<const UCHAR*>(this);
     const UCHAR* end = reinterpret_cast<const UCHAR*>(&Converter + 1);
     PrefetchBytes(start, static_cast<ULONG>(end - start));
     PrefetchBytes(NextMapping, sizeof(Mapping));
-    PrefetchBytes(NextClientByte, clientBytes);
+    PrefetchBytes(NextClientByte, PrefetchClientBytes);
 }
 
 LONG WaveStream::ReadArrivals() const

@@ -66,8 +66,8 @@ public:
     // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
     bool RefillWanted() const;
     // Hints into the cache what the next transfer touches first: the transfer bookkeeping, the
-    // head mapping and up to clientBytes of its client buffer. Called in the processing section.
-    void PrefetchTransferState(ULONG clientBytes) const;
+    // head mapping and the start of its client bytes. Called in the processing section.
+    void PrefetchTransferState() const;
 
     ListEntry Link;  // membership in the miniport's StreamList of the stream's direction
     ULONG Pin;

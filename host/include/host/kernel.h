@@ -153,9 +153,10 @@ inline void WriteRelease(LONG volatile* destination, LONG value)
 }
 }
 // Like PreFetchCacheLine on x64: a hint to load the line holding the address, which never
-// faults, whatever the address.
+// faults, whatever the address. The instruction itself: GCC deletes a loop whose only effect is
+// its prefetch builtin, but keeps a volatile statement.
 #define PF_TEMPORAL_LEVEL_1 3
-#define PreFetchCacheLine(l, a) __builtin_prefetch((const void*)(a), 0, (l))
+#define PreFetchCacheLine(l, a) __asm__ __volatile__("prefetcht0 (%0)" : : "r"(a))
 
 // Like YieldProcessor in a spin-wait loop; the host also yields the thread, whose lock holder
 // may be a preempted host thread.
