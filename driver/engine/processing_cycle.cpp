@@ -22,14 +22,6 @@ ULONG Clamp(ULONG value, ULONG minimum, ULONG maximum)
     return (value < minimum) ? minimum : (value > maximum) ? maximum : value;
 }
 
-// Asks for every stream's transfer state at once, before the first of them is used.
-void PrefetchStreams(StreamList& streams)
-{
-    for (ListEntry* walk = streams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
-        WaveStream::FromLink(walk)->PrefetchTransferState();
-    }
-}
-
 }  // namespace
 
 NTSTATUS WaveMiniport::AcquireEngine(const WAVEFORMATEXTENSIBLE* streamFormat)
@@ -163,6 +155,28 @@ void WaveMiniport::PrefetchEngineState() const
     PrefetchBytes(start, static_cast<ULONG>(end - start));
     PrefetchBytes(&RenderStreams, sizeof(LockedList));
     PrefetchBytes(&CaptureStreams, sizeof(LockedList));
+    // All at once, where walking the stream lists would wait for each stream in turn.
+    for (ULONG index = 0; index < HintCount; ++index) {
+        const StreamHint& hint = Hints[index];
+        WaveStream::PrefetchTransferState(hint.Stream, hint.NextMapping, hint.NextClientByte);
+    }
+}
+
+void WaveMiniport::RecordStreamHints()
+{
+    ULONG count = 0;
+    StreamList* lists[] = {&RenderStreams, &CaptureStreams};
+    for (StreamList* list : lists) {
+        for (ListEntry* walk = list->Streams.Items().First(); walk != NULL && count < MaxHintedStreams;
+             walk = walk->Next) {
+            const WaveStream* stream = WaveStream::FromLink(walk);
+            Hints[count].Stream = stream;
+            Hints[count].NextMapping = stream->NextMapping;
+            Hints[count].NextClientByte = stream->NextClientByte;
+            ++count;
+        }
+    }
+    HintCount = count;
 }
 
 void WaveMiniport::ProcessTick()
@@ -190,8 +204,6 @@ ULONG WaveMiniport::ProcessBytes(ULONG total)
     while (done < total) {
         ULONG chunk = (total - done < ChunkSize) ? total - done : ChunkSize;
         if (anyStream) {
-            PrefetchStreams(RenderStreams);
-            PrefetchStreams(CaptureStreams);
             RtlFillMemory(MixBuffer, chunk, silence);
             // Every render stream is mixed in before any capture stream reads, so all capture
             // clients receive the same mix of the same chunk.
@@ -205,6 +217,9 @@ ULONG WaveMiniport::ProcessBytes(ULONG total)
         }
         ++ChunksProcessed;
         done += chunk;
+    }
+    if (anyStream) {
+        RecordStreamHints();
     }
     return done;
 }

@@ -372,13 +372,13 @@ bool WaveStream::RefillWanted() const
 // the buffer.
 constexpr ULONG PrefetchClientBytes = 512;
 
-void WaveStream::PrefetchTransferState() const
+void WaveStream::PrefetchTransferState(const WaveStream* stream, const Mapping* mapping, const UCHAR* clientBytes)
 {
-    const UCHAR* start = reinterpret_cast<const UCHAR*>(this);
-    const UCHAR* end = reinterpret_cast<const UCHAR*>(&Converter + 1);
+    const UCHAR* start = reinterpret_cast<const UCHAR*>(stream);
+    const UCHAR* end = reinterpret_cast<const UCHAR*>(&stream->Converter + 1);
     PrefetchBytes(start, static_cast<ULONG>(end - start));
-    PrefetchBytes(NextMapping, sizeof(Mapping));
-    PrefetchBytes(NextClientByte, PrefetchClientBytes);
+    PrefetchBytes(mapping, sizeof(Mapping));
+    PrefetchBytes(clientBytes, PrefetchClientBytes);
 }
 
 LONG WaveStream::ReadArrivals() const

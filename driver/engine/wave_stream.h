@@ -65,9 +65,11 @@ public:
     void ReleaseClaimedMappings(List* batch);
     // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
     bool RefillWanted() const;
-    // Hints into the cache what the next transfer touches first: the transfer bookkeeping, the
-    // head mapping and the start of its client bytes. Called in the processing section.
-    void PrefetchTransferState() const;
+    // Hints into the cache what the next transfer of a stream touches first: the transfer
+    // bookkeeping of the stream at `stream`, the mapping record at `mapping` and the start of the
+    // client bytes at `clientBytes`, as the last pass left them. Reads none of them, so addresses
+    // of a stream gone since cost nothing but the hints.
+    static void PrefetchTransferState(const WaveStream* stream, const Mapping* mapping, const UCHAR* clientBytes);
 
     ListEntry Link;  // membership in the miniport's StreamList of the stream's direction
     ULONG Pin;

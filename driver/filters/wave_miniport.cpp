@@ -38,7 +38,8 @@ WaveMiniport::WaveMiniport(Cable* cable)
       ProcessedBytes(0),
       ChunksProcessed(0),
       TimerUsers(0),
-      DpcEntries(0)
+      DpcEntries(0),
+      HintCount(0)
 {
     ResetChannelLevels(FilterChannelLevels, FilterChannelGains);
     RtlZeroMemory(&CableFormat, sizeof(CableFormat));

@@ -12,6 +12,7 @@
 
 class Cable;
 class WaveStream;
+struct Mapping;
 
 // The formats a cable accepts from its streams now.
 struct FormatLimits {
@@ -26,6 +27,14 @@ struct FormatLimits {
 constexpr ULONG DefaultMsPerInterrupt = 5;
 constexpr ULONG UnityClockCorrection = 0x10000;  // 16.16 fixed point
 constexpr ULONG MinChunkMilliseconds = 20;
+constexpr ULONG MaxHintedStreams = 4;
+
+// Where a pass left one stream's transfer, for the next DPC to ask for it on entry.
+struct StreamHint {
+    const WaveStream* Stream;
+    const Mapping* NextMapping;
+    const UCHAR* NextClientByte;
+};
 
 class WaveMiniport : public IMiniportWavePci, public UnknownBase {
 public:
@@ -88,8 +97,11 @@ public:
     // Processes `total` cable bytes in chunks of at most ChunkSize; returns the bytes processed.
     _IRQL_requires_(DISPATCH_LEVEL)
     ULONG ProcessBytes(ULONG total);
-    // Hints into the cache what the timer DPC reads first.
+    // Hints into the cache what the timer DPC reads first, and the streams as the last pass left
+    // them.
     void PrefetchEngineState() const;
+    // Records where the pass left the first streams, for the next DPC's hints.
+    void RecordStreamHints();
 
     // Cable bytes due since the clock origin, low 32 bits.
     ULONG CableBytesDue() const;
@@ -128,6 +140,11 @@ public:
     LONG TimerUsers;            // interlocked
     LONG DpcEntries;            // interlocked; > 0 while a pass runs
     KDPC Dpc;
+    // The first streams in list order as the last pass left them, beside the DPC object the
+    // dispatcher has just read. Written in the processing section; read only for prefetch hints,
+    // which never fault, so the entries of a stream gone since are harmless.
+    StreamHint Hints[MaxHintedStreams];
+    ULONG HintCount;
 
 private:
     explicit WaveMiniport(Cable* cable);
