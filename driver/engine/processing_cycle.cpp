@@ -146,15 +146,18 @@ void WaveMiniport::TimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID arg
     LEAVE_PROCESSING_SECTION();
 }
 
-// The fields the DPC reads, from the cable pointer to the DPC object, and the heads of the two
-// stream lists.
+// The fields the DPC reads, from the port to the stream hints, and the heads of the two stream
+// lists.
 void WaveMiniport::PrefetchEngineState() const
 {
-    const UCHAR* start = reinterpret_cast<const UCHAR*>(&CableOwner);
-    const UCHAR* end = reinterpret_cast<const UCHAR*>(&Dpc + 1);
+    const UCHAR* start = reinterpret_cast<const UCHAR*>(&Port);
+    const UCHAR* end = reinterpret_cast<const UCHAR*>(&HintCount + 1);
     PrefetchBytes(start, static_cast<ULONG>(end - start));
     PrefetchBytes(&RenderStreams, sizeof(LockedList));
     PrefetchBytes(&CaptureStreams, sizeof(LockedList));
+    if (CableOwner != NULL) {
+        PrefetchBytes(&CableOwner->StateLock, sizeof(CableOwner->StateLock));
+    }
     // All at once, where walking the stream lists would wait for each stream in turn.
     for (ULONG index = 0; index < HintCount; ++index) {
         const StreamHint& hint = Hints[index];

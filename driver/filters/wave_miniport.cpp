@@ -16,7 +16,6 @@ WaveMiniport* WaveMiniport::Create(Cable* cable)
 
 WaveMiniport::WaveMiniport(Cable* cable)
     : UnknownBase(NULL),
-      CableOwner(cable),
       Port(NULL),
       ServiceGroup(NULL),
       DmaChannel(NULL),
@@ -39,6 +38,7 @@ WaveMiniport::WaveMiniport(Cable* cable)
       ChunksProcessed(0),
       TimerUsers(0),
       DpcEntries(0),
+      CableOwner(cable),
       HintCount(0)
 {
     ResetChannelLevels(FilterChannelLevels, FilterChannelGains);

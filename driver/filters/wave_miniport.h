@@ -112,7 +112,6 @@ public:
     // Engine fields.
     StreamList CaptureStreams;
     StreamList RenderStreams;
-    Cable* CableOwner;          // back-pointer, not a reference; null once the cable is gone
     PPORTWAVEPCI Port;          // set by Init; Notify is called after each pass
     PSERVICEGROUP ServiceGroup;
     PDMACHANNEL DmaChannel;
@@ -140,9 +139,11 @@ public:
     LONG TimerUsers;            // interlocked
     LONG DpcEntries;            // interlocked; > 0 while a pass runs
     KDPC Dpc;
-    // The first streams in list order as the last pass left them, beside the DPC object the
-    // dispatcher has just read. Written in the processing section; read only for prefetch hints,
-    // which never fault, so the entries of a stream gone since are harmless.
+    // Beside the DPC object, which the dispatcher has just read when the DPC starts: the first
+    // thing the DPC reads, and then the first streams in list order as the last pass left them
+    // (written in the processing section; read only for prefetch hints, which never fault, so the
+    // entries of a stream gone since are harmless).
+    Cable* CableOwner;  // back-pointer, not a reference; null once the cable is gone
     StreamHint Hints[MaxHintedStreams];
     ULONG HintCount;
 
