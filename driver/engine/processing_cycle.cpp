@@ -158,28 +158,33 @@ void WaveMiniport::PrefetchEngineState() const
     if (CableOwner != NULL) {
         PrefetchBytes(&CableOwner->StateLock, sizeof(CableOwner->StateLock));
     }
-    // All at once, where walking the stream lists would wait for each stream in turn.
-    for (ULONG index = 0; index < HintCount; ++index) {
+    // All at once, where walking the stream lists would wait for each stream in turn. A pass on
+    // another processor may be rewriting the hints: they are read and written as single words,
+    // and a mixed set only asks for the wrong lines.
+    const ULONG count = static_cast<ULONG>(ReadNoFence(&HintCount));
+    for (ULONG index = 0; index < count && index < MaxHintedStreams; ++index) {
         const StreamHint& hint = Hints[index];
-        WaveStream::PrefetchTransferState(hint.Stream, hint.NextMapping, hint.NextClientByte);
+        WaveStream::PrefetchTransferState(static_cast<const WaveStream*>(ReadPointerNoFence(&hint.Stream)),
+                                          static_cast<const Mapping*>(ReadPointerNoFence(&hint.NextMapping)),
+                                          static_cast<const UCHAR*>(ReadPointerNoFence(&hint.NextClientByte)));
     }
 }
 
 void WaveMiniport::RecordStreamHints()
 {
-    ULONG count = 0;
+    LONG count = 0;
     StreamList* lists[] = {&RenderStreams, &CaptureStreams};
     for (StreamList* list : lists) {
-        for (ListEntry* walk = list->Streams.Items().First(); walk != NULL && count < MaxHintedStreams;
-             walk = walk->Next) {
-            const WaveStream* stream = WaveStream::FromLink(walk);
-            Hints[count].Stream = stream;
-            Hints[count].NextMapping = stream->NextMapping;
-            Hints[count].NextClientByte = stream->NextClientByte;
+        for (ListEntry* walk = list->Streams.Items().First();
+             walk != NULL && count < static_cast<LONG>(MaxHintedStreams); walk = walk->Next) {
+            WaveStream* stream = WaveStream::FromLink(walk);
+            WritePointerNoFence(&Hints[count].Stream, stream);
+            WritePointerNoFence(&Hints[count].NextMapping, stream->NextMapping);
+            WritePointerNoFence(&Hints[count].NextClientByte, stream->NextClientByte);
             ++count;
         }
     }
-    HintCount = count;
+    WriteRelease(&HintCount, count);
 }
 
 void WaveMiniport::ProcessTick()

@@ -104,8 +104,8 @@ public:
     FormatConverter Converter;
     // Where the last transfer stopped, for prefetching only: the head mapping then and the next
     // client byte in it. Written by the transfer; may be stale, as the hint never faults.
-    const Mapping* NextMapping;
-    const UCHAR* NextClientByte;
+    Mapping* NextMapping;
+    PUCHAR NextClientByte;
 
 private:
     WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEPCISTREAM portStream, ULONG pin,

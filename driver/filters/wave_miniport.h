@@ -12,7 +12,6 @@
 
 class Cable;
 class WaveStream;
-struct Mapping;
 
 // The formats a cable accepts from its streams now.
 struct FormatLimits {
@@ -29,11 +28,12 @@ constexpr ULONG UnityClockCorrection = 0x10000;  // 16.16 fixed point
 constexpr ULONG MinChunkMilliseconds = 20;
 constexpr ULONG MaxHintedStreams = 4;
 
-// Where a pass left one stream's transfer, for the next DPC to ask for it on entry.
+// Where a pass left one stream's transfer, for the next DPC to ask for it on entry: addresses of
+// the stream, its head mapping record and its next client byte, never read through.
 struct StreamHint {
-    const WaveStream* Stream;
-    const Mapping* NextMapping;
-    const UCHAR* NextClientByte;
+    PVOID Stream;
+    PVOID NextMapping;
+    PVOID NextClientByte;
 };
 
 class WaveMiniport : public IMiniportWavePci, public UnknownBase {
@@ -145,7 +145,7 @@ public:
     // entries of a stream gone since are harmless).
     Cable* CableOwner;  // back-pointer, not a reference; null once the cable is gone
     StreamHint Hints[MaxHintedStreams];
-    ULONG HintCount;
+    LONG HintCount;
 
 private:
     explicit WaveMiniport(Cable* cable);
