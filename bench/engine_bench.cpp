@@ -1,7 +1,6 @@
-// The cable engine's processing cycle for 256 cables on the virtual clock: the CPU time spent per
-// second of cable audio (timers, DPCs, the clock arithmetic and the chunk loop): one iteration is
-// one second of audio, so the CPU column reads as CPU time per second of audio. No stream is
-// open, so no data moves: this is the floor every cable pays. The argument is the timer period.
+// The cable engine for 256 cables on the virtual clock: the CPU time spent per second of cable
+// audio. One iteration is one second of audio, so the CPU column reads as CPU time per second of
+// audio; with --benchmark_repetitions the "min" row is the figure least disturbed by other work.
 #include <benchmark/benchmark.h>
 
 #include "engine/audio_format.h"
@@ -14,6 +13,7 @@
 
 #include <malloc.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -21,6 +21,8 @@ namespace {
 
 constexpr ULONGLONG Second = 10000000;  // 100-ns units
 
+// The processing cycle alone (timers, DPCs, the clock arithmetic and the chunk loop): no stream
+// is open, so no data moves: the floor every cable pays. The argument is the timer period.
 void BM_ProcessingCycle256Cables(benchmark::State& state)
 {
     host::ResetPlatform();
@@ -178,7 +180,12 @@ BENCHMARK(BM_Streaming256Cables)
     ->Args({16, 0, 10})
     ->Args({16, 1, 10})
     ->Unit(benchmark::kMillisecond)
-    ->Iterations(5);
+    ->Iterations(5)
+    // With --benchmark_repetitions, the fastest repetition: other work on a shared machine only
+    // ever adds time.
+    ->ComputeStatistics("min", [](const std::vector<double>& values) {
+        return *std::min_element(values.begin(), values.end());
+    });
 
 }  // namespace
 
