@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "host/harness.h"
@@ -13,6 +14,11 @@
 
 namespace host {
 namespace {
+
+// Answered only by the stand-in's own groups, so a pin can tell a group that drains on removal
+// (RemoveMemberAndDrain) from a miniport's own IServiceGroup.
+// {6F1C2D3A-7B4E-4C59-9A1D-2E8F3B5C7D90}
+const GUID HostServiceGroupIid = {0x6f1c2d3a, 0x7b4e, 0x4c59, {0x9a, 0x1d, 0x2e, 0x8f, 0x3b, 0x5c, 0x7d, 0x90}};
 
 // The members as the DPC serves them: a list that is replaced, never changed, when membership
 // changes, and that holds a reference on each member. The DPC takes one reference on the list
@@ -33,6 +39,8 @@ public:
         }
     }
     const std::vector<PSERVICESINK>& Members() const { return members_; }
+    // True once the caller's reference is the only one: no DPC serves this list any more.
+    bool OnlyReference() const { return references_.load(std::memory_order_acquire) == 1; }
 
 private:
     ~MemberList()
@@ -57,7 +65,7 @@ public:
 
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override
     {
-        if (iid == IID_IUnknown || iid == IID_IServiceSink || iid == IID_IServiceGroup) {
+        if (iid == IID_IUnknown || iid == IID_IServiceSink || iid == IID_IServiceGroup || iid == HostServiceGroupIid) {
             *object = static_cast<IServiceGroup*>(this);
             AddRef();
             return STATUS_SUCCESS;
@@ -108,6 +116,31 @@ public:
         }
         members.erase(found);
         Replace(new MemberList(std::move(members)));
+    }
+
+    // RemoveMember, then waits until no DPC still serves a list that holds the member: from then
+    // on the group never calls it again. PASSIVE_LEVEL, outside any of the group's DPCs.
+    void RemoveMemberAndDrain(PSERVICESINK serviceSink)
+    {
+        MemberList* old = nullptr;
+        {
+            std::lock_guard<std::mutex> membership(membershipLock_);
+            std::vector<PSERVICESINK> members = members_->Members();
+            auto found = std::find(members.begin(), members.end(), serviceSink);
+            if (found == members.end()) {
+                return;
+            }
+            members.erase(found);
+            auto* replacement = new MemberList(std::move(members));
+            std::lock_guard<HostMutex> guard(lock_);
+            old = members_;  // the group's reference on it is now ours
+            members_ = replacement;
+        }
+        // A serving DPC holds the list for a few member calls; on the virtual clock none runs.
+        while (!old->OnlyReference()) {
+            std::this_thread::yield();
+        }
+        old->Release();
     }
 
     STDMETHODIMP_(void) SupportDelayedService() override { delayedSupported_ = true; }
@@ -192,6 +225,22 @@ private:
 };
 
 }  // namespace
+
+bool IsDrainingServiceGroup(PSERVICEGROUP group)
+{
+    PVOID answer = nullptr;
+    if (!NT_SUCCESS(group->QueryInterface(HostServiceGroupIid, &answer)) || answer == nullptr) {
+        return false;
+    }
+    static_cast<PSERVICEGROUP>(answer)->Release();
+    return true;
+}
+
+void RemoveMemberAndDrain(PSERVICEGROUP group, PSERVICESINK member)
+{
+    static_cast<ServiceGroup*>(group)->RemoveMemberAndDrain(member);
+}
+
 }  // namespace host
 
 // Like PcNewServiceGroup: a new group with one reference; aggregation is not supported.

@@ -34,6 +34,7 @@
 
 #include "host/host_mutex.h"
 #include "host/portcls.h"
+#include "host/processor_counter.h"
 
 namespace host {
 
@@ -98,7 +99,7 @@ public:
     void BindMiniport(PMINIPORTWAVEPCI miniport);
     PMINIPORTWAVEPCI Miniport() const { return miniport_; }
     PSERVICEGROUP MiniportServiceGroup() const { return serviceGroup_; }
-    ULONG NotifyCount() const { return notifyCount_.load(); }
+    ULONG NotifyCount() const { return notifyCount_.Total(); }
 
     // Creates a pin instance at PASSIVE_LEVEL: copies the format, calls NewStream (capture as
     // asked, no outer unknown), asks GetAllocatorFraming and joins the stream's service group.
@@ -114,7 +115,7 @@ private:
     ~PortWavePci();
 
     std::atomic<LONG> references_{1};
-    std::atomic<ULONG> notifyCount_{0};
+    ProcessorCounter notifyCount_;
     PMINIPORTWAVEPCI miniport_ = nullptr;  // referenced
     PSERVICEGROUP serviceGroup_ = nullptr;
     std::mutex lock_;  // guards miniport_ against ReleaseChildren while a service call runs
@@ -171,8 +172,8 @@ public:
     size_t QueuedBufferCount() const;
     size_t UnreleasedMappingCount() const;
     ULONG MappingAvailableCalls() const { return mappingAvailableCalls_.load(); }
-    ULONG ServiceCalls() const { return serviceCalls_.load(); }
-    ULONG GetMappingCalls() const { return getMappingCalls_.load(); }
+    ULONG ServiceCalls() const { return serviceCalls_.Total(); }
+    ULONG GetMappingCalls() const { return getMappingCalls_.Total(); }
     std::vector<Revocation> Revocations() const;
 
 private:
@@ -215,6 +216,23 @@ private:
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
     template <typename Call>
     bool CallStream(const Call& call);
+    // The member a draining group (IsDrainingServiceGroup) serves: no call count is needed, as
+    // Close takes it out of the group and waits for the group's DPCs before the stream goes.
+    void ServeFromGroup();
+    class GroupMember final : public IServiceSink {
+    public:
+        explicit GroupMember(WavePciPin* pin) : pin_(pin) {}
+        STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override
+        {
+            return pin_->QueryInterface(iid, object);
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return pin_->AddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return pin_->Release(); }
+        STDMETHODIMP_(void) RequestService() override { pin_->ServeFromGroup(); }
+
+    private:
+        WavePciPin* pin_;
+    };
     // Wakes Close, which waits for the calls in progress to end.
     [[gnu::cold, gnu::noinline]] void NotifyCallsDone();
     static void PollDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
@@ -230,8 +248,8 @@ private:
     KSALLOCATOR_FRAMING framing_ = {};
     std::atomic<KSSTATE> state_{KSSTATE_STOP};
     std::atomic<ULONG> mappingAvailableCalls_{0};
-    std::atomic<ULONG> serviceCalls_{0};
-    std::atomic<ULONG> getMappingCalls_{0};
+    GroupMember groupMember_{this};
+    bool drainingGroup_ = false;  // serviceGroup_ has groupMember_ as member, not this
     bool closed_ = false;  // set by Close (the client's thread)
 
     mutable HostMutex lock_;  // guards everything below
@@ -257,6 +275,9 @@ private:
     bool polling_ = false;
     KTIMER pollTimer_;
     KDPC pollDpc_;
+    // Last: slots per processor, touched one line at a time.
+    ProcessorCounter serviceCalls_;
+    ProcessorCounter getMappingCalls_;
 };
 
 }  // namespace host
