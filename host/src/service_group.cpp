@@ -3,6 +3,7 @@
 // on every member. The port's Notify goes through here.
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,6 +12,7 @@
 #include "host/host_mutex.h"
 #include "host/internal.h"
 #include "host/portcls.h"
+#include "scheduler.h"
 
 namespace host {
 namespace {
@@ -21,8 +23,10 @@ namespace {
 const GUID HostServiceGroupIid = {0x6f1c2d3a, 0x7b4e, 0x4c59, {0x9a, 0x1d, 0x2e, 0x8f, 0x3b, 0x5c, 0x7d, 0x90}};
 
 // The members as the DPC serves them: a list that is replaced, never changed, when membership
-// changes, and that holds a reference on each member. The DPC takes one reference on the list
-// rather than one per member, and a member removed while it is being served lives until served.
+// changes, and that holds a reference on each member. A serving DPC marks the list in its
+// processor's slot (serving_) instead of taking a reference, so serving costs no locked
+// instruction beyond the group lock; a replaced list goes once no slot shows it, and a member
+// removed while it is being served lives until served.
 class MemberList {
 public:
     explicit MemberList(std::vector<PSERVICESINK> members) : members_(std::move(members))
@@ -31,26 +35,17 @@ public:
             member->AddRef();
         }
     }
-    void AddRef() { references_.fetch_add(1, std::memory_order_relaxed); }
-    void Release()
-    {
-        if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
-    const std::vector<PSERVICESINK>& Members() const { return members_; }
-    // True once the caller's reference is the only one: no DPC serves this list any more.
-    bool OnlyReference() const { return references_.load(std::memory_order_acquire) == 1; }
-
-private:
     ~MemberList()
     {
         for (PSERVICESINK member : members_) {
             member->Release();
         }
     }
+    MemberList(const MemberList&) = delete;
+    MemberList& operator=(const MemberList&) = delete;
+    const std::vector<PSERVICESINK>& Members() const { return members_; }
 
-    std::atomic<LONG> references_{1};
+private:
     const std::vector<PSERVICESINK> members_;  // referenced
 };
 
@@ -122,7 +117,10 @@ public:
     // on the group never calls it again. PASSIVE_LEVEL, outside any of the group's DPCs.
     void RemoveMemberAndDrain(PSERVICESINK serviceSink)
     {
-        MemberList* old = nullptr;
+        // The replaced list, and any replaced earlier that a DPC still served (they may hold the
+        // member too), are ours to wait out, without the membership lock: a member may change
+        // membership from its RequestService.
+        std::vector<std::unique_ptr<MemberList>> draining;
         {
             std::lock_guard<std::mutex> membership(membershipLock_);
             std::vector<PSERVICESINK> members = members_->Members();
@@ -131,16 +129,15 @@ public:
                 return;
             }
             members.erase(found);
-            auto* replacement = new MemberList(std::move(members));
-            std::lock_guard<HostMutex> guard(lock_);
-            old = members_;  // the group's reference on it is now ours
-            members_ = replacement;
+            draining.swap(retired_);
+            draining.emplace_back(Swap(new MemberList(std::move(members))));
         }
-        // A serving DPC holds the list for a few member calls; on the virtual clock none runs.
-        while (!old->OnlyReference()) {
-            std::this_thread::yield();
+        // A serving DPC holds a list for a few member calls; on the virtual clock none runs.
+        for (const std::unique_ptr<MemberList>& list : draining) {
+            while (Serving(list.get())) {
+                std::this_thread::yield();
+            }
         }
-        old->Release();
     }
 
     STDMETHODIMP_(void) SupportDelayedService() override { delayedSupported_ = true; }
@@ -175,33 +172,65 @@ private:
         KeCancelTimer(&timer_);
         KeRemoveQueueDpc(&dpc_);
         KeRemoveQueueDpc(&delayedDpc_);
-        members_->Release();
+        // A running DPC holds a reference, so none serves any list now.
+        retired_.clear();
+        delete members_;
     }
 
-    // Caller holds membershipLock_. The old list goes once no DPC is serving it.
+    // Caller holds membershipLock_. Puts `members` in place; returns the list it replaced, which
+    // a DPC may still be serving.
+    MemberList* Swap(MemberList* members)
+    {
+        std::lock_guard<HostMutex> guard(lock_);
+        MemberList* old = members_;
+        members_ = members;
+        return old;
+    }
+
+    // Whether a DPC serves `members` now. A DPC marks its slot under lock_, so once lock_ has
+    // replaced the list, a slot that does not show it never will again.
+    bool Serving(const MemberList* members) const
+    {
+        for (const std::atomic<const MemberList*>& slot : serving_) {
+            if (slot.load(std::memory_order_acquire) == members) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Caller holds membershipLock_: frees the replaced lists no DPC serves any more.
+    void ReclaimRetired()
+    {
+        retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
+                                      [this](const std::unique_ptr<MemberList>& list) { return !Serving(list.get()); }),
+                       retired_.end());
+    }
+
+    // Caller holds membershipLock_.
     void Replace(MemberList* members)
     {
-        MemberList* old = nullptr;
-        {
-            std::lock_guard<HostMutex> guard(lock_);
-            old = members_;
-            members_ = members;
+        std::unique_ptr<MemberList> old(Swap(members));
+        ReclaimRetired();
+        if (Serving(old.get())) {
+            retired_.push_back(std::move(old));
         }
-        old->Release();
     }
 
+    // Runs as a DPC, so on one processor (dpcProcessor), whose slot no other code writes.
     void ServeMembers()
     {
-        MemberList* members = nullptr;
+        std::atomic<const MemberList*>& slot = serving_[dpcProcessor];
+        const MemberList* members = nullptr;
         {
             std::lock_guard<HostMutex> guard(lock_);
             members = members_;
-            members->AddRef();
+            slot.store(members, std::memory_order_relaxed);
         }
         for (PSERVICESINK member : members->Members()) {
             member->RequestService();
         }
-        members->Release();
+        slot.store(nullptr, std::memory_order_release);
     }
 
     // Both DPCs run this; each drops the reference its queuing (or its timer's arming) took. A
@@ -215,9 +244,12 @@ private:
     }
 
     std::atomic<LONG> references_{1};
-    std::mutex membershipLock_;  // orders AddMember and RemoveMember; taken before lock_
+    std::mutex membershipLock_;  // orders AddMember and RemoveMember; taken before lock_; guards retired_
     HostMutex lock_;             // guards members_ (the pointer) against a DPC taking it
     MemberList* members_ = new MemberList({});
+    std::vector<std::unique_ptr<MemberList>> retired_;  // replaced while a DPC served them
+    // Per processor: the list a DPC of this group serves there now, else null.
+    std::atomic<const MemberList*> serving_[MaxProcessors] = {};
     std::atomic<bool> delayedSupported_{false};
     KDPC dpc_;
     KDPC delayedDpc_;
