@@ -25,8 +25,8 @@ const GUID HostServiceGroupIid = {0x6f1c2d3a, 0x7b4e, 0x4c59, {0x9a, 0x1d, 0x2e,
 // The members as the DPC serves them: a list that is replaced, never changed, when membership
 // changes, and that holds a reference on each member. A serving DPC marks the list in its
 // processor's slot (serving_) instead of taking a reference, so serving costs no locked
-// instruction beyond the group lock; a replaced list goes once no slot shows it, and a member
-// removed while it is being served lives until served.
+// instruction beyond the group lock. A replaced list that a DPC still serves is kept (and with it
+// its members) until a later membership change or the group's end finds no slot showing it.
 class MemberList {
 public:
     explicit MemberList(std::vector<PSERVICESINK> members) : members_(std::move(members))
