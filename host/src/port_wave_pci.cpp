@@ -4,6 +4,7 @@
 
 #include "host/harness.h"
 #include "host/internal.h"
+#include "scheduler.h"
 
 namespace host {
 
@@ -95,7 +96,7 @@ NTSTATUS PortWavePci::NewRegistryKey(PREGISTRYKEY* outRegistryKey, PUNKNOWN, ULO
 // Like IPortWavePci::Notify: completes nothing itself; the group's DPC calls its members.
 void PortWavePci::Notify(PSERVICEGROUP serviceGroup)
 {
-    notifyCount_.fetch_add(1);
+    notifyCount_.Increment();
     if (serviceGroup != nullptr) {
         serviceGroup->RequestService();
     }

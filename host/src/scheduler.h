@@ -16,6 +16,7 @@
 #include "host/harness.h"
 #include "host/host_mutex.h"
 #include "host/internal.h"
+#include "host/processor_counter.h"
 
 namespace host {
 
@@ -139,6 +140,19 @@ inline unsigned CurrentProcessor()
     return dpcProcessor >= 0 ? static_cast<unsigned>(dpcProcessor) : ThreadProcessor();
 }
 unsigned TimerDpcProcessor(Scheduler& s, const KTIMER* timer);
+
+static_assert(ProcessorCounter::Slots == MaxProcessors, "one counter slot per emulated processor");
+// A processor runs one DPC at a time, and the scheduler lock orders its successive DPCs.
+inline void ProcessorCounter::Increment()
+{
+    int processor = dpcProcessor;
+    if (processor >= 0) {
+        std::atomic<ULONG>& slot = inDpcs_[processor];
+        slot.store(slot.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+    } else {
+        outsideDpcs_.fetch_add(1, std::memory_order_relaxed);
+    }
+}
 void ResetThreadAffinity();
 // Makes the calling thread run on `processor` for its lifetime (a DPC, a processor thread).
 class ProcessorScope {

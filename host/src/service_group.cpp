@@ -3,20 +3,30 @@
 // on every member. The port's Notify goes through here.
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "host/harness.h"
 #include "host/host_mutex.h"
 #include "host/internal.h"
 #include "host/portcls.h"
+#include "scheduler.h"
 
 namespace host {
 namespace {
 
+// Answered only by the stand-in's own groups, so a pin can tell a group that drains on removal
+// (RemoveMemberAndDrain) from a miniport's own IServiceGroup.
+// {6F1C2D3A-7B4E-4C59-9A1D-2E8F3B5C7D90}
+const GUID HostServiceGroupIid = {0x6f1c2d3a, 0x7b4e, 0x4c59, {0x9a, 0x1d, 0x2e, 0x8f, 0x3b, 0x5c, 0x7d, 0x90}};
+
 // The members as the DPC serves them: a list that is replaced, never changed, when membership
-// changes, and that holds a reference on each member. The DPC takes one reference on the list
-// rather than one per member, and a member removed while it is being served lives until served.
+// changes, and that holds a reference on each member. A serving DPC marks the list in its
+// processor's slot (serving_) instead of taking a reference, so serving costs no locked
+// instruction beyond the group lock. A replaced list that a DPC still serves is kept (and with it
+// its members) until a later membership change or the group's end finds no slot showing it.
 class MemberList {
 public:
     explicit MemberList(std::vector<PSERVICESINK> members) : members_(std::move(members))
@@ -25,24 +35,17 @@ public:
             member->AddRef();
         }
     }
-    void AddRef() { references_.fetch_add(1, std::memory_order_relaxed); }
-    void Release()
-    {
-        if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-            delete this;
-        }
-    }
-    const std::vector<PSERVICESINK>& Members() const { return members_; }
-
-private:
     ~MemberList()
     {
         for (PSERVICESINK member : members_) {
             member->Release();
         }
     }
+    MemberList(const MemberList&) = delete;
+    MemberList& operator=(const MemberList&) = delete;
+    const std::vector<PSERVICESINK>& Members() const { return members_; }
 
-    std::atomic<LONG> references_{1};
+private:
     const std::vector<PSERVICESINK> members_;  // referenced
 };
 
@@ -57,7 +60,7 @@ public:
 
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override
     {
-        if (iid == IID_IUnknown || iid == IID_IServiceSink || iid == IID_IServiceGroup) {
+        if (iid == IID_IUnknown || iid == IID_IServiceSink || iid == IID_IServiceGroup || iid == HostServiceGroupIid) {
             *object = static_cast<IServiceGroup*>(this);
             AddRef();
             return STATUS_SUCCESS;
@@ -110,6 +113,33 @@ public:
         Replace(new MemberList(std::move(members)));
     }
 
+    // RemoveMember, then waits until no DPC still serves a list that holds the member: from then
+    // on the group never calls it again. PASSIVE_LEVEL, outside any of the group's DPCs.
+    void RemoveMemberAndDrain(PSERVICESINK serviceSink)
+    {
+        // The replaced list, and any replaced earlier that a DPC still served (they may hold the
+        // member too), are ours to wait out, without the membership lock: a member may change
+        // membership from its RequestService.
+        std::vector<std::unique_ptr<MemberList>> draining;
+        {
+            std::lock_guard<std::mutex> membership(membershipLock_);
+            std::vector<PSERVICESINK> members = members_->Members();
+            auto found = std::find(members.begin(), members.end(), serviceSink);
+            if (found == members.end()) {
+                return;
+            }
+            members.erase(found);
+            draining.swap(retired_);
+            draining.emplace_back(Swap(new MemberList(std::move(members))));
+        }
+        // A serving DPC holds a list for a few member calls; on the virtual clock none runs.
+        for (const std::unique_ptr<MemberList>& list : draining) {
+            while (Serving(list.get())) {
+                std::this_thread::yield();
+            }
+        }
+    }
+
     STDMETHODIMP_(void) SupportDelayedService() override { delayedSupported_ = true; }
 
     // Like IServiceGroup::RequestDelayedService: the delay is a KeSetTimer due time (negative:
@@ -142,33 +172,65 @@ private:
         KeCancelTimer(&timer_);
         KeRemoveQueueDpc(&dpc_);
         KeRemoveQueueDpc(&delayedDpc_);
-        members_->Release();
+        // A running DPC holds a reference, so none serves any list now.
+        retired_.clear();
+        delete members_;
     }
 
-    // Caller holds membershipLock_. The old list goes once no DPC is serving it.
+    // Caller holds membershipLock_. Puts `members` in place; returns the list it replaced, which
+    // a DPC may still be serving.
+    MemberList* Swap(MemberList* members)
+    {
+        std::lock_guard<HostMutex> guard(lock_);
+        MemberList* old = members_;
+        members_ = members;
+        return old;
+    }
+
+    // Whether a DPC serves `members` now. A DPC marks its slot under lock_, so once lock_ has
+    // replaced the list, a slot that does not show it never will again.
+    bool Serving(const MemberList* members) const
+    {
+        for (const std::atomic<const MemberList*>& slot : serving_) {
+            if (slot.load(std::memory_order_acquire) == members) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Caller holds membershipLock_: frees the replaced lists no DPC serves any more.
+    void ReclaimRetired()
+    {
+        retired_.erase(std::remove_if(retired_.begin(), retired_.end(),
+                                      [this](const std::unique_ptr<MemberList>& list) { return !Serving(list.get()); }),
+                       retired_.end());
+    }
+
+    // Caller holds membershipLock_.
     void Replace(MemberList* members)
     {
-        MemberList* old = nullptr;
-        {
-            std::lock_guard<HostMutex> guard(lock_);
-            old = members_;
-            members_ = members;
+        std::unique_ptr<MemberList> old(Swap(members));
+        ReclaimRetired();
+        if (Serving(old.get())) {
+            retired_.push_back(std::move(old));
         }
-        old->Release();
     }
 
+    // Runs as a DPC, so on one processor (dpcProcessor), whose slot no other code writes.
     void ServeMembers()
     {
-        MemberList* members = nullptr;
+        std::atomic<const MemberList*>& slot = serving_[dpcProcessor];
+        const MemberList* members = nullptr;
         {
             std::lock_guard<HostMutex> guard(lock_);
             members = members_;
-            members->AddRef();
+            slot.store(members, std::memory_order_relaxed);
         }
         for (PSERVICESINK member : members->Members()) {
             member->RequestService();
         }
-        members->Release();
+        slot.store(nullptr, std::memory_order_release);
     }
 
     // Both DPCs run this; each drops the reference its queuing (or its timer's arming) took. A
@@ -182,9 +244,12 @@ private:
     }
 
     std::atomic<LONG> references_{1};
-    std::mutex membershipLock_;  // orders AddMember and RemoveMember; taken before lock_
+    std::mutex membershipLock_;  // orders AddMember and RemoveMember; taken before lock_; guards retired_
     HostMutex lock_;             // guards members_ (the pointer) against a DPC taking it
     MemberList* members_ = new MemberList({});
+    std::vector<std::unique_ptr<MemberList>> retired_;  // replaced while a DPC served them
+    // Per processor: the list a DPC of this group serves there now, else null.
+    std::atomic<const MemberList*> serving_[MaxProcessors] = {};
     std::atomic<bool> delayedSupported_{false};
     KDPC dpc_;
     KDPC delayedDpc_;
@@ -192,6 +257,22 @@ private:
 };
 
 }  // namespace
+
+bool IsDrainingServiceGroup(PSERVICEGROUP group)
+{
+    PVOID answer = nullptr;
+    if (!NT_SUCCESS(group->QueryInterface(HostServiceGroupIid, &answer)) || answer == nullptr) {
+        return false;
+    }
+    static_cast<PSERVICEGROUP>(answer)->Release();
+    return true;
+}
+
+void RemoveMemberAndDrain(PSERVICEGROUP group, PSERVICESINK member)
+{
+    static_cast<ServiceGroup*>(group)->RemoveMemberAndDrain(member);
+}
+
 }  // namespace host
 
 // Like PcNewServiceGroup: a new group with one reference; aggregation is not supported.

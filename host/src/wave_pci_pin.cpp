@@ -6,6 +6,7 @@
 #include "host/harness.h"
 #include "host/internal.h"
 #include "host/port_wave_pci.h"
+#include "scheduler.h"
 
 namespace host {
 
@@ -80,7 +81,9 @@ NTSTATUS WavePciPin::Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType)
     // Preferences only: a stream that cannot say leaves the framing zero.
     stream_->GetAllocatorFraming(&framing_);
     if (serviceGroup_ != nullptr) {
-        serviceGroup_->AddMember(static_cast<IServiceSink*>(this));
+        drainingGroup_ = IsDrainingServiceGroup(serviceGroup_);
+        serviceGroup_->AddMember(drainingGroup_ ? static_cast<IServiceSink*>(&groupMember_)
+                                                : static_cast<IServiceSink*>(this));
         return STATUS_SUCCESS;
     }
     // No service group: poll. The armed timer holds a reference on the pin.
@@ -138,9 +141,20 @@ void WavePciPin::NotifyCallsDone()
 void WavePciPin::RequestService()
 {
     CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
-        serviceCalls_.fetch_add(1, std::memory_order_relaxed);
+        serviceCalls_.Increment();
         stream->Service();
     });
+}
+
+// Only the group calls this, and Close drains the group before the stream goes, so stream_ is
+// set here; a call that finds the pin closing does nothing, as a counted call would.
+void WavePciPin::ServeFromGroup()
+{
+    if (closing_.load(std::memory_order_acquire)) {
+        return;
+    }
+    serviceCalls_.Increment();
+    stream_->Service();
 }
 
 NTSTATUS WavePciPin::TerminatePacket()
@@ -288,7 +302,9 @@ void WavePciPin::Close()
     }
     if (stream_ != nullptr) {
         CancelBuffers([](const ClientBuffer&) { return true; });
-        if (serviceGroup_ != nullptr) {
+        if (drainingGroup_) {
+            RemoveMemberAndDrain(serviceGroup_, &groupMember_);
+        } else if (serviceGroup_ != nullptr) {
             serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
         }
         {

@@ -8,6 +8,7 @@
 #include "host/harness.h"
 #include "host/internal.h"
 #include "host/port_wave_pci.h"
+#include "scheduler.h"
 
 namespace host {
 namespace {
@@ -114,7 +115,7 @@ NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PV
                                 PULONG byteCount, PULONG flags)
 {
     CheckPortCall("IPortWavePciStream::GetMapping");
-    getMappingCalls_.fetch_add(1, std::memory_order_relaxed);
+    getMappingCalls_.Increment();
     if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr || flags == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -1,5 +1,6 @@
 // The port on real threads: a client queues and reaps buffers while the service group's DPC runs
 // the miniport's transfer on the emulated processors; nothing is lost, duplicated or reordered.
+#include <atomic>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -75,4 +76,49 @@ TEST_F(PortThreads, BuffersQueuedWhileTheGroupsDpcTransfersArriveWholeAndInOrder
     EXPECT_EQ(reapedBytes, sent.size());
     std::lock_guard<std::mutex> guard(transferLock);
     EXPECT_EQ(received, sent);
+}
+
+// The pin's member is served without a call count: Close must still take it out of the group and
+// wait out every DPC serving it before the stream is stopped and released.
+TEST_F(PortThreads, CloseReturnsOnlyOnceNoServiceCallIsInsideTheStream)
+{
+    OpenPin();
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<bool> closed{false};
+    stream->onService = [&] {
+        if (closed.load()) {
+            overlapped = true;  // a call that started after Close returned
+        }
+        inside.fetch_add(1);
+        for (int i = 0; i < 200; ++i) {
+            std::this_thread::yield();  // stay inside long enough for Close to overlap
+        }
+        inside.fetch_sub(1);
+    };
+
+    host::StartRealTime();
+    std::atomic<bool> stop{false};
+    std::thread notifier([&] {
+        while (!stop.load()) {
+            port->Notify(miniport->streamGroup);
+        }
+    });
+    ASSERT_TRUE(host::WaitUntil([&] { return stream->serviceCalls.load() >= 20; }, 10s));
+    pin->Close();
+    int insideAtClose = inside.load();
+    int callsAtClose = stream->serviceCalls.load();
+    closed = true;
+    for (int round = 0; round < 20; ++round) {
+        port->Notify(miniport->streamGroup);
+        std::this_thread::yield();
+    }
+    stop = true;
+    notifier.join();
+    host::StopRealTime();
+
+    EXPECT_EQ(insideAtClose, 0);
+    EXPECT_FALSE(overlapped.load());
+    EXPECT_EQ(stream->serviceCalls.load(), callsAtClose);
+    EXPECT_EQ(pin->ServiceCalls(), static_cast<ULONG>(callsAtClose));
 }

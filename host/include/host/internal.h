@@ -4,6 +4,7 @@
 #include <string>
 
 #include "host/kernel.h"
+#include "host/portcls.h"
 
 // Thread-local state read on every spin lock, IRQL change and DPC: initial-exec, as the library is
 // loaded at start-up and a general-dynamic lookup (__tls_get_addr) would cost more than the check.
@@ -58,6 +59,11 @@ void CheckBlockingCall(const char* routine, const char* action);
 void CheckPoolFree(const char* routine, const void* block, size_t size);
 // Before a driver image is unmapped: none of its timers or DPCs may still be queued.
 void CheckPendingOperationsAtUnload(void* imageHandle);
+// service_group.cpp: whether `group` is one of the stand-in's own (PcNewServiceGroup), and for
+// such a group, RemoveMember followed by a wait until none of its DPCs can still be calling
+// `member`. PASSIVE_LEVEL.
+bool IsDrainingServiceGroup(PSERVICEGROUP group);
+void RemoveMemberAndDrain(PSERVICEGROUP group, PSERVICESINK member);
 // Stops real-time mode and restores the clock, processors, queues and fault injection.
 void ResetScheduler();
 

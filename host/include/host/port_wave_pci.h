@@ -34,6 +34,7 @@
 
 #include "host/host_mutex.h"
 #include "host/portcls.h"
+#include "host/processor_counter.h"
 
 namespace host {
 
@@ -98,7 +99,7 @@ public:
     void BindMiniport(PMINIPORTWAVEPCI miniport);
     PMINIPORTWAVEPCI Miniport() const { return miniport_; }
     PSERVICEGROUP MiniportServiceGroup() const { return serviceGroup_; }
-    ULONG NotifyCount() const { return notifyCount_.load(); }
+    ULONG NotifyCount() const { return notifyCount_.Total(); }
 
     // Creates a pin instance at PASSIVE_LEVEL: copies the format, calls NewStream (capture as
     // asked, no outer unknown), asks GetAllocatorFraming and joins the stream's service group.
@@ -114,7 +115,7 @@ private:
     ~PortWavePci();
 
     std::atomic<LONG> references_{1};
-    std::atomic<ULONG> notifyCount_{0};
+    ProcessorCounter notifyCount_;
     PMINIPORTWAVEPCI miniport_ = nullptr;  // referenced
     PSERVICEGROUP serviceGroup_ = nullptr;
     std::mutex lock_;  // guards miniport_ against ReleaseChildren while a service call runs
@@ -122,7 +123,7 @@ private:
     ULONG servicesInProgress_ = 0;
 };
 
-class WavePciPin final : public IPortWavePciStream, public IPreFetchOffset, public IServiceSink {
+class alignas(64) WavePciPin final : public IPortWavePciStream, public IPreFetchOffset, public IServiceSink {
 public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override;
     STDMETHODIMP_(ULONG) AddRef() override;
@@ -171,8 +172,8 @@ public:
     size_t QueuedBufferCount() const;
     size_t UnreleasedMappingCount() const;
     ULONG MappingAvailableCalls() const { return mappingAvailableCalls_.load(); }
-    ULONG ServiceCalls() const { return serviceCalls_.load(); }
-    ULONG GetMappingCalls() const { return getMappingCalls_.load(); }
+    ULONG ServiceCalls() const { return serviceCalls_.Total(); }
+    ULONG GetMappingCalls() const { return getMappingCalls_.Total(); }
     std::vector<Revocation> Revocations() const;
 
 private:
@@ -215,41 +216,62 @@ private:
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
     template <typename Call>
     bool CallStream(const Call& call);
+    // The member a draining group (IsDrainingServiceGroup) serves: no call count is needed, as
+    // Close takes it out of the group and waits for the group's DPCs before the stream goes.
+    void ServeFromGroup();
+    class GroupMember final : public IServiceSink {
+    public:
+        explicit GroupMember(WavePciPin* pin) : pin_(pin) {}
+        STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID iid, PVOID* object) override
+        {
+            return pin_->QueryInterface(iid, object);
+        }
+        STDMETHODIMP_(ULONG) AddRef() override { return pin_->AddRef(); }
+        STDMETHODIMP_(ULONG) Release() override { return pin_->Release(); }
+        STDMETHODIMP_(void) RequestService() override { pin_->ServeFromGroup(); }
+
+    private:
+        WavePciPin* pin_;
+    };
     // Wakes Close, which waits for the calls in progress to end.
     [[gnu::cold, gnu::noinline]] void NotifyCallsDone();
     static void PollDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
+
+    // The streaming path's fields first, beside the interface pointers: the group's call and
+    // the test for closing touch the first line; GetMapping and ReleaseMapping the first two.
+    GroupMember groupMember_{this};
+    PMINIPORTWAVEPCISTREAM stream_ = nullptr;
+    std::atomic<bool> closing_{false};  // written under lock_; read without it by the service path
+    bool refusedSinceArrival_ = false;  // a GetMapping found nothing since the last buffer came
+    mutable HostMutex lock_;            // guards the queue, the records and the mappings, and more below
+    ClientBuffer* unmapped_ = nullptr;   // the first queued buffer not fully mapped; the rest follow it
+    ClientBuffer* queueHead_ = nullptr;  // buffers not yet completed, in arrival order
+    ClientBuffer* queueTail_ = nullptr;
+    // Mappings handed out, in acquisition order, from releasedPrefix_ on: the released front is
+    // dropped by moving an index and compacted now and then, so the usual release is O(1).
+    std::vector<Acquired> unreleased_;
+    size_t releasedPrefix_ = 0;
+    ULONGLONG mappedSinceStop_ = 0;
+    size_t queuedCount_ = 0;
+    ClientBuffer* spare_ = nullptr;  // records to reuse
 
     std::atomic<LONG> references_{1};
     PortWavePci* port_;  // referenced
     ULONG pinId_;
     BOOLEAN capture_;
     std::vector<uint8_t> dataFormat_;  // the connection format, as the stream was given it
-    PMINIPORTWAVEPCISTREAM stream_ = nullptr;
     PDMACHANNEL dmaChannel_ = nullptr;  // the port never uses or releases it
     PSERVICEGROUP serviceGroup_ = nullptr;
     KSALLOCATOR_FRAMING framing_ = {};
     std::atomic<KSSTATE> state_{KSSTATE_STOP};
     std::atomic<ULONG> mappingAvailableCalls_{0};
-    std::atomic<ULONG> serviceCalls_{0};
-    std::atomic<ULONG> getMappingCalls_{0};
+    bool drainingGroup_ = false;  // serviceGroup_ has groupMember_ as member, not this
     bool closed_ = false;  // set by Close (the client's thread)
 
-    mutable HostMutex lock_;  // guards everything below
+    // Guarded by lock_ too, but for the atomic count and the timer objects.
     std::condition_variable_any callsDone_;
-    ClientBuffer* queueHead_ = nullptr;  // buffers not yet completed, in arrival order
-    ClientBuffer* queueTail_ = nullptr;
-    ClientBuffer* unmapped_ = nullptr;   // the first queued buffer not fully mapped; the rest follow it
-    size_t queuedCount_ = 0;
-    ClientBuffer* spare_ = nullptr;      // records to reuse
     std::vector<std::unique_ptr<ClientBuffer>> records_;  // every record the pin made
-    // Mappings handed out, in acquisition order, from releasedPrefix_ on: the released front is
-    // dropped by moving an index and compacted now and then, so the usual release is O(1).
-    std::vector<Acquired> unreleased_;
-    size_t releasedPrefix_ = 0;
     uint64_t nextBufferId_ = 1;
-    ULONGLONG mappedSinceStop_ = 0;
-    bool refusedSinceArrival_ = false;  // a GetMapping found nothing since the last buffer came
-    std::atomic<bool> closing_{false};      // written under lock_; read without it by CallStream
     std::atomic<ULONG> callsInProgress_{0};  // CallStream calls running; Close waits for 0
     bool preFetchSet_ = false;
     ULONG preFetchOffset_ = 0;
@@ -257,6 +279,9 @@ private:
     bool polling_ = false;
     KTIMER pollTimer_;
     KDPC pollDpc_;
+    // Last: slots per processor, touched one line at a time.
+    ProcessorCounter serviceCalls_;
+    ProcessorCounter getMappingCalls_;
 };
 
 }  // namespace host
