@@ -83,7 +83,7 @@ typedef struct {
 // GCC deletes a loop whose only effect is its prefetch builtin, but keeps a volatile statement.
 #ifndef PreFetchCacheLine
 #define PF_TEMPORAL_LEVEL_1 3
-#define PreFetchCacheLine(l, a) __asm__ __volatile__("prefetcht0 (%0)" : : "r"(a))
+#define PreFetchCacheLine(l, a) __asm__ __volatile__("prefetcht0 %0" : : "m"(*(const char*)(a)))
 #endif
 
 // IPreFetchOffset (Windows XP and later): portcls.h has only its heading. A WavePci stream gets it

@@ -9,15 +9,17 @@ constexpr ULONG CacheLineBytes = 64;
 
 // Hints the lines holding bytes [start, start + bytes) into the cache: one hint every line's
 // length from start, and one for the last byte, which covers the line that an unaligned start
-// adds. With a constant length the loop unrolls into the hints alone. Never faults, so a stale or
-// null address costs nothing but the hint.
+// adds. With a constant length the loop unrolls into the hints alone. Never faults, so a stale
+// address costs nothing but the hint; a null one is skipped.
 inline void PrefetchBytes(const void* start, ULONG bytes)
 {
-    const ULONG_PTR first = reinterpret_cast<ULONG_PTR>(start);
+    if (start == NULL || bytes == 0) {
+        return;
+    }
+    const UCHAR* first = static_cast<const UCHAR*>(start);
+#pragma GCC unroll 32
     for (ULONG offset = 0; offset < bytes; offset += CacheLineBytes) {
-        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, reinterpret_cast<const void*>(first + offset));
+        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, first + offset);
     }
-    if (bytes != 0) {
-        PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, reinterpret_cast<const void*>(first + bytes - 1));
-    }
+    PreFetchCacheLine(PF_TEMPORAL_LEVEL_1, first + bytes - 1);
 }

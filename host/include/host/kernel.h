@@ -156,7 +156,7 @@ inline void WriteRelease(LONG volatile* destination, LONG value)
 // faults, whatever the address. The instruction itself: GCC deletes a loop whose only effect is
 // its prefetch builtin, but keeps a volatile statement.
 #define PF_TEMPORAL_LEVEL_1 3
-#define PreFetchCacheLine(l, a) __asm__ __volatile__("prefetcht0 (%0)" : : "r"(a))
+#define PreFetchCacheLine(l, a) __asm__ __volatile__("prefetcht0 %0" : : "m"(*(const char*)(a)))
 
 // Like YieldProcessor in a spin-wait loop; the host also yields the thread, whose lock holder
 // may be a preempted host thread.
