@@ -66,6 +66,26 @@ public:
         --Count;
     }
 
+    // Moves every entry of this list, in order, to the end of destination, leaving this list
+    // empty; constant time.
+    void MoveAllTo(List* destination)
+    {
+        if (Head == NULL) {
+            return;
+        }
+        Head->Previous = destination->Tail;
+        if (destination->Tail != NULL) {
+            destination->Tail->Next = Head;
+        } else {
+            destination->Head = Head;
+        }
+        destination->Tail = Tail;
+        destination->Count += Count;
+        Head = NULL;
+        Tail = NULL;
+        Count = 0;
+    }
+
     bool Contains(const ListEntry* entry) const;
 
     ListEntry* First() const { return Head; }

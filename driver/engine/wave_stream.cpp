@@ -470,9 +470,7 @@ bool WaveStream::ClaimCompletedMappings(List* batch)
         return false;
     }
     Releasing = TRUE;
-    while (ListEntry* done = CompletedMappings.PopFront()) {
-        batch->PushBack(done);
-    }
+    CompletedMappings.MoveAllTo(batch);
     return true;
 }
 
@@ -488,12 +486,8 @@ void WaveStream::ReleaseClaimedMappings(List* batch)
         }
         // Return the records and pick up what completed meanwhile in one hold.
         StreamLock.Enter();
-        while (ListEntry* released = batch->PopFront()) {
-            FreeMappings.PushBack(released);
-        }
-        while (ListEntry* done = CompletedMappings.PopFront()) {
-            batch->PushBack(done);
-        }
+        batch->MoveAllTo(&FreeMappings);
+        CompletedMappings.MoveAllTo(batch);
         if (batch->Empty()) {
             Releasing = FALSE;
         }

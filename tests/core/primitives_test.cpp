@@ -124,6 +124,40 @@ TEST_F(PrimitivesTest, RemovingHeadAndTailRelinksTheRestAndClearsTheLinks)
     EXPECT_EQ(list.Last(), nullptr);
 }
 
+TEST_F(PrimitivesTest, MoveAllToAppendsInOrderAndEmptiesTheSource)
+{
+    Item items[5] = {{{}, 0}, {{}, 1}, {{}, 2}, {{}, 3}, {{}, 4}};
+    List source;
+    List destination;
+    source.MoveAllTo(&destination);  // an empty source changes nothing
+    EXPECT_TRUE(destination.Empty());
+
+    source.PushBack(&items[0].Link);
+    source.PushBack(&items[1].Link);
+    source.MoveAllTo(&destination);  // into an empty list
+    EXPECT_TRUE(source.Empty());
+    EXPECT_EQ(source.First(), nullptr);
+    EXPECT_EQ(source.Last(), nullptr);
+    EXPECT_EQ(destination.Size(), 2u);
+
+    for (int i = 2; i < 5; ++i) {
+        source.PushBack(&items[i].Link);
+    }
+    source.MoveAllTo(&destination);  // behind existing entries
+    ASSERT_EQ(destination.Size(), 5u);
+    EXPECT_EQ(destination.Last(), &items[4].Link);
+    int expected = 0;
+    for (ListEntry* walk = destination.First(); walk != nullptr; walk = walk->Next, ++expected) {
+        EXPECT_EQ(CONTAINING_RECORD(walk, Item, Link)->Value, expected);
+        EXPECT_EQ(walk->Previous, expected == 0 ? nullptr : &items[expected - 1].Link);
+    }
+    EXPECT_EQ(expected, 5);
+    // Both lists stay usable.
+    EXPECT_EQ(destination.PopFront(), &items[0].Link);
+    source.PushBack(&items[0].Link);
+    EXPECT_EQ(source.Size(), 1u);
+}
+
 TEST_F(PrimitivesTest, LockedListOperationsLeaveTheGuardFreeAndTheIrqlRestored)
 {
     MutexLock external;
