@@ -104,13 +104,10 @@ public:
     STDMETHODIMP_(void) RemoveMember(PSERVICESINK serviceSink) override
     {
         std::lock_guard<std::mutex> membership(membershipLock_);
-        std::vector<PSERVICESINK> members = members_->Members();
-        auto found = std::find(members.begin(), members.end(), serviceSink);
-        if (found == members.end()) {
-            return;
+        std::vector<PSERVICESINK> members;
+        if (MembersWithout(serviceSink, &members)) {
+            Replace(new MemberList(std::move(members)));
         }
-        members.erase(found);
-        Replace(new MemberList(std::move(members)));
     }
 
     // RemoveMember, then waits until no DPC still serves a list that holds the member: from then
@@ -123,12 +120,10 @@ public:
         std::vector<std::unique_ptr<MemberList>> draining;
         {
             std::lock_guard<std::mutex> membership(membershipLock_);
-            std::vector<PSERVICESINK> members = members_->Members();
-            auto found = std::find(members.begin(), members.end(), serviceSink);
-            if (found == members.end()) {
+            std::vector<PSERVICESINK> members;
+            if (!MembersWithout(serviceSink, &members)) {
                 return;
             }
-            members.erase(found);
             draining.swap(retired_);
             draining.emplace_back(Swap(new MemberList(std::move(members))));
         }
@@ -167,6 +162,19 @@ public:
     }
 
 private:
+    // Caller holds membershipLock_. The current members less serviceSink into *members; false
+    // when it is not one of them.
+    bool MembersWithout(PSERVICESINK serviceSink, std::vector<PSERVICESINK>* members) const
+    {
+        *members = members_->Members();
+        auto found = std::find(members->begin(), members->end(), serviceSink);
+        if (found == members->end()) {
+            return false;
+        }
+        members->erase(found);
+        return true;
+    }
+
     ~ServiceGroup()
     {
         KeCancelTimer(&timer_);
