@@ -63,8 +63,6 @@ public:
     ULONG RunRefill(ListEntry* free, LONG arrivals);
     bool ClaimCompletedMappings(List* batch);
     void ReleaseClaimedMappings(List* batch);
-    // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
-    bool RefillWanted() const;
     // Hints into the cache what the next transfer of a stream touches first: the transfer
     // bookkeeping of the stream at `stream`, the mapping record at `mapping` and the start of the
     // client bytes at `clientBytes`, as the last pass left them. Reads none of them, so addresses
@@ -118,6 +116,8 @@ private:
     NTSTATUS StartStreaming();
     void StopStreaming();
     NTSTATUS ChangeState(KSSTATE state);
+    // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
+    bool RefillWanted() const;
     ListEntry* TakeRecordForMapping();
     LONG ReadArrivals() const;
 
