@@ -88,7 +88,7 @@ WaveClient::~WaveClient()
     pin_->Close();
     pin_->Release();
     for (auto& entry : buffers_) {
-        std::free(entry.second.block);
+        std::free(entry.second.block);  // the slots go with their block
     }
 }
 
@@ -113,22 +113,15 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
     if (bytes == 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG offset = 0;
     uint64_t clientId = 0;
+    Allocation allocation;
     {
         std::lock_guard<HostMutex> guard(lock_);
-        offset = pageOffsets_.empty() ? 0 : pageOffsets_[nextOffset_++ % pageOffsets_.size()] % MappingPageSize;
+        if (!Allocate(bytes, &allocation)) {
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
         clientId = nextId_++;
     }
-    size_t span = (static_cast<size_t>(offset) + bytes + MappingPageSize - 1) / MappingPageSize * MappingPageSize;
-    Allocation allocation;
-    allocation.block = static_cast<uint8_t*>(std::aligned_alloc(MappingPageSize, span));
-    if (allocation.block == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    allocation.data = allocation.block + offset;
-    allocation.length = bytes;
-    allocation.pinBufferId = 0;
     if (data != nullptr) {
         std::memcpy(allocation.data, data, bytes);
     } else {
@@ -149,7 +142,7 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
         &pinBufferId);
     std::lock_guard<HostMutex> guard(lock_);
     if (!NT_SUCCESS(status)) {
-        std::free(allocation.block);
+        Free(allocation);
         buffers_.erase(clientId);
         return status;
     }
@@ -160,6 +153,62 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
     if (id != nullptr) {
         *id = clientId;
     }
+    return STATUS_SUCCESS;
+}
+
+bool WaveClient::Allocate(ULONG bytes, Allocation* allocation)
+{
+    allocation->length = bytes;
+    allocation->pinBufferId = 0;
+    allocation->block = nullptr;
+    allocation->slot = NoSlot;
+    if (bytes <= slotBytes_) {
+        // In turn from the slot after the last one taken, as an application cycles its buffers.
+        for (size_t tried = 0; tried < slotTaken_.size(); ++tried) {
+            size_t slot = (nextSlot_ + tried) % slotTaken_.size();
+            if (!slotTaken_[slot]) {
+                slotTaken_[slot] = true;
+                nextSlot_ = slot + 1;
+                allocation->slot = slot;
+                allocation->data = slotBlock_.get() + slot * slotBytes_;
+                return true;
+            }
+        }
+    }
+    ULONG offset = pageOffsets_.empty() ? 0 : pageOffsets_[nextOffset_++ % pageOffsets_.size()] % MappingPageSize;
+    size_t span = (static_cast<size_t>(offset) + bytes + MappingPageSize - 1) / MappingPageSize * MappingPageSize;
+    allocation->block = static_cast<uint8_t*>(std::aligned_alloc(MappingPageSize, span));
+    if (allocation->block == nullptr) {
+        return false;
+    }
+    allocation->data = allocation->block + offset;
+    return true;
+}
+
+void WaveClient::Free(const Allocation& allocation)
+{
+    if (allocation.slot != NoSlot) {
+        slotTaken_[allocation.slot] = false;
+    } else {
+        std::free(allocation.block);
+    }
+}
+
+NTSTATUS WaveClient::UseBufferSlots(size_t slots, ULONG slotBytes)
+{
+    std::lock_guard<HostMutex> guard(lock_);
+    if (!buffers_.empty()) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    size_t span = (slots * slotBytes + MappingPageSize - 1) / MappingPageSize * MappingPageSize;
+    uint8_t* block = (span == 0) ? nullptr : static_cast<uint8_t*>(std::aligned_alloc(MappingPageSize, span));
+    if (span != 0 && block == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    slotBlock_.reset(block);
+    slotBytes_ = (block == nullptr) ? 0 : slotBytes;
+    slotTaken_.assign((block == nullptr) ? 0 : slots, false);
+    nextSlot_ = 0;
     return STATUS_SUCCESS;
 }
 
@@ -192,7 +241,7 @@ size_t WaveClient::TakeCompleted(const std::function<void(const Completion&, con
         if (take) {
             take(completion, found->second);
         }
-        std::free(found->second.block);
+        Free(found->second);
         buffers_.erase(found);
     }
     completed_.clear();

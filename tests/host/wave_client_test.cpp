@@ -192,6 +192,45 @@ TEST_F(WaveClientTest, BuffersStartAtTheTableOfPageOffsetsInTurn)
     EXPECT_EQ(reinterpret_cast<uintptr_t>(stream->held.back().data) % 4096, 12u);
 }
 
+TEST_F(WaveClientTest, SlottedBuffersLieEndToEndAndReuseTheSlotsOfReapedBuffers)
+{
+    Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
+    ASSERT_EQ(client->UseBufferSlots(3, 1000), STATUS_SUCCESS);
+    std::vector<uint8_t> data = Pattern(1200, 5);
+    client->Write(data.data(), 1000);
+    client->Write(data.data(), 960);
+    client->Write(data.data(), 1200);  // larger than a slot: pages of its own
+    client->Write(data.data(), 10);
+    EXPECT_EQ(client->UseBufferSlots(2, 100), STATUS_INVALID_DEVICE_STATE);  // buffers in flight
+    stream->AcquireAll();
+    ASSERT_GE(stream->held.size(), 4u);
+    const uint8_t* first = stream->held[0].data;
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(first) % 4096, 0u);
+    // 1000 | 960 | 1200 at the next page offset of the table (the first is 0) | 10 in the last slot.
+    EXPECT_EQ(stream->held[1].data, first + 1000);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(stream->held[2].data) % 4096, 0u);
+    EXPECT_NE(stream->held[2].data, first + 2000);
+    EXPECT_EQ(stream->held.back().data, first + 2000);
+    EXPECT_EQ(HeldBytes(), [&] {
+        std::vector<uint8_t> expected(data.begin(), data.begin() + 1000);
+        expected.insert(expected.end(), data.begin(), data.begin() + 960);
+        expected.insert(expected.end(), data.begin(), data.end());
+        expected.insert(expected.end(), data.begin(), data.begin() + 10);
+        return expected;
+    }());
+
+    // Every slot is taken until a buffer in one is reaped: then it is the one used next.
+    client->Write(data.data(), 20);
+    stream->AcquireAll();
+    EXPECT_NE(stream->held.back().data, first);
+    stream->ReleaseOldest();  // the first buffer, in slot 0
+    EXPECT_EQ(client->ReapDiscarding(), 1u);
+    client->Write(data.data(), 30);
+    stream->AcquireAll();
+    EXPECT_EQ(stream->held.back().data, first);
+    EXPECT_EQ(std::vector<uint8_t>(first, first + 30), std::vector<uint8_t>(data.begin(), data.begin() + 30));
+}
+
 TEST_F(WaveClientTest, CaptureBuffersStartUnfilledAndReturnWhatTheMiniportWrote)
 {
     Open(true, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
@@ -64,6 +65,13 @@ public:
     NTSTATUS Cancel(uint64_t id);
     // Buffers submitted from now on start at these offsets into their first page, in turn (< 4096).
     void SetBufferPageOffsets(std::vector<ULONG> offsets);
+    // Buffers submitted from now on that fit in `slotBytes` take one of `slots` slots laid end to
+    // end in one block, in turn, each free again once its buffer is reaped: the memory of an
+    // application that allocates its buffers once and cycles through them. Frames still straddle
+    // mappings where a slot crosses a page. A buffer that does not fit, or that finds every slot
+    // taken, gets pages of its own as without slots. STATUS_INVALID_DEVICE_STATE while buffers
+    // are in flight or unreaped.
+    NTSTATUS UseBufferSlots(size_t slots, ULONG slotBytes);
     // The buffers completed since the last call, in completion order.
     std::vector<ReapedBuffer> Reap();
     // Frees the buffers completed since the last call without copying their contents out (for
@@ -83,11 +91,13 @@ public:
 
 private:
     struct Allocation {
-        uint8_t* block;  // from aligned_alloc, page aligned
-        uint8_t* data;   // block + the page offset
+        uint8_t* block;  // from aligned_alloc, page aligned; null for a slot
+        uint8_t* data;   // block + the page offset, or the slot
         ULONG length;
         uint64_t pinBufferId;  // the pin's id of the queued buffer
+        size_t slot;           // NoSlot, or the slot holding the buffer
     };
+    static constexpr size_t NoSlot = static_cast<size_t>(-1);
     struct Completion {
         uint64_t id;
         NTSTATUS status;
@@ -96,6 +106,10 @@ private:
 
     WaveClient(WavePciPin* pin, bool capture) : pin_(pin), capture_(capture) {}
     NTSTATUS Submit(const void* data, ULONG bytes, uint64_t* id);
+    // Memory for a buffer of `bytes`: a free slot, or pages of its own; under lock_.
+    bool Allocate(ULONG bytes, Allocation* allocation);
+    // Gives the memory of a buffer back; under lock_.
+    void Free(const Allocation& allocation);
     // Hands each completed buffer to `take` (when given), frees it and forgets it; under lock_.
     size_t TakeCompleted(const std::function<void(const Completion&, const Allocation&)>& take);
 
@@ -104,6 +118,13 @@ private:
     mutable HostMutex lock_;  // guards everything below
     std::vector<ULONG> pageOffsets_ = DefaultBufferPageOffsets;
     size_t nextOffset_ = 0;
+    struct FreeDeleter {
+        void operator()(uint8_t* block) const { std::free(block); }
+    };
+    std::unique_ptr<uint8_t, FreeDeleter> slotBlock_;
+    ULONG slotBytes_ = 0;
+    std::vector<bool> slotTaken_;
+    size_t nextSlot_ = 0;
     uint64_t nextId_ = 1;
     std::map<uint64_t, Allocation> buffers_;  // submitted, not yet reaped
     std::vector<Completion> completed_;
