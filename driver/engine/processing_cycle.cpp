@@ -3,6 +3,7 @@
 #include "config/driver_params.h"
 #include "core/prefetch.h"
 #include "engine/audio_format.h"
+#include "engine/mix_areas.h"
 #include "engine/timing.h"
 #include "engine/transfer.h"
 #include "engine/wave_stream.h"
@@ -212,15 +213,21 @@ ULONG WaveMiniport::ProcessBytes(ULONG total)
     while (done < total) {
         ULONG chunk = (total - done < ChunkSize) ? total - done : ChunkSize;
         if (anyStream) {
-            RtlFillMemory(MixBuffer, chunk, silence);
+            // The chunk is mixed in this processor's mix area when it fits (mix_areas.h), else in
+            // the cable's own buffer: the mix is the same either way.
+            PUCHAR mix = (MixAreas != NULL) ? MixAreas->AreaFor(chunk) : NULL;
+            if (mix == NULL) {
+                mix = MixBuffer;
+            }
+            RtlFillMemory(mix, chunk, silence);
             // Every render stream is mixed in before any capture stream reads, so all capture
             // clients receive the same mix of the same chunk.
             for (ListEntry* walk = RenderStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
-                TransferStream(WaveStream::FromLink(walk), MixBuffer, chunk);
+                TransferStream(WaveStream::FromLink(walk), mix, chunk);
             }
             // The line-out volume and mute stage joins here with the topology miniport.
             for (ListEntry* walk = CaptureStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
-                TransferStream(WaveStream::FromLink(walk), MixBuffer, chunk);
+                TransferStream(WaveStream::FromLink(walk), mix, chunk);
             }
         }
         ++ChunksProcessed;

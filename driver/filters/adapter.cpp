@@ -9,7 +9,10 @@ Adapter* Adapter::Create()
     if (memory == NULL) {
         return NULL;
     }
-    return new (memory, InPlace) Adapter();
+    Adapter* adapter = new (memory, InPlace) Adapter();
+    // Without the areas every pass mixes in its cable's own buffer, as well if more slowly.
+    adapter->MixAreas.Allocate();
+    return adapter;
 }
 
 Adapter::Adapter()
@@ -22,6 +25,11 @@ Adapter::Adapter()
       LiveStreams(0)
 {
     AddRef();
+}
+
+Adapter::~Adapter()
+{
+    MixAreas.Free();
 }
 
 NTSTATUS Adapter::NonDelegatingQueryInterface(REFIID iid, PVOID* object)

@@ -4,6 +4,7 @@
 
 #include "core/list.h"
 #include "core/unknown.h"
+#include "engine/mix_areas.h"
 
 class Cable;
 
@@ -38,7 +39,9 @@ public:
     LockedList Cables;       // own spin lock; index 0 at the head
     LockedList ControlHandles;
     LONG LiveStreams;        // interlocked: existing WaveStream objects on all cables
+    ProcessorMixAreas MixAreas;  // the cables' passes mix here when the chunk fits
 
 private:
     Adapter();
+    ~Adapter() override;
 };

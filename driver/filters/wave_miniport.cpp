@@ -3,6 +3,7 @@
 
 #include "core/driver_state.h"
 #include "engine/wave_stream.h"
+#include "filters/adapter.h"
 #include "filters/cable.h"
 
 WaveMiniport* WaveMiniport::Create(Cable* cable)
@@ -30,6 +31,7 @@ WaveMiniport::WaveMiniport(Cable* cable)
       ContainerBytes(0),
       MixBuffer(NULL),
       ChunkSize(0),
+      MixAreas((cable != NULL && cable->OwnerAdapter != NULL) ? &cable->OwnerAdapter->MixAreas : NULL),
       EngineUsers(0),
       MsPerInterrupt(DefaultMsPerInterrupt),
       ClockCorrection(UnityClockCorrection),

@@ -36,6 +36,8 @@ struct StreamHint {
     PVOID NextClientByte;
 };
 
+class ProcessorMixAreas;
+
 class WaveMiniport : public IMiniportWavePci, public UnknownBase {
 public:
     // Allocates and constructs the miniport of `cable`, holding one reference; null when pool is
@@ -129,6 +131,9 @@ public:
     ULONG ContainerBytes;
     PUCHAR MixBuffer;
     ULONG ChunkSize;
+    // The adapter's per-processor mix areas, which a pass uses instead of MixBuffer for a chunk
+    // that fits; the cable's adapter reference keeps them while the cable runs passes.
+    const ProcessorMixAreas* MixAreas;
     ULONG EngineUsers;          // under LockStateIdle
     ULONG MsPerInterrupt;       // read by the DPC at each arming (one word)
     ULONG ClockCorrection;      // 16.16; changed only through ApplyClockCorrection

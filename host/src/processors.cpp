@@ -97,6 +97,28 @@ ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors)
     return host::TheScheduler().processorCount.load();
 }
 
+// Like KeGetCurrentProcessorNumberEx: the system-wide index of the processor, and its group
+// (always 0 here) and number within the group when asked.
+ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER processorNumber)
+{
+    unsigned processor = host::CurrentProcessor();
+    if (processorNumber != nullptr) {
+        processorNumber->Group = 0;
+        processorNumber->Number = static_cast<UCHAR>(processor);
+        processorNumber->Reserved = 0;
+    }
+    return processor;
+}
+
+// Like KeQueryActiveProcessorCountEx: the processors of the group, or of all groups.
+ULONG KeQueryActiveProcessorCountEx(USHORT groupNumber)
+{
+    if (groupNumber != 0 && groupNumber != ALL_PROCESSOR_GROUPS) {
+        return 0;
+    }
+    return host::TheScheduler().processorCount.load();
+}
+
 // Like KeQueryActiveProcessors: one bit per active processor.
 KAFFINITY KeQueryActiveProcessors(void)
 {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "config/driver_params.h"
+#include "engine/mix_areas.h"
 #include "support/cable_fixture.h"
 
 namespace {
@@ -318,4 +319,59 @@ TEST_F(SplitDpcTest, CablesAlternateBetweenTwoProcessorsByIndex)
         EXPECT_EQ(processorsOfCable[index], std::set<ULONG>{index % 2}) << "cable " << index + 1;
         StopEngine(index);
     }
+}
+
+// A pass mixes a chunk that fits into the mix area of the processor it runs on, so two passes on
+// two processors never share one; a larger chunk has none and goes to the cable's own buffer.
+TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
+{
+    struct Seen {
+        PUCHAR small = nullptr;
+        PUCHAR whole = nullptr;
+        PUCHAR tooLarge = reinterpret_cast<PUCHAR>(1);
+    };
+    struct Probe {
+        const ProcessorMixAreas* areas;
+        Seen seen[2];
+    } probe{&adapter->MixAreas, {}};
+    auto look = [](PKDPC, PVOID context, PVOID, PVOID) {
+        auto* p = static_cast<Probe*>(context);
+        Seen& seen = p->seen[KeGetCurrentProcessorNumberEx(nullptr)];
+        seen.small = p->areas->AreaFor(960);
+        seen.whole = p->areas->AreaFor(MixAreaBytes);
+        seen.tooLarge = p->areas->AreaFor(MixAreaBytes + 1);
+    };
+    KDPC dpcs[2];
+    auto runOnBothProcessors = [&] {
+        probe.seen[0] = probe.seen[1] = Seen{};
+        for (int processor = 0; processor < 2; ++processor) {
+            KeInitializeDpc(&dpcs[processor], look, &probe);
+            KeSetTargetProcessorDpc(&dpcs[processor], static_cast<CCHAR>(processor));
+            KeInsertQueueDpc(&dpcs[processor], nullptr, nullptr);
+        }
+        host::RunQueuedDpcs();
+    };
+
+    runOnBothProcessors();
+    for (const Seen& seen : probe.seen) {
+        ASSERT_NE(seen.small, nullptr);
+        EXPECT_EQ(reinterpret_cast<uintptr_t>(seen.small) % 64, 0u);
+        EXPECT_EQ(seen.whole, seen.small);
+        EXPECT_EQ(seen.tooLarge, nullptr);
+    }
+    PUCHAR low = std::min(probe.seen[0].small, probe.seen[1].small);
+    PUCHAR high = std::max(probe.seen[0].small, probe.seen[1].small);
+    EXPECT_GE(high - low, static_cast<ptrdiff_t>(MixAreaBytes)) << "the two areas overlap";
+
+    // Without areas (pool was short when the adapter was made) every chunk uses the cable's buffer.
+    adapter->MixAreas.Free();
+    host::FailNthAllocation(1);
+    EXPECT_FALSE(adapter->MixAreas.Allocate());
+    host::ClearPoolFaults();
+    runOnBothProcessors();
+    for (const Seen& seen : probe.seen) {
+        EXPECT_EQ(seen.small, nullptr);
+        EXPECT_EQ(seen.tooLarge, nullptr);
+    }
+    EXPECT_TRUE(adapter->MixAreas.Allocate());
 }

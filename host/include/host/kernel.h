@@ -352,6 +352,15 @@ HOST_KAPI void KeFlushQueuedDpcs(void);
 HOST_KAPI volatile CCHAR KeNumberProcessors;
 HOST_KAPI ULONG KeGetCurrentProcessorNumber(void);
 HOST_KAPI ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors);
+// The emulated processors form one group, group 0.
+typedef struct _PROCESSOR_NUMBER {
+    USHORT Group;
+    UCHAR Number;
+    UCHAR Reserved;
+} PROCESSOR_NUMBER, *PPROCESSOR_NUMBER;
+#define ALL_PROCESSOR_GROUPS 0xffff
+HOST_KAPI ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER processorNumber);
+HOST_KAPI ULONG KeQueryActiveProcessorCountEx(USHORT groupNumber);
 HOST_KAPI KAFFINITY KeQueryActiveProcessors(void);
 HOST_KAPI void KeSetSystemAffinityThread(KAFFINITY affinity);
 HOST_KAPI void KeRevertToUserAffinityThread(void);
