@@ -167,7 +167,8 @@ void WaveMiniport::PrefetchEngineState() const
         const StreamHint& hint = Hints[index];
         WaveStream::PrefetchTransferState(static_cast<const WaveStream*>(ReadPointerNoFence(&hint.Stream)),
                                           static_cast<const Mapping*>(ReadPointerNoFence(&hint.NextMapping)),
-                                          static_cast<const UCHAR*>(ReadPointerNoFence(&hint.NextClientByte)));
+                                          static_cast<const UCHAR*>(ReadPointerNoFence(&hint.NextClientByte)),
+                                          ReadPointerNoFence(&hint.PortStream));
     }
 }
 
@@ -182,6 +183,7 @@ void WaveMiniport::RecordStreamHints()
             WritePointerNoFence(&Hints[count].Stream, stream);
             WritePointerNoFence(&Hints[count].NextMapping, stream->NextMapping);
             WritePointerNoFence(&Hints[count].NextClientByte, stream->NextClientByte);
+            WritePointerNoFence(&Hints[count].PortStream, stream->PortStream);
             ++count;
         }
     }

@@ -373,13 +373,19 @@ bool WaveStream::RefillWanted() const
 // are usually the same buffer's next page, where the pass goes on.
 constexpr ULONG PrefetchClientBytes = 1024;
 
-void WaveStream::PrefetchTransferState(const WaveStream* stream, const Mapping* mapping, const UCHAR* clientBytes)
+// The port stream's interface is called for every mapping taken and released: the object's
+// vtable pointer and what the port keeps beside it.
+constexpr ULONG PrefetchPortStreamBytes = 2 * CacheLineBytes;
+
+void WaveStream::PrefetchTransferState(const WaveStream* stream, const Mapping* mapping, const UCHAR* clientBytes,
+                                       const void* portStream)
 {
     const UCHAR* start = reinterpret_cast<const UCHAR*>(stream);
     const UCHAR* end = reinterpret_cast<const UCHAR*>(&stream->Converter + 1);
     PrefetchBytes(start, static_cast<ULONG>(end - start));
     PrefetchBytes(mapping, sizeof(Mapping));
     PrefetchBytes(clientBytes, PrefetchClientBytes);
+    PrefetchBytes(portStream, PrefetchPortStreamBytes);
 }
 
 LONG WaveStream::ReadArrivals() const

@@ -64,10 +64,12 @@ public:
     bool ClaimCompletedMappings(List* batch);
     void ReleaseClaimedMappings(List* batch);
     // Hints into the cache what the next transfer of a stream touches first: the transfer
-    // bookkeeping of the stream at `stream`, the mapping record at `mapping` and the start of the
-    // client bytes at `clientBytes`, as the last pass left them. Reads none of them, so addresses
-    // of a stream gone since cost nothing but the hints.
-    static void PrefetchTransferState(const WaveStream* stream, const Mapping* mapping, const UCHAR* clientBytes);
+    // bookkeeping of the stream at `stream`, the mapping record at `mapping`, the start of the
+    // client bytes at `clientBytes` and the head of the port stream object at `portStream`, as
+    // the last pass left them. Reads none of them, so addresses of a stream gone since cost
+    // nothing but the hints.
+    static void PrefetchTransferState(const WaveStream* stream, const Mapping* mapping, const UCHAR* clientBytes,
+                                      const void* portStream);
 
     ListEntry Link;  // membership in the miniport's StreamList of the stream's direction
     ULONG Pin;

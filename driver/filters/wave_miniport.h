@@ -29,11 +29,13 @@ constexpr ULONG MinChunkMilliseconds = 20;
 constexpr ULONG MaxHintedStreams = 4;
 
 // Where a pass left one stream's transfer, for the next DPC to ask for it on entry: addresses of
-// the stream, its head mapping record and its next client byte, never read through.
+// the stream, its head mapping record, its next client byte and its port stream, never read
+// through.
 struct StreamHint {
     PVOID Stream;
     PVOID NextMapping;
     PVOID NextClientByte;
+    PVOID PortStream;
 };
 
 class ProcessorMixAreas;
