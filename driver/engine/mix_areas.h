@@ -8,7 +8,8 @@
 
 #include "core/platform.h"
 
-// One page: 5 ms of 48 kHz stereo 32-bit audio, or 10 ms of 16-bit.
+// One page: a whole 20-ms chunk of 48 kHz stereo 16-bit audio (3840 bytes), or a 5-ms pass of
+// 48 kHz audio in up to four 32-bit channels.
 constexpr ULONG MixAreaBytes = 4096;
 
 class ProcessorMixAreas {

@@ -34,6 +34,10 @@ TEST_F(ProcessorsTest, TheCountIsConfigurableAndEveryServiceAgrees)
         EXPECT_EQ(active, c.mask);
         EXPECT_EQ(KeQueryActiveProcessors(), c.mask);
         EXPECT_EQ(static_cast<unsigned char>(KeNumberProcessors), c.count);
+        // One group holds them all.
+        EXPECT_EQ(KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS), c.count);
+        EXPECT_EQ(KeQueryActiveProcessorCountEx(0), c.count);
+        EXPECT_EQ(KeQueryActiveProcessorCountEx(1), 0u);
     }
     EXPECT_THROW(host::SetProcessorCount(0), std::invalid_argument);
     EXPECT_THROW(host::SetProcessorCount(65), std::invalid_argument);
@@ -55,6 +59,11 @@ TEST_F(ProcessorsTest, AThreadRunsOnTheLowestProcessorOfItsAffinity)
 
     KeSetSystemAffinityThread(0xC);
     EXPECT_EQ(KeGetCurrentProcessorNumber(), 2u);
+    PROCESSOR_NUMBER number = {7, 7, 7};
+    EXPECT_EQ(KeGetCurrentProcessorNumberEx(&number), 2u);
+    EXPECT_EQ(number.Group, 0);
+    EXPECT_EQ(number.Number, 2);
+    EXPECT_EQ(number.Reserved, 0);
     EXPECT_EQ(host::ThreadAffinity(), 0xCu);
 
     KeRevertToUserAffinityThread();
