@@ -69,8 +69,9 @@ BENCHMARK(BM_ProcessingCycle256Cables)->Arg(1)->Arg(5)->Arg(10)->Unit(benchmark:
 // 10-ms buffers the clients behave as audio applications do, keeping a few short buffers in
 // flight in memory allocated once and cycled through, so the data stays in the caches; with
 // 1000-ms buffers every second of audio on every client is memory last touched two seconds
-// before, 190 MB a second over 256 cables, and the figure shows what that memory traffic adds. Only the cable time is timed: queueing and reaping
-// the clients' buffers is the applications' work, not the driver's.
+// before, 190 MB a second over 256 cables, and the figure shows what that memory traffic adds.
+// Only the cable time is timed: queueing and reaping the clients' buffers is the applications'
+// work, not the driver's.
 void BM_Streaming256Cables(benchmark::State& state)
 {
     host::ResetPlatform();
