@@ -16,8 +16,8 @@ class ProcessorMixAreas {
 public:
     ProcessorMixAreas() : Block(NULL), First(NULL), Count(0) {}
 
-    // One area for every processor active now. False, with none (every pass then uses its
-    // cable's buffer), when pool is short.
+    // One area for every processor active now, in place of any made before. False, with none
+    // (every pass then uses its cable's buffer), when pool is short.
     _IRQL_requires_(PASSIVE_LEVEL)
     bool Allocate();
 

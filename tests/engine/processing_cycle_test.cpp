@@ -364,7 +364,6 @@ TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
     EXPECT_GE(high - low, static_cast<ptrdiff_t>(MixAreaBytes)) << "the two areas overlap";
 
     // Without areas (pool was short when the adapter was made) every chunk uses the cable's buffer.
-    adapter->MixAreas.Free();
     host::FailNthAllocation(1);
     EXPECT_FALSE(adapter->MixAreas.Allocate());
     host::ClearPoolFaults();
