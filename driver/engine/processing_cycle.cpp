@@ -80,7 +80,7 @@ void WaveMiniport::StartTimer()
     StartTime = KeQueryInterruptTime();
     ProcessedBytes = 0;
     KeSetImportanceDpc(&Dpc, HighImportance);
-    if (Params.SplitDpcAmongCpus && CableOwner != NULL) {
+    if (Params.SplitDpcAmongCpus) {
         KeSetTargetProcessorDpc(&Dpc, static_cast<CCHAR>(CableOwner->Index % KeQueryActiveProcessorCount(NULL)));
     }
     ArmTimer();
@@ -125,9 +125,6 @@ void WaveMiniport::TimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID arg
     auto* miniport = static_cast<WaveMiniport*>(context);
     miniport->PrefetchEngineState();
     Cable* cable = miniport->CableOwner;
-    if (cable == NULL) {
-        return;
-    }
     cable->StateLock.Enter();
     bool running = ReadNoFence(&miniport->TimerUsers) != 0;
     if (running) {
@@ -156,9 +153,7 @@ void WaveMiniport::PrefetchEngineState() const
     PrefetchBytes(start, static_cast<ULONG>(end - start));
     PrefetchBytes(&RenderStreams, sizeof(LockedList));
     PrefetchBytes(&CaptureStreams, sizeof(LockedList));
-    if (CableOwner != NULL) {
-        PrefetchBytes(&CableOwner->StateLock, sizeof(CableOwner->StateLock));
-    }
+    PrefetchBytes(&CableOwner->StateLock, sizeof(CableOwner->StateLock));
     // All at once, where walking the stream lists would wait for each stream in turn. A pass on
     // another processor may be rewriting the hints: they are read and written as single words,
     // and a mixed set only asks for the wrong lines.

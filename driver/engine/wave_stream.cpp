@@ -50,7 +50,9 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       Capture(capture),
       Miniport(miniport),
       PortStream(portStream),
+      DmaChannel(NULL),
       Initialized(FALSE),
+      EngineHeld(FALSE),
       State(KSSTATE_STOP),
       PositionAccumulator(0),
       Position(0),
@@ -62,6 +64,9 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       Releasing(FALSE),
       Arrivals(0),
       RefusedAtArrival(-1),
+      InFlightTag(0),
+      MappingInFlight(FALSE),
+      InFlightRevoked(FALSE),
       PartialLength(0),
       PartialFillOffset(0),
       ConversionBuffer(NULL),
@@ -77,27 +82,25 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
     for (Mapping& record : MappingRecords) {
         FreeMappings.PushBack(&record.Link);
     }
-    GetOuterUnknown()->AddRef();
+    // The creation reference is the object's own, whoever aggregates it: NewStream drops it with
+    // NonDelegatingRelease, which destroys a stream that failed to initialise.
+    NonDelegatingAddRef();
     Miniport->AddRef();
     PortStream->AddRef();
-    if (Miniport->CableOwner != NULL) {
-        Miniport->CableOwner->OwnerAdapter->AddLiveStream();
-    }
+    Miniport->CableOwner->OwnerAdapter->AddLiveStream();
 }
 
-// The last reference: step down to KSSTATE_STOP one state at a time (so a running stream gives
-// the engine back), leave the miniport's list, drop the references.
+// The last reference: stop (so a started stream gives the engine back), leave the miniport's
+// list, drop the references.
 WaveStream::~WaveStream()
 {
-    while (State != KSSTATE_STOP) {
-        SetState(static_cast<KSSTATE>(State - 1));
-    }
-    Cable* cable = Miniport->CableOwner;
-    if (cable != NULL) {
-        cable->OwnerAdapter->RemoveLiveStream();
-    }
+    SetState(KSSTATE_STOP);
+    Miniport->CableOwner->OwnerAdapter->RemoveLiveStream();
     Miniport->RemoveStream(this);
     Initialized = FALSE;
+    if (DmaChannel != NULL) {
+        DmaChannel->Release();
+    }
     PortStream->Release();
     Miniport->Release();
 }
@@ -118,7 +121,13 @@ NTSTATUS WaveStream::Init(const WAVEFORMATEXTENSIBLE* format, PDMACHANNEL* dmaCh
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    *dmaChannel = Miniport->DmaChannel;
+    // The port neither uses nor releases the channel it is handed, so the stream keeps its own
+    // reference for as long as the pointer it handed out may be used.
+    DmaChannel = Miniport->DmaChannel;
+    if (DmaChannel != NULL) {
+        DmaChannel->AddRef();
+    }
+    *dmaChannel = DmaChannel;
     IPreFetchOffset* prefetch = NULL;
     if (NT_SUCCESS(PortStream->QueryInterface(IID_IPreFetchOffset, reinterpret_cast<PVOID*>(&prefetch))) &&
         prefetch != NULL) {
@@ -129,19 +138,23 @@ NTSTATUS WaveStream::Init(const WAVEFORMATEXTENSIBLE* format, PDMACHANNEL* dmaCh
     return STATUS_SUCCESS;
 }
 
+// The format and watermarks change under the stream lock: a refill in another thread reads the
+// watermarks under it.
 NTSTATUS WaveStream::ApplyFormat(const WAVEFORMATEXTENSIBLE* format)
 {
     NTSTATUS status = Miniport->ValidateFormat(format);
-    if (!NT_SUCCESS(status)) {
+    StreamLock.Enter();
+    if (NT_SUCCESS(status)) {
+        Format = *format;
+        LowWatermark = DurationToBytes(&Format, LowWatermarkMs);
+        HighWatermark = DurationToBytes(&Format, HighWatermarkMs);
+    } else {
         Format.Format.wFormatTag = 0;
         LowWatermark = DefaultLowWatermark;
         HighWatermark = DefaultHighWatermark;
-        return status;
     }
-    Format = *format;
-    LowWatermark = DurationToBytes(&Format, LowWatermarkMs);
-    HighWatermark = DurationToBytes(&Format, HighWatermarkMs);
-    return STATUS_SUCCESS;
+    StreamLock.Leave();
+    return status;
 }
 
 void WaveStream::DropConversionBuffer()
@@ -178,6 +191,8 @@ NTSTATUS WaveStream::PrepareConverter()
     return STATUS_SUCCESS;
 }
 
+// Caller holds LockStateIdle and no engine: takes an engine user, the converter and its buffer,
+// and a timer user, all or none.
 NTSTATUS WaveStream::StartStreaming()
 {
     if (Format.Format.wFormatTag == 0) {
@@ -195,14 +210,20 @@ NTSTATUS WaveStream::StartStreaming()
     PartialLength = 0;
     PartialFillOffset = 0;
     Miniport->StartTimer();
+    EngineHeld = TRUE;
     return STATUS_SUCCESS;
 }
 
+// Caller holds LockStateIdle: gives back what a start took, when the stream holds it.
 void WaveStream::StopStreaming()
 {
+    if (!EngineHeld) {
+        return;
+    }
     Miniport->StopTimer();
     DropConversionBuffer();
     Miniport->ReleaseEngine();
+    EngineHeld = FALSE;
 }
 
 NTSTATUS WaveStream::SetFormat(PKSDATAFORMAT dataFormat)
@@ -219,7 +240,8 @@ NTSTATUS WaveStream::SetFormat(PKSDATAFORMAT dataFormat)
         goto Done;
     }
     {
-        bool restart = (State == KSSTATE_ACQUIRE || State == KSSTATE_PAUSE);
+        // A started stream gives the engine back and takes it again in the new format.
+        bool restart = (State != KSSTATE_STOP);
         if (restart) {
             Miniport->LockStateIdle();
             StopStreaming();
@@ -260,14 +282,18 @@ NTSTATUS WaveStream::SetState(KSSTATE state)
     return status;
 }
 
-// Caller holds FormatLock, LockStateIdle and the stream lock.
+// Caller holds FormatLock, LockStateIdle and the stream lock. A stream holds the cable engine in
+// every state but KSSTATE_STOP: it takes it on leaving STOP, by whatever step, and gives it back on
+// reaching STOP. The port steps one state at a time, but any order keeps the counts exact, as the
+// start and stop go by EngineHeld rather than by the states. KSSTATE_RUN needs the engine: a stream
+// left without one by a failed format change tries to take it again there.
 NTSTATUS WaveStream::ChangeState(KSSTATE state)
 {
     if (state == State) {
         return STATUS_SUCCESS;
     }
-    switch (state) {
-    case KSSTATE_STOP:
+    if (state == KSSTATE_STOP) {
+        StopStreaming();
         // Pending mappings stay until the port revokes them.
         Position = 0;
         PositionAccumulator = 0;
@@ -275,24 +301,11 @@ NTSTATUS WaveStream::ChangeState(KSSTATE state)
         ConversionReadOffset = 0;
         PartialLength = 0;
         PartialFillOffset = 0;
-        break;
-    case KSSTATE_ACQUIRE:
-        if (State == KSSTATE_STOP) {
-            NTSTATUS status = StartStreaming();
-            if (!NT_SUCCESS(status)) {
-                return status;
-            }
-        } else {
-            StopStreaming();
+    } else if (!EngineHeld && (State == KSSTATE_STOP || state == KSSTATE_RUN)) {
+        NTSTATUS status = StartStreaming();
+        if (!NT_SUCCESS(status)) {
+            return status;
         }
-        break;
-    case KSSTATE_PAUSE:
-        break;
-    case KSSTATE_RUN:
-        if (Format.Format.wFormatTag == 0 || ConversionBuffer == NULL) {
-            return STATUS_INSUFFICIENT_RESOURCES;
-        }
-        break;
     }
     State = state;
     return STATUS_SUCCESS;
@@ -331,37 +344,56 @@ NTSTATUS WaveStream::RevokeMappings(PVOID firstTag, PVOID lastTag, PULONG mappin
     ULONG last = static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(lastTag));
     ULONG revoked = 0;
     StreamLock.Enter();
-    ListEntry* walk = PendingMappings.First();
-    while (walk != NULL) {
-        ListEntry* next = walk->Next;
-        auto* record = CONTAINING_RECORD(walk, Mapping, Link);
-        if (TagInRange(record->Tag, first, last)) {
-            PendingMappings.Remove(walk);
-            PendingBytes -= record->ByteCount;
-            FreeMappings.PushBack(walk);
-            ++revoked;
+    // Every mapping the port handed out and has not had back: pending, used up but not yet
+    // claimed for release, and the one a refill is filing right now. A release already claimed
+    // goes on and is not counted.
+    List* lists[] = {&PendingMappings, &CompletedMappings};
+    for (List* list : lists) {
+        ListEntry* walk = list->First();
+        while (walk != NULL) {
+            ListEntry* next = walk->Next;
+            auto* record = CONTAINING_RECORD(walk, Mapping, Link);
+            if (TagInRange(record->Tag, first, last)) {
+                list->Remove(walk);
+                if (list == &PendingMappings) {
+                    PendingBytes -= record->ByteCount;
+                }
+                FreeMappings.PushBack(walk);
+                ++revoked;
+            }
+            walk = next;
         }
-        walk = next;
+    }
+    if (MappingInFlight && !InFlightRevoked && TagInRange(InFlightTag, first, last)) {
+        InFlightRevoked = TRUE;
+        ++revoked;
     }
     StreamLock.Leave();
     *mappingsRevoked = revoked;
     return STATUS_SUCCESS;
 }
 
+// The port may call from a client thread at PASSIVE_LEVEL. The refill and release claims are
+// run at DISPATCH_LEVEL, so a preempted client thread never holds a claim that the cable's DPC
+// then waits for and counts as an underflow or overflow.
 void WaveStream::MappingAvailable()
 {
     InterlockedIncrement(&Arrivals);
     // Waits out a transfer pass in progress.
     StreamLock.Enter();
     StreamLock.Leave();
+    KIRQL previousIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &previousIrql);
     ReleaseCompletedMappings();
     GetMappings();
+    KeLowerIrql(previousIrql);
 }
 
 void WaveStream::Service() {}
 
-// Caller holds the stream lock. After a refused GetMapping the port announces the next client
-// buffer through MappingAvailable, so until a buffer has arrived asking again is wasted.
+// Caller holds the stream lock. After GetMapping found no client buffer (STATUS_NOT_FOUND) the
+// port announces the next one through MappingAvailable, so until a buffer has arrived asking
+// again is wasted. Any other refusal is retried at the next pass.
 bool WaveStream::RefillWanted() const
 {
     return PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
@@ -413,7 +445,17 @@ ListEntry* WaveStream::ClaimRefill(LONG* arrivals)
     }
     ListEntry* free = TakeRecordForMapping();
     Acquiring = (free != NULL) ? TRUE : FALSE;
+    if (free != NULL) {
+        MarkMappingInFlight();
+    }
     return free;
+}
+
+void WaveStream::MarkMappingInFlight()
+{
+    InFlightTag = NextTag;
+    MappingInFlight = TRUE;
+    InFlightRevoked = FALSE;
 }
 
 // Runs a claimed refill with its first record: asks the port for mappings until it refuses or the
@@ -434,7 +476,8 @@ ULONG WaveStream::RunRefill(ListEntry* free, LONG arrivals)
         NTSTATUS status = PortStream->GetMapping(reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag)), &physical,
                                                  &virtualAddress, &byteCount, &flags);
         StreamLock.Enter();
-        if (NT_SUCCESS(status)) {
+        MappingInFlight = FALSE;
+        if (NT_SUCCESS(status) && !InFlightRevoked) {
             record->Tag = tag;
             record->VirtualAddress = static_cast<PUCHAR>(virtualAddress);
             record->ByteCount = byteCount;
@@ -445,12 +488,21 @@ ULONG WaveStream::RunRefill(ListEntry* free, LONG arrivals)
             ++obtained;
             // The next record is taken in the same hold as this one is filed.
             free = TakeRecordForMapping();
+        } else if (NT_SUCCESS(status)) {
+            // Revoked while the port handed it out: the buffer is the port's again, unused.
+            ++NextTag;
+            FreeMappings.PushBack(free);
+            free = TakeRecordForMapping();
         } else {
             FreeMappings.PushBack(free);
             free = NULL;
-            RefusedAtArrival = arrivals;
+            if (status == STATUS_NOT_FOUND) {
+                RefusedAtArrival = arrivals;
+            }
         }
-        if (free == NULL) {
+        if (free != NULL) {
+            MarkMappingInFlight();
+        } else {
             Acquiring = FALSE;
         }
         StreamLock.Leave();

@@ -76,7 +76,12 @@ public:
     BOOLEAN Capture;
     WaveMiniport* Miniport;         // referenced
     PPORTWAVEPCISTREAM PortStream;  // referenced
+    PDMACHANNEL DmaChannel;         // referenced while the stream lives; the port is handed it unreferenced
     BOOLEAN Initialized;
+    // Under LockStateIdle: the stream holds a cable engine user, a timer user and its conversion
+    // buffer. Set only by a successful start and cleared only by the stop that gives them back, so
+    // no order of state or format requests can release what the stream does not hold.
+    BOOLEAN EngineHeld;
     LONG ChannelLevels[GainTableEntries];
     ScalePair ChannelGains[GainTableEntries];
     WAVEFORMATEXTENSIBLE Format;  // wFormatTag 0: no format
@@ -92,7 +97,12 @@ public:
     BOOLEAN Acquiring;        // under StreamLock: a refill has been claimed and runs
     BOOLEAN Releasing;        // under StreamLock: a release has been claimed and runs
     LONG Arrivals;            // interlocked: MappingAvailable calls so far
-    LONG RefusedAtArrival;    // under StreamLock: Arrivals when the port last refused a mapping
+    LONG RefusedAtArrival;    // under StreamLock: Arrivals when the port last had no buffer
+    // Under StreamLock: the tag of the mapping a refill is asking the port for, while it asks, and
+    // whether RevokeMappings took it meanwhile (then it is dropped unused instead of filed).
+    ULONG InFlightTag;
+    BOOLEAN MappingInFlight;
+    BOOLEAN InFlightRevoked;
     List CompletedMappings;   // under StreamLock
     UCHAR PartialFrame[PartialFrameBytes];
     ULONG PartialLength;
@@ -121,6 +131,8 @@ private:
     // Caller holds StreamLock: fewer mappings are pending than the refill rule allows.
     bool RefillWanted() const;
     ListEntry* TakeRecordForMapping();
+    // Caller holds StreamLock: the claimant is about to ask the port for the mapping of NextTag.
+    void MarkMappingInFlight();
     LONG ReadArrivals() const;
 
     Mapping MappingRecords[MaxPendingMappings];

@@ -20,27 +20,40 @@ Cable::Cable(ULONG index, Adapter* adapter)
       Wave(NULL),
       MaxInstances(DefaultMaxInstances),
       CaptureOverflows(0),
-      RenderUnderflows(0)
+      RenderUnderflows(0),
+      References(1)
 {
     OwnerAdapter->AddRef();
 }
 
-// A miniport that PortCls still references outlives the cable: it must find a null back-pointer,
-// not a freed cable.
 Cable::~Cable()
 {
-    if (Wave != NULL) {
-        Wave->DetachCable();
-        Wave->Release();
-        Wave = NULL;
-    }
     OwnerAdapter->Release();
 }
 
+// A miniport that PortCls still references keeps the storage, so its streams, its timer DPC and
+// any path that has already read its cable pointer go on with live locks and counters.
 void Cable::Destroy(Cable* cable)
 {
-    cable->~Cable();
-    PoolFree(cable);
+    WaveMiniport* wave = cable->Wave;
+    cable->Wave = NULL;
+    if (wave != NULL) {
+        wave->Release();
+    }
+    cable->Release();
+}
+
+void Cable::AddRef()
+{
+    InterlockedIncrement(&References);
+}
+
+void Cable::Release()
+{
+    if (InterlockedDecrement(&References) == 0) {
+        this->~Cable();
+        PoolFree(this);
+    }
 }
 
 void Cable::AttachWaveMiniport(WaveMiniport* miniport)

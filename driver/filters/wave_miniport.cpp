@@ -31,7 +31,7 @@ WaveMiniport::WaveMiniport(Cable* cable)
       ContainerBytes(0),
       MixBuffer(NULL),
       ChunkSize(0),
-      MixAreas((cable != NULL && cable->OwnerAdapter != NULL) ? &cable->OwnerAdapter->MixAreas : NULL),
+      MixAreas(&cable->OwnerAdapter->MixAreas),
       EngineUsers(0),
       MsPerInterrupt(DefaultMsPerInterrupt),
       ClockCorrection(UnityClockCorrection),
@@ -47,11 +47,13 @@ WaveMiniport::WaveMiniport(Cable* cable)
     RtlZeroMemory(&CableFormat, sizeof(CableFormat));
     KeInitializeTimer(&Timer);
     KeInitializeDpc(&Dpc, TimerDpc, this);
+    CableOwner->AddRef();
     AddRef();
 }
 
 // Every stream that started the timer held a reference, so the timer is stopped by now; a DPC it
-// queued before the cancel may still be pending, and must run before its memory goes.
+// queued before the cancel may still be pending, and must run before its memory and its cable's
+// locks go.
 WaveMiniport::~WaveMiniport()
 {
     KeCancelTimer(&Timer);
@@ -63,6 +65,7 @@ WaveMiniport::~WaveMiniport()
     if (Port != NULL) {
         Port->Release();
     }
+    CableOwner->Release();
 }
 
 NTSTATUS WaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* description)
@@ -112,9 +115,6 @@ NTSTATUS WaveMiniport::NewStream(PMINIPORTWAVEPCISTREAM* stream, PUNKNOWN outerU
     WAVEFORMATEXTENSIBLE format;
     WaveStream* created = NULL;
     Cable* cable = CableOwner;
-    if (cable == NULL) {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
     cable->FormatLock.Enter();
     NTSTATUS status = ParseDataFormat(dataFormat, &format);
     if (!NT_SUCCESS(status)) {
@@ -142,20 +142,20 @@ NTSTATUS WaveMiniport::NewStream(PMINIPORTWAVEPCISTREAM* stream, PUNKNOWN outerU
     *serviceGroup = ServiceGroup;
 Done:
     cable->FormatLock.Leave();
-    // The creation reference: a stream that failed to initialise goes here.
-    if (created != NULL) {
-        created->Release();
+    // The creation reference is on the stream's own count, so a stream that failed to initialise
+    // goes here whoever aggregates it, and the aggregating object's count is never touched. An
+    // aggregated stream keeps it as its aggregate's hold, which the aggregate ends through the
+    // stream's non-delegating unknown; the caller's reference above went to the aggregate.
+    if (created != NULL && (!NT_SUCCESS(status) || outerUnknown == NULL)) {
+        created->NonDelegatingRelease();
     }
     return status;
 }
 
 void WaveMiniport::RemoveStream(WaveStream* stream)
 {
-    Cable* cable = CableOwner;
-    if (cable != NULL) {
-        cable->FormatLock.Enter();
-        LockStateIdle();
-    }
+    CableOwner->FormatLock.Enter();
+    LockStateIdle();
     StreamList& list = stream->Capture ? CaptureStreams : RenderStreams;
     if (list.Streams.Contains(&stream->Link)) {
         list.Streams.Remove(&stream->Link);
@@ -163,8 +163,6 @@ void WaveMiniport::RemoveStream(WaveStream* stream)
             RtlZeroMemory(list.RestrictedThreads, sizeof(list.RestrictedThreads));
         }
     }
-    if (cable != NULL) {
-        UnlockStateIdle();
-        cable->FormatLock.Leave();
-    }
+    UnlockStateIdle();
+    CableOwner->FormatLock.Leave();
 }

@@ -42,15 +42,12 @@ class ProcessorMixAreas;
 
 class WaveMiniport : public IMiniportWavePci, public UnknownBase {
 public:
-    // Allocates and constructs the miniport of `cable`, holding one reference; null when pool is
-    // exhausted.
+    // Allocates and constructs the miniport of `cable` (whose storage it references), holding one
+    // reference; null when pool is exhausted.
     static WaveMiniport* Create(Cable* cable);
 
     DELEGATING_UNKNOWN
     STDMETHODIMP_(NTSTATUS) NonDelegatingQueryInterface(REFIID iid, PVOID* object) override;
-
-    // The cable goes before a miniport that PortCls still holds: from then on the miniport sees null.
-    void DetachCable() { CableOwner = NULL; }
 
     // Caller holds LockStateIdle. The first user fixes the cable format (clamped into the cable's
     // limits) and allocates the mix buffer; later users keep it.
@@ -150,7 +147,7 @@ public:
     // thing the DPC reads, and then the first streams in list order as the last pass left them
     // (written in the processing section; read only for prefetch hints, which never fault, so the
     // entries of a stream gone since are harmless).
-    Cable* CableOwner;  // back-pointer, not a reference; null once the cable is gone
+    Cable* CableOwner;  // one reference on the cable's storage, so never dangling
     StreamHint Hints[MaxHintedStreams];
     LONG HintCount;
 

@@ -1,5 +1,6 @@
 // The stream object: format parsing, the KS state machine, watermarks, revocation, positions.
 #include <cstring>
+#include <functional>
 
 #include "engine/wave_stream.h"
 #include "filters/adapter.h"
@@ -9,7 +10,9 @@
 
 namespace {
 
-// A port stream that hands out 4096-byte mappings of its own memory on request.
+// A port stream that hands out 4096-byte mappings of its own memory on request, or refuses with
+// `refusal` while it is not STATUS_SUCCESS; it records the IRQL of every call and can run a hook
+// (as the port's other threads would) between handing a mapping out and returning.
 class FakePortStream : public IPortWavePciStream {
 public:
     STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override
@@ -22,18 +25,77 @@ public:
     STDMETHODIMP_(NTSTATUS) GetMapping(PVOID tag, PPHYSICAL_ADDRESS, PVOID* virtualAddress, PULONG byteCount,
                                        PULONG flags) override
     {
+        callIrqls.push_back(KeGetCurrentIrql());
+        if (refusal != STATUS_SUCCESS) {
+            ++refused;
+            return refusal;
+        }
         tags.push_back(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(tag)));
         *virtualAddress = memory;
         *byteCount = sizeof(memory);
         *flags = 0;
+        if (onMapping) {
+            onMapping(tags.back());
+        }
         return STATUS_SUCCESS;
     }
-    STDMETHODIMP_(NTSTATUS) ReleaseMapping(PVOID) override { return STATUS_SUCCESS; }
+    STDMETHODIMP_(NTSTATUS) ReleaseMapping(PVOID tag) override
+    {
+        callIrqls.push_back(KeGetCurrentIrql());
+        released.push_back(static_cast<ULONG>(reinterpret_cast<ULONG_PTR>(tag)));
+        return STATUS_SUCCESS;
+    }
     STDMETHODIMP_(NTSTATUS) TerminatePacket() override { return STATUS_NOT_IMPLEMENTED; }
 
     ULONG references = 0;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    int refused = 0;
     std::vector<ULONG> tags;
+    std::vector<ULONG> released;
+    std::vector<KIRQL> callIrqls;
+    std::function<void(ULONG)> onMapping;
     UCHAR memory[4096] = {};
+};
+
+// A DMA channel that only counts its references.
+class CountingDmaChannel : public IDmaChannel {
+public:
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override
+    {
+        *object = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    STDMETHODIMP_(ULONG) Release() override { return --references; }
+    STDMETHODIMP_(NTSTATUS) AllocateBuffer(ULONG, PPHYSICAL_ADDRESS) override { return STATUS_NOT_IMPLEMENTED; }
+    STDMETHODIMP_(void) FreeBuffer() override {}
+    STDMETHODIMP_(ULONG) TransferCount() override { return 0; }
+    STDMETHODIMP_(ULONG) MaximumBufferSize() override { return 0; }
+    STDMETHODIMP_(ULONG) AllocatedBufferSize() override { return 0; }
+    STDMETHODIMP_(ULONG) BufferSize() override { return 0; }
+    STDMETHODIMP_(void) SetBufferSize(ULONG) override {}
+    STDMETHODIMP_(PVOID) SystemAddress() override { return nullptr; }
+    STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override { return PHYSICAL_ADDRESS{}; }
+    STDMETHODIMP_(PADAPTER_OBJECT) GetAdapterObject() override { return nullptr; }
+    STDMETHODIMP_(void) CopyTo(PVOID, PVOID, ULONG) override {}
+    STDMETHODIMP_(void) CopyFrom(PVOID, PVOID, ULONG) override {}
+
+    LONG references = 0;
+};
+
+// An object aggregating a stream, as a port may: it counts the references the stream's delegating
+// unknown passes to it.
+class CountingOuter : public IUnknown {
+public:
+    STDMETHODIMP_(NTSTATUS) QueryInterface(REFIID, PVOID* object) override
+    {
+        *object = nullptr;
+        return STATUS_INVALID_PARAMETER;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++references; }
+    STDMETHODIMP_(ULONG) Release() override { return --references; }
+
+    LONG references = 0;
 };
 
 class WaveStreamTest : public StreamTest {
@@ -53,6 +115,16 @@ protected:
         format.Format.cbSize = cbSize;
         format.SubFormat = subFormat;
         return host::WaveDataFormat(&format, cbSize == 0 ? sizeof(WAVEFORMATEX) : sizeof(WAVEFORMATEXTENSIBLE));
+    }
+
+    // A direct stream with a 48 kHz 16-bit stereo format, as NewStream's Init leaves it.
+    WaveStream* StreamWithFormat(BOOLEAN capture)
+    {
+        WaveStream* stream = DirectStream(capture);
+        WAVEFORMATEXTENSIBLE format = host::PcmWaveFormatExtensible(48000, 16, 2, 0x3, 16);
+        PDMACHANNEL dma = nullptr;
+        EXPECT_EQ(stream->Init(&format, &dma), STATUS_SUCCESS);
+        return stream;
     }
 
     FakePortStream portStream;
@@ -123,18 +195,6 @@ TEST_F(WaveStreamTest, WatermarksFollowTheFormatOrTheDefaultsWithout)
     bare->Release();
 }
 
-TEST_F(WaveStreamTest, RunWithoutAFormatIsRefused)
-{
-    WaveStream* bare = DirectStream(FALSE);
-    EXPECT_EQ(bare->SetState(KSSTATE_ACQUIRE), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(bare->State, KSSTATE_STOP);
-    EXPECT_EQ(bare->SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
-    EXPECT_EQ(bare->SetState(KSSTATE_RUN), STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(bare->State, KSSTATE_PAUSE);
-    bare->Release();
-    EXPECT_EQ(portStream.references, 0u);
-}
-
 TEST_F(WaveStreamTest, SetFormatIsRefusedWhileRunningAndRestartsStreamingInPause)
 {
     host::WaveClient* client = Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
@@ -162,26 +222,6 @@ TEST_F(WaveStreamTest, AFormatOutsideTheLimitsKeepsThePreviousFormat)
     auto* stream = static_cast<WaveStream*>(client->Pin()->MiniportStream());
     EXPECT_EQ(stream->Format.Format.nSamplesPerSec, 44100u);
     EXPECT_EQ(stream->LowWatermark, 8820u);
-}
-
-TEST_F(WaveStreamTest, DestroyingARunningStreamReleasesTheEngineAndTheTimer)
-{
-    WaveStream* stream = DirectStream(FALSE);
-    WAVEFORMATEXTENSIBLE format = host::PcmWaveFormatExtensible(48000, 16, 2, 0x3, 16);
-    PDMACHANNEL dma = nullptr;
-    ASSERT_EQ(stream->Init(&format, &dma), STATUS_SUCCESS);
-    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
-        ASSERT_EQ(stream->SetState(state), STATUS_SUCCESS);
-    }
-    ASSERT_EQ(miniport->EngineUsers, 1u);
-
-    stream->Release();
-
-    EXPECT_EQ(miniport->EngineUsers, 0u);
-    EXPECT_EQ(miniport->TimerUsers, 0);
-    EXPECT_EQ(miniport->MixBuffer, nullptr);
-    EXPECT_EQ(miniport->CableFormat.Format.wFormatTag, 0);
-    EXPECT_EQ(adapter->LiveStreams, 0);
 }
 
 TEST_F(WaveStreamTest, RevokeMappingsCountsAnInclusiveRangeThatWrapsThroughZero)
@@ -236,4 +276,260 @@ TEST_F(WaveStreamTest, TheFirstStreamAsksForHalfThePeriodAsTimerResolution)
     if (!calls.empty()) {
         EXPECT_EQ(calls[0].desiredTime, 25000u);
     }
+}
+
+// The engine a stream holds, modelled apart from the stream: it is taken on leaving KSSTATE_STOP
+// (or at KSSTATE_RUN after a failed restart left none) and given back on reaching KSSTATE_STOP; a
+// format change outside RUN gives it back and takes it again. Every pair of requests, each with
+// and without its allocations failing, must leave the cable's counts, timer and pool exactly so.
+TEST_F(WaveStreamTest, EveryPairOfStateAndFormatRequestsKeepsTheEngineCountsExact)
+{
+    enum Kind { ToStop, ToAcquire, ToPause, ToRun, GoodFormat, BadFormat };
+    const char* names[] = {"STOP", "ACQUIRE", "PAUSE", "RUN", "format 44.1 kHz", "format 96 kHz"};
+    auto good = host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2));
+    auto bad = host::WaveDataFormat(host::PcmWaveFormat(96000, 16, 2));  // above the limit set below
+    miniport->MaxSampleRate = 48000;
+
+    struct Model {
+        KSSTATE state = KSSTATE_STOP;
+        bool held = false;
+        // The status the request gets; changes the model as the stream must change.
+        NTSTATUS Apply(Kind kind, bool allocationFails)
+        {
+            if (kind <= ToRun) {
+                auto target = static_cast<KSSTATE>(kind);
+                if (target == state) {
+                    return STATUS_SUCCESS;
+                }
+                if (target == KSSTATE_STOP) {
+                    held = false;
+                } else if (!held && (state == KSSTATE_STOP || target == KSSTATE_RUN)) {
+                    if (allocationFails) {
+                        return STATUS_INSUFFICIENT_RESOURCES;
+                    }
+                    held = true;
+                }
+                state = target;
+                return STATUS_SUCCESS;
+            }
+            if (state == KSSTATE_RUN) {
+                return STATUS_INVALID_DEVICE_REQUEST;
+            }
+            NTSTATUS status = (kind == BadFormat) ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS;
+            if (state != KSSTATE_STOP) {
+                held = !allocationFails;
+                if (allocationFails && status == STATUS_SUCCESS) {
+                    status = STATUS_INSUFFICIENT_RESOURCES;
+                }
+            }
+            return status;
+        }
+    };
+
+    const size_t poolBefore = host::LivePoolCount();
+    int cases = 0;
+    for (int first = ToStop; first <= BadFormat; ++first) {
+        for (int second = ToStop; second <= BadFormat; ++second) {
+            // No failure, or the mix buffer's (first) or the conversion buffer's (second) allocation
+            // failing in the first or the second request.
+            for (int failing = 0; failing <= 4; ++failing) {
+                WaveStream* stream = StreamWithFormat(FALSE);
+                Model model;
+                // A start from STOP reaches the target in one request: the stream survives any order.
+                const int steps[] = {first, second};
+                for (int step = 0; step < 2; ++step) {
+                    auto kind = static_cast<Kind>(steps[step]);
+                    bool fails = (failing + 1) / 2 == step + 1;
+                    std::string what = std::string(names[first]) + " then " + names[second] + ", failing " +
+                                       std::to_string(failing) + ", after step " + std::to_string(step + 1);
+                    if (fails) {
+                        host::FailNthAllocation(failing % 2 == 1 ? 1 : 2);
+                    }
+                    NTSTATUS status = (kind <= ToRun) ? stream->SetState(static_cast<KSSTATE>(kind))
+                                                      : stream->SetFormat(reinterpret_cast<PKSDATAFORMAT>(
+                                                            (kind == GoodFormat ? good : bad).data()));
+                    host::ClearPoolFaults();
+                    EXPECT_EQ(status, model.Apply(kind, fails)) << what;
+                    EXPECT_EQ(stream->State, model.state) << what;
+                    EXPECT_EQ(miniport->EngineUsers, model.held ? 1u : 0u) << what;
+                    EXPECT_EQ(miniport->TimerUsers, model.held ? 1 : 0) << what;
+                    EXPECT_EQ(host::QueuedTimerCount(), model.held ? 1u : 0u) << what;
+                    EXPECT_EQ(miniport->MixBuffer != nullptr, model.held) << what;
+                    EXPECT_EQ(stream->ConversionBuffer != nullptr, model.held) << what;
+                }
+                stream->Release();
+                EXPECT_EQ(miniport->EngineUsers, 0u);
+                EXPECT_EQ(miniport->TimerUsers, 0);
+                EXPECT_EQ(host::QueuedTimerCount(), 0u);
+                EXPECT_EQ(miniport->CableFormat.Format.wFormatTag, 0);
+                EXPECT_EQ(adapter->LiveStreams, 0);
+                ASSERT_EQ(host::LivePoolCount(), poolBefore) << names[first] << " then " << names[second];
+                ++cases;
+            }
+        }
+    }
+    EXPECT_EQ(cases, 180);
+}
+
+// A client that only acquires and closes, as an audio engine probing a device does.
+TEST_F(WaveStreamTest, AClientThatAcquiresAndClosesGivesTheEngineBack)
+{
+    host::WaveClient* client = Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
+    ASSERT_EQ(client->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    EXPECT_EQ(miniport->EngineUsers, 1u);
+    Close(client);
+    EXPECT_EQ(miniport->EngineUsers, 0u);
+    EXPECT_EQ(miniport->TimerUsers, 0);
+    EXPECT_EQ(miniport->MixBuffer, nullptr);
+    EXPECT_EQ(miniport->CableFormat.Format.wFormatTag, 0) << "no stale cable format binds the next client";
+}
+
+// A port may revoke a buffer while a refill is between the port's GetMapping and filing the
+// mapping: the mapping is then counted as revoked and never used or released.
+TEST_F(WaveStreamTest, AMappingRevokedWhileARefillFilesItIsCountedAndNeverUsed)
+{
+    WaveStream* stream = StreamWithFormat(FALSE);
+    std::vector<ULONG> revokedCounts;
+    portStream.onMapping = [&](ULONG tag) {
+        if (tag == 2) {
+            ULONG count = 0;
+            PVOID tagPointer = reinterpret_cast<PVOID>(static_cast<ULONG_PTR>(tag));
+            EXPECT_EQ(stream->RevokeMappings(tagPointer, tagPointer, &count), STATUS_SUCCESS);
+            revokedCounts.push_back(count);
+        }
+    };
+    ULONG obtained = stream->GetMappings();
+    EXPECT_EQ(revokedCounts, std::vector<ULONG>{1});
+    EXPECT_EQ(obtained, portStream.tags.size() - 1);
+    EXPECT_EQ(stream->PendingBytes, obtained * 4096);
+    ULONG remaining = 0;
+    stream->RevokeMappings(reinterpret_cast<PVOID>(0ull), reinterpret_cast<PVOID>(0xFFFFFFFFull), &remaining);
+    EXPECT_EQ(remaining, obtained) << "tag 2 is not among the mappings the stream holds";
+    stream->Release();
+}
+
+// MappingAvailable may come from a client thread at PASSIVE_LEVEL; the port calls it makes are
+// made at DISPATCH_LEVEL, where that thread cannot be preempted while it holds the refill claim.
+TEST_F(WaveStreamTest, MappingAvailableAtPassiveLevelCallsThePortAtDispatchLevel)
+{
+    WaveStream* stream = StreamWithFormat(FALSE);
+    ASSERT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    stream->MappingAvailable();
+    ASSERT_FALSE(portStream.callIrqls.empty());
+    for (KIRQL irql : portStream.callIrqls) {
+        EXPECT_EQ(irql, DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    stream->Release();
+}
+
+// Only "no buffer queued" is followed by the port's MappingAvailable; after any other refusal the
+// stream asks again at its next refill.
+TEST_F(WaveStreamTest, ARefusalOtherThanNotFoundIsRetriedWithoutAnArrival)
+{
+    struct Case {
+        NTSTATUS refusal;
+        bool arrival;
+        bool askedAgain;
+    };
+    const Case cases[] = {
+        {STATUS_NOT_FOUND, false, false},
+        {STATUS_NOT_FOUND, true, true},
+        {STATUS_INSUFFICIENT_RESOURCES, false, true},
+        {STATUS_UNSUCCESSFUL, false, true},
+    };
+    for (const Case& c : cases) {
+        WaveStream* stream = StreamWithFormat(FALSE);
+        portStream.refusal = c.refusal;
+        EXPECT_EQ(stream->GetMappings(), 0u);
+        portStream.refusal = STATUS_SUCCESS;
+        portStream.tags.clear();
+        if (c.arrival) {
+            stream->MappingAvailable();
+        } else {
+            stream->GetMappings();
+        }
+        EXPECT_EQ(!portStream.tags.empty(), c.askedAgain) << std::hex << c.refusal << " arrival " << c.arrival;
+        stream->Release();
+    }
+}
+
+// The port never releases the channel NewStream hands it: the stream holds it while it lives.
+TEST_F(WaveStreamTest, EachStreamHoldsTheCablesDmaChannelWhileItLives)
+{
+    CountingDmaChannel channel;
+    miniport->DmaChannel = &channel;
+    std::vector<host::WaveClient*> opened;
+    for (int i = 0; i < 3; ++i) {
+        opened.push_back(Open(i == 1, host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2))));
+        EXPECT_EQ(channel.references, i + 1);
+    }
+    for (host::WaveClient* client : opened) {
+        Close(client);
+    }
+    EXPECT_EQ(channel.references, 0);
+    miniport->DmaChannel = nullptr;
+}
+
+// Under aggregation the stream's delegating unknown reaches the aggregating object; the creation
+// reference is the stream's own, so a failed creation leaves neither the object's count nor pool.
+TEST_F(WaveStreamTest, AnAggregatedStreamKeepsItsCreationReferenceOffTheAggregate)
+{
+    CountingOuter outer;
+    miniport->MaxSampleRate = 48000;
+    const size_t poolBefore = host::LivePoolCount();
+    struct Case {
+        ULONG rate;
+        NTSTATUS expected;
+    };
+    for (const Case& c : {Case{96000, STATUS_INVALID_PARAMETER}, Case{48000, STATUS_SUCCESS}}) {
+        auto dataFormat = host::WaveDataFormat(host::PcmWaveFormat(c.rate, 16, 2));
+        PMINIPORTWAVEPCISTREAM stream = nullptr;
+        PDMACHANNEL dma = nullptr;
+        PSERVICEGROUP group = nullptr;
+        NTSTATUS status = miniport->NewStream(&stream, &outer, NonPagedPool, &portStream, 0, FALSE,
+                                              reinterpret_cast<PKSDATAFORMAT>(dataFormat.data()), &dma, &group);
+        ASSERT_EQ(status, c.expected) << c.rate;
+        if (status == STATUS_SUCCESS) {
+            EXPECT_EQ(outer.references, 1) << "the caller's reference goes to the aggregate";
+            stream->AddRef();
+            EXPECT_EQ(outer.references, 2);
+            stream->Release();
+            stream->Release();
+            EXPECT_EQ(outer.references, 0);
+            EXPECT_EQ(adapter->LiveStreams, 1) << "the aggregate's hold keeps the stream";
+            // The aggregate ends its hold through the stream's non-delegating unknown.
+            static_cast<WaveStream*>(stream)->NonDelegatingRelease();
+        } else {
+            EXPECT_EQ(outer.references, 0) << c.rate;
+        }
+        EXPECT_EQ(adapter->LiveStreams, 0) << c.rate;
+        EXPECT_EQ(host::LivePoolCount(), poolBefore) << c.rate;
+    }
+}
+
+// PortCls may hold the miniport, with running streams and the armed timer, past the cable's
+// removal: the cable's locks and counters stay valid until the last of them goes.
+TEST_F(WaveStreamTest, StreamsRunOnSafelyAfterTheirCableIsRemoved)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* render = Open(false, format);
+    host::WaveClient* capture = Open(true, format);
+    std::vector<uint8_t> tone(48000 * 4, 0x11);
+    ASSERT_EQ(render->Write(tone.data(), static_cast<ULONG>(tone.size())), STATUS_SUCCESS);
+    ASSERT_EQ(capture->Read(9600), STATUS_SUCCESS);
+    Run(render);
+    Run(capture);
+    host::AdvanceTime(10 * Millisecond);
+
+    adapter->DestroyAllCables();
+    host::AdvanceTime(50 * Millisecond);
+
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    EXPECT_EQ(recorded[0].data, std::vector<uint8_t>(9600, 0x11)) << "the mix went on after the removal";
+    Close(render);
+    Close(capture);
+    EXPECT_EQ(miniport->TimerUsers, 0);
+    EXPECT_EQ(host::QueuedTimerCount(), 0u);
 }

@@ -91,8 +91,9 @@ TEST_F(AdapterCableTest, FindCableWalksTheNumbersOfAllTwoHundredFiftySixCables)
     EXPECT_EQ(adapter->FindCable(0)->Index, 0u);
 }
 
-TEST_F(AdapterCableTest, DestroyAllCablesGoesInCreationOrderAndNullsBackPointersOfHeldMiniports)
+TEST_F(AdapterCableTest, DestroyAllCablesGoesInCreationOrderAndAHeldMiniportKeepsItsCableStorage)
 {
+    const size_t adapterOnly = host::LivePoolCount();
     AddCables(3);
     // PortCls still holds the second cable's wave miniport.
     WaveMiniport* held = adapter->FindCable(1)->Wave;
@@ -102,10 +103,14 @@ TEST_F(AdapterCableTest, DestroyAllCablesGoesInCreationOrderAndNullsBackPointers
         order.push_back(Cable::FromLink(walk)->Index);
     }
     ASSERT_EQ(order, (std::vector<ULONG>{0, 1, 2}));
+    const size_t oneCable = (host::LivePoolCount() - adapterOnly) / 3;  // a cable and its miniport
 
     adapter->DestroyAllCables();
 
     EXPECT_TRUE(adapter->Cables.Items().Empty());
-    EXPECT_EQ(held->CableOwner, nullptr);
+    EXPECT_EQ(host::LivePoolCount(), adapterOnly + oneCable) << "the held miniport and its cable's storage";
+    EXPECT_EQ(held->CableOwner->Index, 1u);
+    EXPECT_EQ(held->CableOwner->Wave, nullptr) << "the cable no longer holds its miniport";
     held->Release();
+    EXPECT_EQ(host::LivePoolCount(), adapterOnly);
 }
