@@ -20,6 +20,16 @@ namespace {
 constexpr uint64_t LiveMagic = 0x4C4F4F5054534F48ull;  // "HOSTPOOL"
 constexpr size_t HeaderBytes = 32;                       // keeps blocks 16-byte aligned, as x64 pool does
 constexpr int StackDepth = 12;
+// As special pool does, the bytes after the requested size (the rounding slack and a guard
+// beyond it) hold a pattern that is checked when the block is freed, so a write one byte past the
+// requested size is caught even where the allocator's own rounding would hide it.
+constexpr size_t GuardBytes = 16;
+constexpr unsigned char GuardPattern = 0xA7;
+
+size_t BlockBytes(size_t requested)
+{
+    return HeaderBytes + ((requested + 15) & ~size_t{15}) + GuardBytes;
+}
 
 struct BlockHeader {
     uint64_t magic;
@@ -170,6 +180,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
                             (poolType & 1) != 0 ? "paged pool is allocated at APC_LEVEL or below"
                                                 : "non-paged pool is allocated at DISPATCH_LEVEL or below");
     host::CheckBlockingCall("ExAllocatePoolWithTag", "allocates pool");
+    if (numberOfBytes == 0) {
+        host::ReportViolation("DRIVER_VERIFIER_DETECTED_VIOLATION", "ExAllocatePoolWithTag",
+                              "an allocation of zero bytes; allocate at least one byte or none at all");
+    }
+    if (tag == 0) {
+        host::ReportViolation("DRIVER_VERIFIER_DETECTED_VIOLATION", "ExAllocatePoolWithTag",
+                              "an allocation with tag 0; give every allocation the driver's tag");
+    }
     host::BlockRecord record{};
     record.depth = backtrace(record.stack, host::StackDepth);
 
@@ -186,7 +204,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
         ++host::injectedFailures;
         return nullptr;
     }
-    auto* block = static_cast<unsigned char*>(std::aligned_alloc(16, host::HeaderBytes + ((numberOfBytes + 15) & ~15ull)));
+    const size_t blockBytes = host::BlockBytes(numberOfBytes);
+    auto* block = static_cast<unsigned char*>(std::aligned_alloc(16, blockBytes));
     if (block == nullptr) {
         return nullptr;
     }
@@ -194,6 +213,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     *header = {host::LiveMagic, serial, numberOfBytes, tag, poolType};
     void* user = block + host::HeaderBytes;
     std::memset(user, 0xC5, numberOfBytes);  // uncleared memory is not zero
+    std::memset(static_cast<unsigned char*>(user) + numberOfBytes, host::GuardPattern,
+                blockBytes - host::HeaderBytes - numberOfBytes);
     record.info = {user, numberOfBytes, tag, poolType, serial, {}};
     host::liveBlocks.emplace(user, record);
     return user;
@@ -232,6 +253,23 @@ void FreeBlock(PVOID p, const ULONG* expectedTag, const char* routine)
         return;
     }
     host::CheckPoolFree(routine, p, header->size);
+    const size_t guardEnd = host::BlockBytes(header->size) - host::HeaderBytes;
+    size_t overrun = 0;
+    for (size_t offset = header->size; offset < guardEnd; ++offset) {
+        if (static_cast<unsigned char*>(p)[offset] != host::GuardPattern) {
+            overrun = offset - header->size + 1;
+        }
+    }
+    if (overrun != 0) {
+        std::string site = host::SiteOf(found->second.stack, found->second.depth);
+        size_t size = header->size;
+        guard.unlock();
+        char text[192];
+        std::snprintf(text, sizeof(text), "a write up to %zu bytes past the end of a %zu-byte block allocated by %s",
+                      overrun, size, site.c_str());
+        host::ReportViolation("SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION", routine, text);
+        guard.lock();
+    }
     std::memset(p, 0xDD, header->size);
     header->magic = 0;
     host::liveBlocks.erase(found);

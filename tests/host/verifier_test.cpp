@@ -1,6 +1,7 @@
 // The verifier catches what Driver Verifier would: waits and registry calls at DISPATCH_LEVEL,
 // lock misuse, pageable code at raised IRQL, pool misuse and leaks at image unload; and pool
 // fault injection fails exactly the allocations asked for.
+#include <cstring>
 #include <thread>
 
 #include "config/driver_params.h"
@@ -125,6 +126,35 @@ TEST_F(VerifierTest, PoolMisuseIsCaught)
     KeLowerIrql(old);
     ExFreePool(paged);
     EXPECT_EQ(Rules(), std::vector<std::string>{"IRQL_NOT_LESS_OR_EQUAL"});
+}
+
+// As special pool: a zero-byte or untagged allocation is a stop, and a write past the requested
+// size is caught at the free, even one byte into the slack that rounding leaves.
+TEST_F(VerifierTest, SpecialPoolCatchesZeroSizesTagZeroAndOverruns)
+{
+    struct Case {
+        size_t size;
+        ULONG tag;
+        size_t writtenBytes;  // from the block's start
+        std::vector<std::string> rules;
+    };
+    const std::vector<std::string> none;
+    const Case cases[] = {
+        {16, 0x206D6457, 16, none},
+        {13, 0x206D6457, 13, none},
+        {13, 0x206D6457, 14, {"SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION"}},
+        {16, 0x206D6457, 17, {"SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION"}},
+        {1, 0x206D6457, 32, {"SPECIAL_POOL_DETECTED_MEMORY_CORRUPTION"}},
+        {0, 0x206D6457, 0, {"DRIVER_VERIFIER_DETECTED_VIOLATION"}},
+        {8, 0, 8, {"DRIVER_VERIFIER_DETECTED_VIOLATION"}},
+    };
+    for (const Case& c : cases) {
+        auto* block = static_cast<unsigned char*>(ExAllocatePoolWithTag(NonPagedPool, c.size, c.tag));
+        ASSERT_NE(block, nullptr);
+        std::memset(block, 0x5A, c.writtenBytes);
+        ExFreePool(block);
+        EXPECT_EQ(Rules(), c.rules) << c.size << " bytes, tag " << c.tag << ", " << c.writtenBytes << " written";
+    }
 }
 
 TEST_F(VerifierTest, AnAllocationStillLiveWhenTheImageUnloadsIsReportedAsALeak)
