@@ -500,6 +500,7 @@ TEST_F(WaveStreamTest, AnAggregatedStreamKeepsItsCreationReferenceOffTheAggregat
             EXPECT_EQ(adapter->LiveStreams, 1) << "the aggregate's hold keeps the stream";
             // The aggregate ends its hold through the stream's non-delegating unknown.
             static_cast<WaveStream*>(stream)->NonDelegatingRelease();
+            group->Release();
         } else {
             EXPECT_EQ(outer.references, 0) << c.rate;
         }
