@@ -80,6 +80,7 @@ const char* IrqlName(KIRQL irql)
         currentIrql = DISPATCH_LEVEL;
     }
     size_t interruptedRegions = SetAsideNoBlockRegions();
+    int interruptedLocks = SetAsideHeldLocks();
     ULONG locksBefore = SpinLocksHeld();
 
     routine(dpc, context, argument1, argument2);
@@ -89,6 +90,7 @@ const char* IrqlName(KIRQL irql)
         ReportDpcExit(routine, returned, locksBefore);
     }
     RestoreNoBlockRegions(interruptedRegions);
+    RestoreHeldLocks(interruptedLocks);
     currentIrql = interrupted;
 }
 

@@ -204,6 +204,7 @@ void ResetImageState()
 void ResetPlatform()
 {
     ResetPool();
+    ResetLockOrder();
     ResetSystemAnswers();
     ResetImageState();
     ResetScheduler();

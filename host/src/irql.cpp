@@ -51,6 +51,7 @@ std::string IrqlText(KIRQL irql)
 
 __thread KIRQL currentIrql HOST_HOT_TLS = PASSIVE_LEVEL;
 __thread ULONG spinLocksHeld HOST_HOT_TLS = 0;
+__thread ULONG mutexAcquisitions HOST_HOT_TLS = 0;
 
 // The reports build strings: kept out of line and cold, so that the checks on every spin lock
 // and IRQL change stay a compare and a branch.
@@ -133,10 +134,12 @@ HANDLE PsGetCurrentProcessId(void)
     return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(getpid()));
 }
 
-// Like KeInitializeSpinLock: a free spin lock is zero.
+// Like KeInitializeSpinLock: a free spin lock is zero. A lock made anew where another was has
+// none of its order.
 void KeInitializeSpinLock(PKSPIN_LOCK spinLock)
 {
     __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
+    host::ForgetLocksIn(spinLock, sizeof(*spinLock));
 }
 
 namespace {
@@ -174,6 +177,7 @@ inline KSPIN_LOCK LockOwnerSelf()
         KSPIN_LOCK expected = 0;
         if (__atomic_compare_exchange_n(spinLock, &expected, self, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
             ++host::spinLocksHeld;
+            host::NoteLockAcquired(spinLock, "spin lock", routine);
             return old;
         }
         if (spins % 64 == 63) {
@@ -192,6 +196,7 @@ inline KIRQL AcquireLockWord(PKSPIN_LOCK spinLock, const char* routine, KIRQL ol
         return AcquireContended(spinLock, expected, routine, old);
     }
     ++host::spinLocksHeld;
+    host::NoteLockAcquired(spinLock, "spin lock", routine);
     return old;
 }
 
@@ -224,6 +229,7 @@ void KfReleaseSpinLock(PKSPIN_LOCK spinLock, KIRQL newIrql)
     if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
         return ReportLockNotOwned("KeReleaseSpinLock", owner);
     }
+    host::NoteLockReleased(spinLock);
     __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
     --host::spinLocksHeld;
     KeLowerIrql(newIrql);
@@ -250,6 +256,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
     if (__builtin_expect(owner != LockOwnerSelf(), 0)) {
         return ReportLockNotOwned("KeReleaseSpinLockFromDpcLevel", owner);
     }
+    host::NoteLockReleased(spinLock);
     __atomic_store_n(spinLock, 0, __ATOMIC_RELEASE);
     --host::spinLocksHeld;
 }
@@ -258,6 +265,7 @@ void KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK spinLock)
 void KeInitializeMutex(PKMUTEX mutex, ULONG level)
 {
     std::memset(mutex, 0, sizeof(*mutex));
+    host::ForgetLocksIn(mutex, sizeof(*mutex));
     mutex->Header.Type = host::MutantObjectType;
     mutex->Header.SignalState = 1;
     auto* state = new (mutex->HostState) host::WaitState;
@@ -294,6 +302,7 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
     auto* mutex = static_cast<PKMUTEX>(object);
     auto* state = host::StateOf(mutex);
     PKTHREAD self = KeGetCurrentThread();
+    bool taken = false;
     pthread_mutex_lock(&state->mutex);
     if (mutex->OwnerThread != self) {
         while (mutex->OwnerThread != nullptr) {
@@ -304,10 +313,15 @@ NTSTATUS KeWaitForSingleObject(PVOID object, KWAIT_REASON waitReason, KPROCESSOR
             pthread_cond_wait(&state->condition, &state->mutex);
         }
         mutex->OwnerThread = self;
+        taken = true;
     }
     ++mutex->RecursionCount;
+    ++host::mutexAcquisitions;
     mutex->Header.SignalState = 1 - mutex->RecursionCount;
     pthread_mutex_unlock(&state->mutex);
+    if (taken) {
+        host::NoteLockAcquired(mutex, "mutex", "KeWaitForSingleObject");
+    }
     return STATUS_SUCCESS;
 }
 
@@ -326,7 +340,9 @@ LONG KeReleaseMutex(PKMUTEX mutex, BOOLEAN wait)
                                                       : "the mutex is held by another thread");
         return previous;
     }
+    --host::mutexAcquisitions;
     if (--mutex->RecursionCount == 0) {
+        host::NoteLockReleased(mutex);
         mutex->OwnerThread = nullptr;
         pthread_cond_signal(&state->condition);
     }

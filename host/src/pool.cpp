@@ -272,6 +272,7 @@ void FreeBlock(PVOID p, const ULONG* expectedTag, const char* routine)
     }
     std::memset(p, 0xDD, header->size);
     header->magic = 0;
+    host::ForgetLocksIn(p, header->size);
     host::liveBlocks.erase(found);
     guard.unlock();
     host::RequireIrqlAtMost((type & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, routine,

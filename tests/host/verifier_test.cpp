@@ -157,6 +157,74 @@ TEST_F(VerifierTest, SpecialPoolCatchesZeroSizesTagZeroAndOverruns)
     }
 }
 
+// Deadlock detection: two locks taken in both orders are reported at the second order, though
+// nothing deadlocks in one thread; a DPC's locks are not ordered after the interrupted thread's,
+// and a lock made anew in reused memory starts with no order.
+TEST_F(VerifierTest, ALockOrderInversionIsReportedWithoutADeadlock)
+{
+    KSPIN_LOCK first;
+    KSPIN_LOCK second;
+    KMUTEX outer;
+    KMUTEX inner;
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    KeInitializeMutex(&outer, 0);
+    KeInitializeMutex(&inner, 0);
+    auto takeSpinLocks = [](PKSPIN_LOCK a, PKSPIN_LOCK b) {
+        KIRQL old;
+        KeAcquireSpinLock(a, &old);
+        KeAcquireSpinLockAtDpcLevel(b);
+        KeReleaseSpinLockFromDpcLevel(b);
+        KeReleaseSpinLock(a, old);
+    };
+    auto takeMutexes = [](PKMUTEX a, PKMUTEX b) {
+        KeWaitForSingleObject(a, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(b, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(a, Executive, KernelMode, FALSE, nullptr);  // recursion is no new order
+        KeReleaseMutex(a, FALSE);
+        KeReleaseMutex(b, FALSE);
+        KeReleaseMutex(a, FALSE);
+    };
+
+    takeSpinLocks(&first, &second);
+    takeSpinLocks(&first, &second);
+    takeMutexes(&outer, &inner);
+    EXPECT_TRUE(Rules().empty());
+    takeSpinLocks(&second, &first);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"LOCK_HIERARCHY_VIOLATION"});
+    takeMutexes(&inner, &outer);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"LOCK_HIERARCHY_VIOLATION"});
+    takeSpinLocks(&second, &first);
+    EXPECT_TRUE(Rules().empty()) << "an inversion is reported once";
+
+    // A third lock only ever taken by a DPC while the thread holds `first`, then by the thread before
+    // `first`: no order links the DPC's lock to what the interrupted thread held.
+    static KSPIN_LOCK dpcLock;
+    KeInitializeSpinLock(&dpcLock);
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc,
+        [](PKDPC, PVOID, PVOID, PVOID) {
+            KeAcquireSpinLockAtDpcLevel(&dpcLock);
+            KeReleaseSpinLockFromDpcLevel(&dpcLock);
+        },
+        nullptr);
+    KIRQL old;
+    KeAcquireSpinLock(&first, &old);
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    KeReleaseSpinLock(&first, old);
+    host::RunQueuedDpcs();
+    takeSpinLocks(&dpcLock, &first);
+    EXPECT_TRUE(Rules().empty());
+
+    // The same memory made into new locks has no order yet.
+    KeInitializeSpinLock(&first);
+    KeInitializeSpinLock(&second);
+    takeSpinLocks(&first, &second);
+    takeSpinLocks(&second, &first);
+    EXPECT_EQ(Rules(), std::vector<std::string>{"LOCK_HIERARCHY_VIOLATION"});
+}
+
 TEST_F(VerifierTest, AnAllocationStillLiveWhenTheImageUnloadsIsReportedAsALeak)
 {
     host::DriverImage image(host::DefaultDriverImagePath());

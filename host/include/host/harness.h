@@ -28,6 +28,10 @@ struct Violation {
 };
 
 void SetVerifierMode(VerifierMode mode);
+// Deadlock detection: the order of spin locks and mutexes is recorded per thread and the first
+// inversion reported ("LOCK_HIERARCHY_VIOLATION"). On unless a program (a benchmark) turns it off;
+// every test runs with it.
+void SetLockOrderChecking(bool enabled);
 VerifierMode GetVerifierMode();
 std::vector<Violation> TakeViolations();
 void ReportViolation(const std::string& rule, const std::string& routine, const std::string& detail);

@@ -14,6 +14,8 @@ namespace host {
 
 extern __thread KIRQL currentIrql HOST_HOT_TLS;   // irql.cpp
 extern __thread ULONG spinLocksHeld HOST_HOT_TLS;  // irql.cpp
+// Mutex acquisitions the current thread has not released yet, a recursive one counted again.
+extern __thread ULONG mutexAcquisitions HOST_HOT_TLS;  // irql.cpp
 
 inline KIRQL CurrentIrql()
 {
@@ -66,5 +68,14 @@ bool IsDrainingServiceGroup(PSERVICEGROUP group);
 void RemoveMemberAndDrain(PSERVICEGROUP group, PSERVICESINK member);
 // Stops real-time mode and restores the clock, processors, queues and fault injection.
 void ResetScheduler();
+// lock_order.cpp: the current context took or let go of a spin lock or mutex (the first
+// acquisition only, not a mutex owner's recursion); a DPC sets the interrupted context's locks
+// aside and puts them back; pool that is freed takes the locks inside it out of the order.
+void NoteLockAcquired(const void* lock, const char* kind, const char* routine);
+void NoteLockReleased(const void* lock);
+int SetAsideHeldLocks();
+void RestoreHeldLocks(int count);
+void ForgetLocksIn(const void* start, size_t bytes);
+void ResetLockOrder();
 
 }  // namespace host
