@@ -112,7 +112,11 @@ NTSTATUS DriverImage::Load(const std::string& serviceKeyPath)
     registryPath.Length = static_cast<USHORT>(widePath.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;  // the system's string is not terminated
 
-    NTSTATUS status = entry(driverObject_.get(), &registryPath);
+    NTSTATUS status;
+    {
+        DriverCall call("DriverEntry");
+        status = entry(driverObject_.get(), &registryPath);
+    }
     entrySucceeded_ = NT_SUCCESS(status);
     return status;
 }
@@ -123,6 +127,7 @@ void DriverImage::Unload()
         return;
     }
     if (entrySucceeded_ && driverObject_->DriverUnload != nullptr) {
+        DriverCall call("DriverUnload");
         driverObject_->DriverUnload(driverObject_.get());
     }
     entrySucceeded_ = false;

@@ -62,6 +62,31 @@ void ReportIrqlAbove(KIRQL maximum, const char* routine, const char* why)
                         IrqlText(maximum) + " or below: " + why);
 }
 
+std::string IrqlName(KIRQL irql)
+{
+    return IrqlText(irql);
+}
+
+void ReportDriverCallExit(const char* routine, KIRQL entryIrql, ULONG entrySpinLocks, ULONG entryMutexes)
+{
+    if (currentIrql != entryIrql) {
+        ReportViolation("CALLBACK_RETURNED_AT_WRONG_IRQL", routine,
+                        std::string(routine) + " was called at " + IrqlText(entryIrql) + " and returned at " +
+                            IrqlText(currentIrql) + "; lower only what the routine raised, on every path");
+    }
+    if (spinLocksHeld > entrySpinLocks) {
+        ReportViolation("CALLBACK_RETURNED_HOLDING_SPIN_LOCK", routine,
+                        std::string(routine) + " returned holding " + std::to_string(spinLocksHeld - entrySpinLocks) +
+                            " spin lock(s) it took; release every lock on every path before returning");
+    }
+    if (mutexAcquisitions != entryMutexes) {
+        ReportViolation("CALLBACK_RETURNED_HOLDING_MUTEX", routine,
+                        std::string(routine) + " returned with " +
+                            std::to_string(static_cast<LONG>(mutexAcquisitions - entryMutexes)) +
+                            " mutex acquisition(s) not balanced; every Enter of a lock needs its Leave on every path");
+    }
+}
+
 }  // namespace host
 
 using host::ReportViolation;

@@ -60,7 +60,10 @@ NTSTATUS PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unkno
         return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
     }
     PSERVICEGROUP serviceGroup = nullptr;
-    status = miniport->Init(unknownAdapter, resourceList, this, &serviceGroup);
+    {
+        DriverCall call("IMiniportWavePci::Init");
+        status = miniport->Init(unknownAdapter, resourceList, this, &serviceGroup);
+    }
     if (!NT_SUCCESS(status)) {
         if (serviceGroup != nullptr) {
             serviceGroup->Release();
@@ -124,7 +127,10 @@ void PortWavePci::RequestService()
         }
         ++servicesInProgress_;
     }
-    miniport->Service();
+    {
+        DriverCall call("IMiniportWavePci::Service");
+        miniport->Service();
+    }
     std::lock_guard<std::mutex> guard(lock_);
     if (--servicesInProgress_ == 0) {
         servicesDone_.notify_all();
@@ -154,6 +160,7 @@ void PortWavePci::ReleaseChildren()
         miniport_ = nullptr;
     }
     if (miniport != nullptr) {
+        DriverCall call("IMiniportWavePci::Release");
         miniport->Release();
     }
 }

@@ -63,6 +63,7 @@ NTSTATUS WavePciPin::Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType)
     PMINIPORTWAVEPCISTREAM stream = nullptr;
     PDMACHANNEL dmaChannel = nullptr;
     PSERVICEGROUP serviceGroup = nullptr;
+    DriverCall newStream("IMiniportWavePci::NewStream");
     NTSTATUS status = miniport->NewStream(&stream, nullptr, poolType, static_cast<IPortWavePciStream*>(this),
                                           pinId_, capture_, reinterpret_cast<PKSDATAFORMAT>(dataFormat_.data()),
                                           &dmaChannel, &serviceGroup);
@@ -79,7 +80,10 @@ NTSTATUS WavePciPin::Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType)
     dmaChannel_ = dmaChannel;
     serviceGroup_ = serviceGroup;
     // Preferences only: a stream that cannot say leaves the framing zero.
-    stream_->GetAllocatorFraming(&framing_);
+    {
+        DriverCall call("IMiniportWavePciStream::GetAllocatorFraming");
+        stream_->GetAllocatorFraming(&framing_);
+    }
     if (serviceGroup_ != nullptr) {
         drainingGroup_ = IsDrainingServiceGroup(serviceGroup_);
         serviceGroup_->AddMember(drainingGroup_ ? static_cast<IServiceSink*>(&groupMember_)
@@ -142,6 +146,7 @@ void WavePciPin::RequestService()
 {
     CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
         serviceCalls_.Increment();
+        DriverCall call("IMiniportWavePciStream::Service");
         stream->Service();
     });
 }
@@ -154,6 +159,7 @@ void WavePciPin::ServeFromGroup()
         return;
     }
     serviceCalls_.Increment();
+    DriverCall call("IMiniportWavePciStream::Service");
     stream_->Service();
 }
 
@@ -203,6 +209,7 @@ NTSTATUS WavePciPin::QueueBuffer(PVOID data, ULONG bytes, BufferCompletion compl
         CallStream([this](PMINIPORTWAVEPCISTREAM stream) {
             AtDispatchLevel raised;
             mappingAvailableCalls_.fetch_add(1);
+            DriverCall call("IMiniportWavePciStream::MappingAvailable");
             stream->MappingAvailable();
         });
     }
@@ -221,7 +228,11 @@ NTSTATUS WavePciPin::SetState(KSSTATE state)
     while (state_.load() != state) {
         KSSTATE current = state_.load();
         auto next = static_cast<KSSTATE>(current < state ? current + 1 : current - 1);
-        NTSTATUS status = stream_->SetState(next);
+        NTSTATUS status;
+        {
+            DriverCall call("IMiniportWavePciStream::SetState");
+            status = stream_->SetState(next);
+        }
         if (!NT_SUCCESS(status)) {
             return status;
         }
@@ -251,7 +262,11 @@ NTSTATUS WavePciPin::SetFormat(const KSDATAFORMAT* dataFormat)
     }
     std::vector<uint8_t> copy(reinterpret_cast<const uint8_t*>(dataFormat),
                               reinterpret_cast<const uint8_t*>(dataFormat) + dataFormat->FormatSize);
-    NTSTATUS status = stream_->SetFormat(reinterpret_cast<PKSDATAFORMAT>(copy.data()));
+    NTSTATUS status;
+    {
+        DriverCall call("IMiniportWavePciStream::SetFormat");
+        status = stream_->SetFormat(reinterpret_cast<PKSDATAFORMAT>(copy.data()));
+    }
     if (NT_SUCCESS(status)) {
         dataFormat_.swap(copy);
     }
@@ -267,7 +282,11 @@ NTSTATUS WavePciPin::GetPosition(KSAUDIO_POSITION* position)
         return STATUS_INVALID_DEVICE_STATE;
     }
     ULONGLONG play = 0;
-    NTSTATUS status = stream_->GetPosition(&play);
+    NTSTATUS status;
+    {
+        DriverCall call("IMiniportWavePciStream::GetPosition");
+        status = stream_->GetPosition(&play);
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -319,6 +338,7 @@ void WavePciPin::Close()
             std::lock_guard<HostMutex> guard(lock_);
             stream_ = nullptr;
         }
+        DriverCall call("IMiniportWavePciStream::Release");
         stream->Release();
     }
     if (serviceGroup_ != nullptr) {

@@ -275,6 +275,7 @@ void WavePciPin::CancelBuffers(const std::function<bool(const ClientBuffer&)>& c
         NTSTATUS status = STATUS_SUCCESS;
         if (stream_ != nullptr) {
             AtDispatchLevel raised;
+            DriverCall call("IMiniportWavePciStream::RevokeMappings");
             status = stream_->RevokeMappings(reinterpret_cast<PVOID>(firstTag), reinterpret_cast<PVOID>(lastTag),
                                              &revoked);
         }

@@ -85,6 +85,9 @@ public:
     STDMETHODIMP_(NTSTATUS) GetPosition(PULONGLONG out) override
     {
         *out = position;
+        if (onPosition) {
+            onPosition();
+        }
         return STATUS_SUCCESS;
     }
     STDMETHODIMP_(NTSTATUS) NormalizePhysicalPosition(PLONGLONG physicalPosition) override { return STATUS_SUCCESS; }
@@ -177,6 +180,7 @@ public:
     std::vector<KIRQL> mappingAvailableIrqls;
     std::function<void()> onMappingAvailable;
     std::function<void()> onService;
+    std::function<void()> onPosition;
     std::atomic<int> serviceCalls{0};
     int framingCalls = 0;
     ULONGLONG position = 0;

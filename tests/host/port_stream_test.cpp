@@ -511,3 +511,56 @@ TEST_F(PortStream, AZeroLengthBufferIsRefused)
     EXPECT_EQ(pin->QueueBuffer(Memory(1), 0, [](NTSTATUS, ULONG) {}), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(pin->QueuedBufferCount(), 0u);
 }
+
+// Every call from the port into the miniport is checked when it returns, as Driver Verifier
+// checks a driver routine: the IRQL it was called at, no spin lock or mutex left taken.
+TEST_F(PortStream, AMiniportCallThatReturnsChangedIsReported)
+{
+    static KSPIN_LOCK spinLock;
+    static KMUTEX mutex;
+    KeInitializeSpinLock(&spinLock);
+    KeInitializeMutex(&mutex, 0);
+    struct Case {
+        const char* what;
+        std::function<void()> misbehave;
+        std::function<void()> mend;  // puts the thread back as it was, after the report
+        const char* rule;
+    };
+    const Case cases[] = {
+        // The port lowers what it raised for the call, which puts the IRQL back.
+        {"raises", [] { KfRaiseIrql(HIGH_LEVEL); }, [] {}, "CALLBACK_RETURNED_AT_WRONG_IRQL"},
+        {"keeps a spin lock", [&] { KeAcquireSpinLockAtDpcLevel(&spinLock); },
+         [&] {
+             KIRQL level = KfRaiseIrql(DISPATCH_LEVEL);
+             KeReleaseSpinLockFromDpcLevel(&spinLock);
+             KeLowerIrql(level);
+         },
+         "CALLBACK_RETURNED_HOLDING_SPIN_LOCK"},
+        {"keeps a mutex", [&] { KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr); },
+         [&] { KeReleaseMutex(&mutex, FALSE); }, "CALLBACK_RETURNED_HOLDING_MUTEX"},
+    };
+    OpenPin();
+    for (const Case& c : cases) {
+        // MappingAvailable comes at DISPATCH_LEVEL, where a mutex cannot be taken: the position
+        // request at PASSIVE_LEVEL carries the mutex case.
+        bool passive = std::string(c.rule) == "CALLBACK_RETURNED_HOLDING_MUTEX";
+        if (passive) {
+            stream->onPosition = c.misbehave;
+            Position();
+            stream->onPosition = nullptr;
+        } else {
+            stream->onMappingAvailable = c.misbehave;
+            EXPECT_EQ(stream->Acquire(), STATUS_NOT_FOUND);
+            Queue(Memory(1), 100);
+            stream->onMappingAvailable = nullptr;
+            stream->AcquireAll();
+            stream->ReleaseAll();
+        }
+        std::vector<host::Violation> violations = host::TakeViolations();
+        c.mend();
+        ASSERT_FALSE(violations.empty()) << c.what;
+        EXPECT_EQ(violations[0].rule, c.rule) << c.what;
+        EXPECT_NE(violations[0].routine.find("IMiniportWavePciStream::"), std::string::npos) << c.what;
+    }
+    host::TakeViolations();
+}

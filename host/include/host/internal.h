@@ -16,6 +16,7 @@ extern __thread KIRQL currentIrql HOST_HOT_TLS;   // irql.cpp
 extern __thread ULONG spinLocksHeld HOST_HOT_TLS;  // irql.cpp
 // Mutex acquisitions the current thread has not released yet, a recursive one counted again.
 extern __thread ULONG mutexAcquisitions HOST_HOT_TLS;  // irql.cpp
+std::string IrqlName(KIRQL irql);                       // irql.cpp
 
 inline KIRQL CurrentIrql()
 {
@@ -35,6 +36,36 @@ inline void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* wh
         ReportIrqlAbove(maximum, routine, why);
     }
 }
+// What Driver Verifier checks when a driver routine the platform called returns: the IRQL it was
+// called at, no spin lock still held, no mutex acquisition left over (a recursive lock's mutex
+// included). Out of line and cold: the check itself is three compares.
+[[gnu::cold, gnu::noinline]] void ReportDriverCallExit(const char* routine, KIRQL entryIrql, ULONG entrySpinLocks,
+                                                       ULONG entryMutexes);
+// Brackets one call from the platform into the driver (a miniport or stream method, a dispatch
+// routine, DriverEntry, unload).
+class DriverCall {
+public:
+    explicit DriverCall(const char* routine)
+        : routine_(routine), irql_(currentIrql), spinLocks_(spinLocksHeld), mutexes_(mutexAcquisitions)
+    {
+    }
+    ~DriverCall()
+    {
+        if (__builtin_expect(currentIrql != irql_ || spinLocksHeld != spinLocks_ || mutexAcquisitions != mutexes_,
+                             0)) {
+            ReportDriverCallExit(routine_, irql_, spinLocks_, mutexes_);
+        }
+    }
+    DriverCall(const DriverCall&) = delete;
+    DriverCall& operator=(const DriverCall&) = delete;
+
+private:
+    const char* routine_;
+    KIRQL irql_;
+    ULONG spinLocks_;
+    ULONG mutexes_;
+};
+
 // Raises to DISPATCH_LEVEL for the miniport calls the platform may make there, and back after.
 class AtDispatchLevel {
 public:
