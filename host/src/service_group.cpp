@@ -3,6 +3,7 @@
 // on every member. The port's Notify goes through here.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,9 @@
 
 namespace host {
 namespace {
+
+constexpr int DrainYields = 64;
+constexpr std::chrono::microseconds DrainNap{50};
 
 // Answered only by the stand-in's own groups, so a pin can tell a group that drains on removal
 // (RemoveMemberAndDrain) from a miniport's own IServiceGroup.
@@ -127,10 +131,16 @@ public:
             draining.swap(retired_);
             draining.emplace_back(Swap(new MemberList(std::move(members))));
         }
-        // A serving DPC holds a list for a few member calls; on the virtual clock none runs.
+        // A serving DPC usually holds a list for a few short member calls, so yield at first; a
+        // member's call may take long, and yielding throughout would keep a processor busy, so
+        // then nap. On the virtual clock none runs.
         for (const std::unique_ptr<MemberList>& list : draining) {
-            while (Serving(list.get())) {
-                std::this_thread::yield();
+            for (int attempt = 0; Serving(list.get()); ++attempt) {
+                if (attempt < DrainYields) {
+                    std::this_thread::yield();
+                } else {
+                    std::this_thread::sleep_for(DrainNap);
+                }
             }
         }
     }

@@ -1,8 +1,9 @@
 // The stand-in's own lock under real contention: threads that take it never overlap, and a
-// thread that finds it held sleeps until it is dropped.
+// thread that finds it held waits until it is dropped.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -38,16 +39,20 @@ TEST(HostMutex, ThreadsContendingForItNeverOverlapAndLoseNoUpdate)
 TEST(HostMutex, AWaiterGetsTheLockOnlyOnceTheHolderDropsIt)
 {
     host::HostMutex mutex;
+    std::atomic<bool> trying{false};
     std::atomic<bool> acquired{false};
     mutex.lock();
     std::thread waiter([&] {
+        trying = true;
         std::lock_guard<host::HostMutex> guard(mutex);
         acquired = true;
     });
-    // Long enough for the waiter to spin out and sleep in the kernel; no timing is asserted.
-    for (int i = 0; i < 1000 && !acquired; ++i) {
-        std::this_thread::yield();
+    // Long enough for the waiter to spin, yield and nap on the held lock; no timing is asserted.
+    // Counted in time, not in yields: on a busy machine every yield gives up a whole time slice.
+    while (!trying.load()) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(acquired);
     EXPECT_FALSE(mutex.try_lock());
     mutex.unlock();

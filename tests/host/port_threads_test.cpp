@@ -1,6 +1,8 @@
 // The port on real threads: a client queues and reaps buffers while the service group's DPC runs
 // the miniport's transfer on the emulated processors; nothing is lost, duplicated or reordered.
 #include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -10,6 +12,30 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+// A thread that is stopped and joined on every way out of the test, a failed ASSERT included:
+// `stop` tells it to finish.
+class JoinedThread {
+public:
+    JoinedThread(std::function<void()> body, std::function<void()> stop)
+        : stop_(std::move(stop)), thread_(std::move(body))
+    {
+    }
+    ~JoinedThread() { Join(); }
+    JoinedThread(const JoinedThread&) = delete;
+    JoinedThread& operator=(const JoinedThread&) = delete;
+    void Join()
+    {
+        if (thread_.joinable()) {
+            stop_();
+            thread_.join();
+        }
+    }
+
+private:
+    std::function<void()> stop_;
+    std::thread thread_;
+};
 
 class PortThreads : public PortTest {
 protected:
@@ -79,46 +105,69 @@ TEST_F(PortThreads, BuffersQueuedWhileTheGroupsDpcTransfersArriveWholeAndInOrder
 }
 
 // The pin's member is served without a call count: Close must still take it out of the group and
-// wait out every DPC serving it before the stream is stopped and released.
+// wait out every DPC serving it before the stream is stopped and released. The first service call
+// stays inside the stream while Close runs, until Close returns or HoldFor has passed: a Close
+// that does not wait finds it still inside; one that leaves the pin in the group lets a later
+// group DPC reach the stream.
 TEST_F(PortThreads, CloseReturnsOnlyOnceNoServiceCallIsInsideTheStream)
 {
+    constexpr auto HoldFor = 500ms;  // far longer than the test thread needs to call Close
     OpenPin();
+    std::mutex holdLock;
+    std::condition_variable holdEnds;
+    bool closeReturned = false;  // guarded by holdLock
+    std::atomic<bool> holding{false};
     std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
     std::atomic<bool> closed{false};
+    std::atomic<bool> startedAfterClose{false};
     stream->onService = [&] {
         if (closed.load()) {
-            overlapped = true;  // a call that started after Close returned
+            startedAfterClose = true;
         }
         inside.fetch_add(1);
-        for (int i = 0; i < 200; ++i) {
-            std::this_thread::yield();  // stay inside long enough for Close to overlap
+        if (!holding.exchange(true)) {
+            std::unique_lock<std::mutex> lock(holdLock);
+            holdEnds.wait_for(lock, HoldFor, [&] { return closeReturned; });
         }
         inside.fetch_sub(1);
     };
+    auto endHold = [&] {
+        {
+            std::lock_guard<std::mutex> guard(holdLock);
+            closeReturned = true;
+        }
+        holdEnds.notify_all();
+    };
 
     host::StartRealTime();
+    // A client asking for service now and then, during Close too. Paced: a client spinning on
+    // Notify would only compete with the processor threads for the machine's processors.
     std::atomic<bool> stop{false};
-    std::thread notifier([&] {
-        while (!stop.load()) {
-            port->Notify(miniport->streamGroup);
-        }
-    });
-    ASSERT_TRUE(host::WaitUntil([&] { return stream->serviceCalls.load() >= 20; }, 10s));
+    JoinedThread notifier(
+        [&] {
+            while (!stop.load()) {
+                port->Notify(miniport->streamGroup);
+                std::this_thread::sleep_for(100us);
+            }
+        },
+        [&] {
+            stop = true;
+            endHold();
+        });
+    ASSERT_TRUE(host::WaitUntil([&] { return holding.load(); }, 20s));
     pin->Close();
     int insideAtClose = inside.load();
     int callsAtClose = stream->serviceCalls.load();
     closed = true;
-    for (int round = 0; round < 20; ++round) {
-        port->Notify(miniport->streamGroup);
-        std::this_thread::yield();
-    }
-    stop = true;
-    notifier.join();
+    endHold();
+    notifier.Join();
+    // Every request made so far, and one more now, has been served: none may reach the stream.
+    port->Notify(miniport->streamGroup);
+    KeFlushQueuedDpcs();
     host::StopRealTime();
 
     EXPECT_EQ(insideAtClose, 0);
-    EXPECT_FALSE(overlapped.load());
+    EXPECT_FALSE(startedAfterClose.load());
     EXPECT_EQ(stream->serviceCalls.load(), callsAtClose);
     EXPECT_EQ(pin->ServiceCalls(), static_cast<ULONG>(callsAtClose));
 }
