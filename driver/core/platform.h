@@ -10,9 +10,10 @@
 #include "host/portcls.h"
 // Wide string literals: WCHAR is char16_t on the host.
 #define TARN_WIDE(text) u##text
-// Code placement: the host maps everything as one resident image; PAGED_CODE() does the checking.
-#define TARN_PAGEABLE
-#define TARN_INIT
+// Code placement: named sections, as in the real image, which the host's verifier finds in each
+// loaded image and checks on every routine's entry (the host build instruments routines).
+#define TARN_PAGEABLE __attribute__((section("tarn_page")))
+#define TARN_INIT __attribute__((section("tarn_init")))
 // The processing section of the timer DPC: the host verifier fails any allocation, wait or mutex
 // inside it.
 #define ENTER_PROCESSING_SECTION(name) HOST_ENTER_NO_BLOCK_REGION(name)

@@ -88,6 +88,9 @@ NTSTATUS DriverImage::Load(const std::string& serviceKeyPath)
         out << in.rdbuf();
     }
     handle_ = dlopen(loadedCopy_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ != nullptr) {
+        RegisterImageSections(loadedCopy_, handle_);
+    }
     std::remove(loadedCopy_.c_str());
     if (handle_ == nullptr) {
         throw std::runtime_error(std::string("DriverImage::Load: ") + dlerror());
@@ -117,7 +120,21 @@ NTSTATUS DriverImage::Load(const std::string& serviceKeyPath)
         DriverCall call("DriverEntry");
         status = entry(driverObject_.get(), &registryPath);
     }
+    // The kernel discards the INIT section once DriverEntry has returned.
+    DiscardInitSections(handle_, true);
     entrySucceeded_ = NT_SUCCESS(status);
+    return status;
+}
+
+NTSTATUS DriverImage::EnterAgain(PUNICODE_STRING registryPath)
+{
+    DiscardInitSections(handle_, false);
+    NTSTATUS status;
+    {
+        DriverCall call("DriverEntry");
+        status = driverObject_->DriverInit(driverObject_.get(), registryPath);
+    }
+    DiscardInitSections(handle_, true);
     return status;
 }
 
@@ -132,6 +149,7 @@ void DriverImage::Unload()
     }
     entrySucceeded_ = false;
     CheckPendingOperationsAtUnload(handle_);
+    ForgetImageSections(handle_);
     dlclose(handle_);
     handle_ = nullptr;
     {
@@ -210,6 +228,7 @@ void ResetPlatform()
 {
     ResetPool();
     ResetLockOrder();
+    RegisterLoadedImageSections();
     ResetSystemAnswers();
     ResetImageState();
     ResetScheduler();

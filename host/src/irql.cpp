@@ -111,6 +111,9 @@ KIRQL KfRaiseIrql(KIRQL newIrql)
         ReportRaiseBelow(newIrql, old);
         return old;
     }
+    if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) {
+        host::CheckRaiseFromPageableCode("KeRaiseIrql");
+    }
     host::currentIrql = newIrql;
     return old;
 }
@@ -241,6 +244,9 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock)
     KIRQL old = host::currentIrql;
     if (__builtin_expect(old > DISPATCH_LEVEL, 0)) {
         return AcquireAboveDispatchLevel(spinLock);
+    }
+    if (old < DISPATCH_LEVEL) {
+        host::CheckRaiseFromPageableCode("KeAcquireSpinLock");
     }
     host::currentIrql = DISPATCH_LEVEL;
     return AcquireLockWord(spinLock, "KeAcquireSpinLock", old);

@@ -208,7 +208,7 @@ TEST_F(DriverEntryTest, ASecondEntryWithAnAdapterCleansUpAndReportsTheImageAlrea
     host::TakeTimerResolutionCalls();
     UNICODE_STRING path{0, 0, nullptr};
 
-    EXPECT_EQ(image.DriverObject()->DriverInit(image.DriverObject(), &path), STATUS_IMAGE_ALREADY_LOADED);
+    EXPECT_EQ(image.EnterAgain(&path), STATUS_IMAGE_ALREADY_LOADED);
 
     // Cleanup withdrew the timer resolution and released the adapter.
     auto calls = host::TakeTimerResolutionCalls();

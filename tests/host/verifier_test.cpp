@@ -4,6 +4,7 @@
 #include <cstring>
 #include <thread>
 
+#include "code_placement_probe.h"
 #include "config/driver_params.h"
 #include "core/locks.h"
 #include "support/platform_fixture.h"
@@ -76,7 +77,7 @@ TEST_F(VerifierTest, ARegistryCallAtDispatchLevelIsCaught)
     EXPECT_EQ(violations[0].routine, "ZwOpenKey");
 }
 
-TEST_F(VerifierTest, PageableDriverCodeAtDispatchLevelIsCaught)
+TEST_F(VerifierTest, PageableDriverCodeAtDispatchLevelIsCaughtOnEntry)
 {
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
     LoadDriverParams();
@@ -84,8 +85,39 @@ TEST_F(VerifierTest, PageableDriverCodeAtDispatchLevelIsCaught)
 
     std::vector<host::Violation> violations = host::TakeViolations();
     ASSERT_FALSE(violations.empty());
-    EXPECT_EQ(violations[0].rule, "PAGED_CODE_AT_RAISED_IRQL");
+    EXPECT_EQ(violations[0].rule, "PAGEABLE_CODE_AT_RAISED_IRQL");
     EXPECT_EQ(violations[0].routine, "LoadDriverParams");
+    // Its own PAGED_CODE() check reports it too.
+    ASSERT_GE(violations.size(), 2u);
+    EXPECT_EQ(violations[1].rule, "PAGED_CODE_AT_RAISED_IRQL");
+}
+
+TEST_F(VerifierTest, ASpinLockTakenByPageableCodeItselfIsCaught)
+{
+    // The rest of a pageable routine would run at DISPATCH_LEVEL; a resident routine it calls may
+    // take the lock.
+    PageableRoutineTakingASpinLock();
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "PAGEABLE_CODE_AT_RAISED_IRQL");
+    EXPECT_EQ(violations[0].routine, "KeAcquireSpinLock");
+
+    PageableRoutineCallingOneThatTakesASpinLock();
+    EXPECT_EQ(Rules(), std::vector<std::string>{});
+}
+
+TEST_F(VerifierTest, AnInitRoutineCalledAfterDriverEntryIsCaught)
+{
+    host::DriverImage image{host::DefaultDriverImagePath()};
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    UNICODE_STRING path{0, 0, nullptr};
+    image.DriverObject()->DriverInit(image.DriverObject(), &path);
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_FALSE(violations.empty());
+    EXPECT_EQ(violations[0].rule, "INIT_CODE_AFTER_DRIVER_ENTRY");
+    EXPECT_EQ(violations[0].routine, "DriverEntry");
+    image.Unload();
+    host::TakeViolations();
 }
 
 TEST_F(VerifierTest, ASpinLockReleasedTwiceOrByAnotherThreadIsCaught)

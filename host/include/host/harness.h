@@ -125,6 +125,9 @@ public:
     // Calls the driver's unload routine (when DriverEntry succeeded), then unmaps the image and
     // reports every pool allocation still live as a leak (rule "POOL_LEAK_AT_UNLOAD").
     void Unload();
+    // Calls DriverEntry once more on the loaded image, with its INIT section still in place, as a
+    // test of the driver's guard against a second entry (the kernel itself never does this).
+    NTSTATUS EnterAgain(PUNICODE_STRING registryPath);
     bool Loaded() const { return handle_ != nullptr; }
 
     PDRIVER_OBJECT DriverObject() { return driverObject_.get(); }

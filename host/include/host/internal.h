@@ -66,6 +66,26 @@ private:
     ULONG mutexes_;
 };
 
+// code_placement.cpp: the driver's instrumented routines on this thread's stack, and whether each
+// is pageable (innermost last); the image sections of pageable and init code.
+constexpr int MaxTrackedFrames = 256;
+extern __thread int frameDepth HOST_HOT_TLS;
+extern __thread bool framePageable[MaxTrackedFrames] HOST_HOT_TLS;
+[[gnu::cold, gnu::noinline]] void ReportPageableRaise(const char* routine);
+// A raise to DISPATCH_LEVEL made by a pageable routine itself (its innermost instrumented frame;
+// the lock helpers are not instrumented, so a lock taken through them counts as the caller's).
+inline void CheckRaiseFromPageableCode(const char* routine)
+{
+    int depth = frameDepth;
+    if (__builtin_expect(depth > 0 && depth <= MaxTrackedFrames && framePageable[depth - 1], 0)) {
+        ReportPageableRaise(routine);
+    }
+}
+void RegisterLoadedImageSections();
+void RegisterImageSections(const std::string& path, void* handle);
+void DiscardInitSections(void* handle, bool discarded);
+void ForgetImageSections(void* handle);
+
 // Raises to DISPATCH_LEVEL for the miniport calls the platform may make there, and back after.
 class AtDispatchLevel {
 public:
