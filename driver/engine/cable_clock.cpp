@@ -5,14 +5,20 @@
 namespace {
 
 constexpr ULONGLONG HundredNsPerSecond = 10000000;
-constexpr ULONG MinCorrectionPercent = 90;
-constexpr ULONG MaxCorrectionPercent = 110;
 
-// The correction in thousandths of a percent: what the control panel shows as "%u.%03u".
-ULONG CorrectionPerMille(ULONG correction)
+// The correction in whole percent, rounded: from thousandths of a percent (what the control panel
+// shows as "%u.%03u"), with every intermediate in 64 bits.
+constexpr ULONGLONG CorrectionPercent(ULONGLONG correction)
 {
-    return static_cast<ULONG>((static_cast<ULONGLONG>(correction) * 100000 + 32768) >> 16);
+    return (((correction * 100000 + 32768) >> 16) + 500) / 1000;
 }
+
+// The accepted range is 90 to 110 percent after that rounding. It is checked on the raw value, so
+// that no intermediate can wrap a value far outside back into range.
+static_assert(CorrectionPercent(MinClockCorrection - 1) == 89 && CorrectionPercent(MinClockCorrection) == 90,
+              "the lowest correction is the first that rounds to 90 percent");
+static_assert(CorrectionPercent(MaxClockCorrection) == 110 && CorrectionPercent(MaxClockCorrection + 1) == 111,
+              "the highest correction is the last that rounds to 110 percent");
 
 }  // namespace
 
@@ -26,8 +32,7 @@ ULONG WaveMiniport::CableBytesDue() const
 
 NTSTATUS WaveMiniport::ApplyClockCorrection(ULONG correction)
 {
-    ULONG percent = (CorrectionPerMille(correction) + 500) / 1000;
-    if (percent < MinCorrectionPercent || percent > MaxCorrectionPercent) {
+    if (correction < MinClockCorrection || correction > MaxClockCorrection) {
         return STATUS_INVALID_PARAMETER;
     }
     if (correction == ClockCorrection) {

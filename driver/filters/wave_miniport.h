@@ -25,6 +25,8 @@ struct FormatLimits {
 
 constexpr ULONG DefaultMsPerInterrupt = 5;
 constexpr ULONG UnityClockCorrection = 0x10000;  // 16.16 fixed point
+constexpr ULONG MinClockCorrection = 58655;      // 0xE51F, 89.500 %: the lowest that rounds to 90 %
+constexpr ULONG MaxClockCorrection = 72416;      // 0x11AE0, 110.498 %: the highest that rounds to 110 %
 constexpr ULONG MinChunkMilliseconds = 20;
 constexpr ULONG MaxHintedStreams = 4;
 

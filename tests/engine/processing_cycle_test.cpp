@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <map>
+#include <random>
 #include <set>
 
 #include "config/driver_params.h"
@@ -114,17 +115,52 @@ TEST_F(ProcessingCycleTest, TwentyFourHoursAtCorrected44100HzStayOnTheRoundedLin
     StopEngine(0);
 }
 
-TEST_F(ProcessingCycleTest, ClockCorrectionLimitsAre89Point5To110Point5Percent)
+// 89.500 % (58655) to 110.498 % (72416), and nothing else of the 32-bit range: a refused value
+// leaves the correction and the clock origin alone.
+TEST_F(ProcessingCycleTest, ClockCorrectionsFrom58655To72416AreAcceptedAndNothingElse)
 {
     struct Case {
         ULONG correction;
         NTSTATUS expected;
     };
-    for (Case c : {Case{58654, STATUS_INVALID_PARAMETER}, Case{58655, STATUS_SUCCESS},
-                   Case{72416, STATUS_SUCCESS}, Case{72417, STATUS_INVALID_PARAMETER}}) {
+    for (Case c : {Case{0, STATUS_INVALID_PARAMETER}, Case{58654, STATUS_INVALID_PARAMETER},
+                   Case{58655, STATUS_SUCCESS}, Case{0x10000, STATUS_SUCCESS}, Case{72416, STATUS_SUCCESS},
+                   Case{72417, STATUS_INVALID_PARAMETER}, Case{2814808422u, STATUS_INVALID_PARAMETER},
+                   Case{2814822184u, STATUS_INVALID_PARAMETER}, Case{0xFFFFFFFFu, STATUS_INVALID_PARAMETER}}) {
         EXPECT_EQ(miniport->ApplyClockCorrection(c.correction), c.expected) << c.correction;
     }
     EXPECT_EQ(miniport->ClockCorrection, 72416u);
+
+    // Every value around both ends, every value of the band whose thousandths of a percent come
+    // out near 2^32 + 100000 (where a 32-bit intermediate wraps back into 90..110 %), and many
+    // random ones.
+    std::vector<ULONG> values;
+    for (ULONG v = 58655 - 2000; v <= 72416 + 2000; ++v) {
+        values.push_back(v);
+    }
+    for (ULONG v = 2814749767u; v <= 2814749767u + 100000; ++v) {
+        values.push_back(v);
+    }
+    std::mt19937 random(11);
+    for (int i = 0; i < 300000; ++i) {
+        values.push_back(static_cast<ULONG>(random()));
+    }
+    size_t wrong = 0;
+    for (ULONG v : values) {
+        miniport->StartTime = 1;  // a stand-in origin: only an accepted change may move it
+        NTSTATUS status = miniport->ApplyClockCorrection(v);
+        bool inRange = v >= 58655 && v <= 72416;
+        bool accepted = status == STATUS_SUCCESS;
+        bool originKept = miniport->StartTime == 1 || (accepted && inRange);
+        if (accepted != inRange || (!accepted && status != STATUS_INVALID_PARAMETER) || !originKept ||
+            miniport->ClockCorrection < 58655 || miniport->ClockCorrection > 72416) {
+            if (++wrong <= 5) {
+                ADD_FAILURE() << v << ": status 0x" << std::hex << status << ", correction now " << std::dec
+                              << miniport->ClockCorrection;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << values.size() << " values";
 }
 
 TEST_F(ProcessingCycleTest, TheSameCorrectionTwiceReBasesOnce)
