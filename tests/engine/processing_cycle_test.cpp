@@ -15,6 +15,34 @@ namespace {
 
 constexpr ULONGLONG Millisecond = 10000;  // 100-ns units
 constexpr ULONGLONG Second = 1000 * Millisecond;
+constexpr ULONGLONG Minute = 60 * Second;
+constexpr ULONGLONG Day = 24 * 60 * Minute;
+
+// Cable formats with a clock correction, and the corrected rate worked out by hand: the sample
+// rate times correction / 65536, rounded to whole frames a second.
+struct ClockRow {
+    ULONG rate;
+    ULONG bits;
+    ULONG channels;
+    ULONG correction;
+    ULONGLONG framesPerSecond;
+    ULONG blockAlign;
+};
+const ClockRow ClockRows[] = {
+    {44100, 16, 2, 0x10000, 44100, 4},
+    {48000, 16, 2, 65601, 48048, 4},     // 48047.61
+    {44100, 24, 2, 58655, 39470, 6},     // 39469.69
+    {192000, 32, 8, 72416, 212156, 32},  // 212156.25: the fastest cable clock
+    {8000, 8, 1, 72416, 8840, 1},        // 8839.84
+};
+
+// The bytes of whole frames due `elapsed` after the origin, the frames rounded half up: exact
+// rational arithmetic in 128 bits, floor((2 × frames a second × elapsed + 1 s) / 2 s).
+ULONGLONG ModelBytes(const ClockRow& row, ULONGLONG elapsed)
+{
+    unsigned __int128 twice = static_cast<unsigned __int128>(row.framesPerSecond) * elapsed * 2 + Second;
+    return static_cast<ULONGLONG>(twice / (2 * Second)) * row.blockAlign;
+}
 
 class ProcessingCycleTest : public CableTest {
 protected:
@@ -23,6 +51,25 @@ protected:
         CableTest::SetUp();
         AddCables(1);
         miniport = Miniport(0);
+    }
+
+    // Starts the engine in the row's format and correction.
+    void StartRow(const ClockRow& row)
+    {
+        ASSERT_EQ(miniport->ApplyClockCorrection(row.correction), STATUS_SUCCESS);
+        StartEngine(0, PcmFormat(row.rate, row.bits, row.channels));
+    }
+    // The engine acquired in the row's format with its timer stopped: the clock is read, not run.
+    void HoldRow(const ClockRow& row)
+    {
+        StartRow(row);
+        miniport->StopTimer();
+    }
+    void ReleaseHeldRow()
+    {
+        miniport->LockStateIdle();
+        miniport->ReleaseEngine();
+        miniport->UnlockStateIdle();
     }
 
     // Runs one pass as the DPC would, at DISPATCH_LEVEL.
@@ -65,10 +112,10 @@ TEST_F(ProcessingCycleTest, EachPassProcessesWhatTheClockMadeDue)
     host::AdvanceTime(50 * Millisecond);
 
     ASSERT_EQ(passes.size(), 10u) << "one pass every 5 ms";
-    for (auto [elapsed, processed] : passes) {
-        EXPECT_EQ(processed, 4 * ((48000 * elapsed + Second / 2) / Second)) << "at " << elapsed;
+    for (size_t pass = 0; pass < passes.size(); ++pass) {
+        EXPECT_EQ(passes[pass].first, (pass + 1) * 5 * Millisecond);
+        EXPECT_EQ(passes[pass].second, (pass + 1) * 960) << "240 frames of 4 bytes a pass";
     }
-    EXPECT_EQ(passes[0].second, 960u);
     StopEngine(0);
 }
 
@@ -89,29 +136,82 @@ TEST_F(ProcessingCycleTest, ADelayedDpcCatchesUpInChunksOfAtMost20ms)
     StopEngine(0);
 }
 
-TEST_F(ProcessingCycleTest, TwentyFourHoursAtCorrected44100HzStayOnTheRoundedLine)
+// A clock that has run for 200 days, where the fastest cable clock's rate × elapsed time passes
+// 2^64, keeps every jittered pass on the exactly rounded line, in every format.
+TEST_F(ProcessingCycleTest, AfterTwoHundredDaysEveryJitteredPassMatchesAnExactModel)
 {
-    ASSERT_EQ(miniport->ApplyClockCorrection(65601), STATUS_SUCCESS);  // 100.099 %
-    miniport->MsPerInterrupt = 20;
-    StartEngine(0, PcmFormat(44100, 16, 2));
-    ULONGLONG start = miniport->StartTime;
-    const ULONGLONG rate = (44100ull * 65601 + 32768) >> 16;  // 44144 frames a second
-    ASSERT_EQ(rate, 44144u);
-    ULONGLONG checked = 0;
-    ULONGLONG mismatches = 0;
-    port.onNotify = [&](PSERVICEGROUP) {
-        ULONGLONG elapsed = KeQueryInterruptTime() - start;
-        ULONGLONG expected = (rate * elapsed + Second / 2) / Second;
-        mismatches += (miniport->ProcessedBytes / 4 != expected);
-        ++checked;
+    host::AdvanceTime(200 * Day);  // the virtual clock at 200 days of uptime, the engine idle
+    for (const ClockRow& row : ClockRows) {
+        SCOPED_TRACE(row.rate);
+        StartRow(row);
+        // As if the clock had started 200 days ago and had made every pass since.
+        miniport->LockStateIdle();
+        const ULONGLONG origin = KeQueryInterruptTime() - 200 * Day;
+        miniport->StartTime = origin;
+        miniport->ProcessedBytes = ModelBytes(row, 200 * Day);
+        miniport->UnlockStateIdle();
+        host::SetDpcJitter(30 * Millisecond, row.rate);
+        size_t passes = 0;
+        size_t mismatches = 0;
+        port.onNotify = [&](PSERVICEGROUP) {
+            ++passes;
+            ULONGLONG elapsed = KeQueryInterruptTime() - origin;
+            if (miniport->StartTime != origin || miniport->ProcessedBytes != ModelBytes(row, elapsed)) {
+                if (++mismatches <= 3) {
+                    ADD_FAILURE() << "at " << elapsed << ": " << miniport->ProcessedBytes << " bytes, model "
+                                  << ModelBytes(row, elapsed);
+                }
+            }
+        };
+
+        host::AdvanceTime(10 * Second);
+
+        port.onNotify = nullptr;
+        host::SetDpcJitter(0, 0);
+        EXPECT_GT(passes, 250u);
+        EXPECT_EQ(mismatches, 0u);
+        StopEngine(0);
+    }
+}
+
+// After ten minutes in which no DPC ran, one pass processes its period and 100 ms, drops the rest
+// and re-bases the clock at now; the passes after it are ordinary ones.
+TEST_F(ProcessingCycleTest, AfterATenMinuteStallOnePassDoesBoundedWorkAndTheClockResumesOnSchedule)
+{
+    StartRow(ClockRows[3]);  // 192 kHz, 8 channels of 32 bits, the highest correction
+    host::AdvanceTime(20 * Millisecond);
+    ASSERT_EQ(miniport->ProcessedBytes, 135776u) << "4243 frames in 20 ms";
+    struct Pass {
+        ULONGLONG time;
+        ULONGLONG chunks;
+        ULONGLONG processed;
+        ULONGLONG origin;
     };
-    // DPCs that run late by up to a minute make few, long passes over the whole day.
-    host::SetDpcDelay(60 * Second);
+    std::vector<Pass> passes;
+    port.onNotify = [&](PSERVICEGROUP) {
+        passes.push_back({KeQueryInterruptTime(), miniport->ChunksProcessed, miniport->ProcessedBytes,
+                          miniport->StartTime});
+    };
+    const ULONGLONG stalled = KeQueryInterruptTime();
+    const ULONGLONG chunksBefore = miniport->ChunksProcessed;
 
-    host::AdvanceTime(24ull * 3600 * Second);
+    host::StallProcessor(0, 10 * Minute);
+    host::AdvanceTime(10 * Minute + 20 * Millisecond);
 
-    EXPECT_GT(checked, 1000u);
-    EXPECT_EQ(mismatches, 0u);
+    ASSERT_EQ(passes.size(), 5u);
+    const ULONGLONG resumed = stalled + 10 * Minute;
+    EXPECT_EQ(passes[0].time, resumed);
+    // 5 + 100 ms at 192 kHz: 20160 frames, 645120 bytes, five chunks of 122880 bytes and a part.
+    EXPECT_EQ(passes[0].chunks - chunksBefore, 6u);
+    EXPECT_EQ(passes[0].origin, resumed);
+    EXPECT_EQ(passes[0].processed, 0u);
+    const ULONGLONG onSchedule[] = {33952, 67904, 101824, 135776};  // 1061, 2122, 3182, 4243 frames
+    for (size_t pass = 1; pass < passes.size(); ++pass) {
+        EXPECT_EQ(passes[pass].time, resumed + pass * 5 * Millisecond);
+        EXPECT_EQ(passes[pass].origin, resumed);
+        EXPECT_EQ(passes[pass].processed, onSchedule[pass - 1]);
+        EXPECT_EQ(passes[pass].chunks - passes[pass - 1].chunks, 1u);
+    }
     StopEngine(0);
 }
 
@@ -187,28 +287,57 @@ TEST_F(ProcessingCycleTest, ACorrectionChangeWhileRunningCausesNoJumpInBytesDue)
     EXPECT_EQ(miniport->CableBytesDue(), 0u) << "re-based at now";
     host::AdvanceTime(10 * Millisecond);
 
-    ULONGLONG rate = (44100ull * 70000 + 32768) >> 16;
-    EXPECT_EQ(miniport->ProcessedBytes, 4 * ((rate * 10 * Millisecond + Second / 2) / Second));
+    // 47104 frames a second (44100 × 70000 / 65536 = 47103.88): 471.04 frames in 10 ms.
+    EXPECT_EQ(miniport->ProcessedBytes, 471u * 4);
     StopEngine(0);
 }
 
 TEST_F(ProcessingCycleTest, CableBytesDueFollowsTheInterruptTime)
 {
-    StartEngine(0, PcmFormat(44100, 16, 2));
-    miniport->StopTimer();  // hold the clock still: no passes
-    ULONGLONG origin = miniport->StartTime;
     struct Case {
+        const ClockRow& row;
         ULONGLONG elapsed;
-        ULONG bytes;
+        ULONGLONG bytes;
     };
-    for (Case c : {Case{10000000, 176400}, Case{3333333, 58800}, Case{100000, 1764}}) {
+    const Case cases[] = {
+        {ClockRows[0], 10000000, 176400},
+        {ClockRows[0], 3333333, 58800},
+        {ClockRows[0], 100000, 1764},  // 441 frames in 10 ms
+        {ClockRows[1], 10000000, 192192},
+        {ClockRows[2], 10000000, 236820},
+        {ClockRows[3], 10000000, 6788992},
+        {ClockRows[3], 200 * Day, 117313781760000},                    // 212156 × 17280000 frames
+        {ClockRows[3], 200 * Day + 5 * Millisecond, 117313781793952},  // and 1060.78 frames more
+        {ClockRows[4], 10000000, 8840},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.row.rate << " Hz after " << c.elapsed);
+        HoldRow(c.row);
         miniport->StartTime = KeQueryInterruptTime() - c.elapsed;
-        EXPECT_EQ(miniport->CableBytesDue(), c.bytes) << c.elapsed;
+        EXPECT_EQ(miniport->CableBytesDue(), c.bytes);
+        ReleaseHeldRow();
     }
-    miniport->StartTime = origin;
-    miniport->LockStateIdle();
-    miniport->ReleaseEngine();
-    miniport->UnlockStateIdle();
+}
+
+// For any elapsed time that 64 bits of interrupt time hold, spread over every magnitude.
+TEST_F(ProcessingCycleTest, CableBytesDueMatchesAnExactModelForAnyElapsedTime)
+{
+    std::mt19937_64 random(7);
+    for (const ClockRow& row : ClockRows) {
+        SCOPED_TRACE(row.rate);
+        HoldRow(row);
+        size_t mismatches = 0;
+        for (int i = 0; i < 20000; ++i) {
+            ULONGLONG elapsed = random() >> (random() % 64);
+            miniport->StartTime = KeQueryInterruptTime() - elapsed;
+            if (miniport->CableBytesDue() != ModelBytes(row, elapsed) && ++mismatches <= 3) {
+                ADD_FAILURE() << "after " << elapsed << ": " << miniport->CableBytesDue() << ", model "
+                              << ModelBytes(row, elapsed);
+            }
+        }
+        EXPECT_EQ(mismatches, 0u);
+        ReleaseHeldRow();
+    }
 }
 
 TEST_F(ProcessingCycleTest, TheFirstStreamsFormatIsClampedIntoTheCableLimits)
