@@ -31,13 +31,13 @@ const WdmLevel WdmLevels[] = {
 
 constexpr char ParametersSuffix[] = "\\Parameters";
 
-bool FitsKeyPath(PCSTR path)
+// Whether the registry store can name every key under the Parameters key in its key paths: the
+// longest is the last cable's subkey, "Cable 256", joined as the store joins location and subkey.
+TARN_INIT
+bool FitsKeyPath(PCSTR parametersPath)
 {
-    size_t length = 0;
-    while (path[length] != '\0') {
-        ++length;
-    }
-    return length < KeyPathBytes;
+    CHAR longest[KeyPathBytes];
+    return NT_SUCCESS(RtlStringCbPrintfA(longest, sizeof(longest), "%s\\Cable %u", parametersPath, MaxNumberOfCables));
 }
 
 // The lock's own termination: spin locks need no teardown, but registering it keeps each

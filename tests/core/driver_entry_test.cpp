@@ -178,17 +178,18 @@ TEST_F(DriverEntryTest, EveryFailurePathReturnsItsStatusAndLeavesNothingBehind)
     }
 }
 
-TEST_F(DriverEntryTest, RefusesARegistryPathTooLongForItsParametersKeyPath)
+TEST_F(DriverEntryTest, RefusesARegistryPathTooLongForItsLastCablesKeyPath)
 {
-    // The Parameters key path must fit the registry store's 255-character key paths:
-    // 244 characters of service path and 11 of "\Parameters".
-    std::string longest = "\\Registry\\Machine\\System\\" + std::string(244 - 25, 'k');
-    ASSERT_EQ(longest.size(), 244u);
+    // The last cable's key path must fit the registry store's 255-character key paths: 234
+    // characters of service path, 11 of "\Parameters" and 10 of "\Cable 256".
+    std::string longest = "\\Registry\\Machine\\System\\" + std::string(234 - 25, 'k');
+    ASSERT_EQ(longest.size(), 234u);
     ASSERT_EQ(image.Load(longest), STATUS_SUCCESS);
-    EXPECT_EQ(std::strlen(Global<DriverState>("Driver")->ParametersPath), 255u);
+    EXPECT_EQ(std::strlen(Global<DriverState>("Driver")->ParametersPath), 245u);
     UnloadExpectingNoLeaks();
 
-    for (size_t extra : {1, 8, 20, 400}) {
+    // 1 and 10 more fit "\Parameters" alone but not with the cable's subkey.
+    for (size_t extra : {1, 10, 11, 20, 400}) {
         SCOPED_TRACE(extra);
         host::DriverImage tooLong(host::DefaultDriverImagePath());
         EXPECT_EQ(tooLong.Load(longest + std::string(extra, 'k')), STATUS_INVALID_PARAMETER);
