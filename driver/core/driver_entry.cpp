@@ -120,6 +120,20 @@ void CleanupDriver()
     TerminateModule();
 }
 
+namespace {
+
+ULONG StoredTimerResolution()
+{
+    KIRQL previous;
+    KeAcquireSpinLock(&Driver.TimerResolutionLock, &previous);
+    Driver.TimerResolutionIrql = previous;
+    ULONG us = Driver.TimerResolutionUs;
+    KeReleaseSpinLock(&Driver.TimerResolutionLock, Driver.TimerResolutionIrql);
+    return us;
+}
+
+}  // namespace
+
 void RequestTimerResolution(ULONG us)
 {
     bool changed = false;
@@ -131,9 +145,17 @@ void RequestTimerResolution(ULONG us)
         changed = true;
     }
     KeReleaseSpinLock(&Driver.TimerResolutionLock, Driver.TimerResolutionIrql);
-    // The system call is made outside the lock: it runs at PASSIVE_LEVEL.
-    if (changed) {
-        ExSetTimerResolution(us * 10, TRUE);
+    if (!changed) {
+        return;
+    }
+    // The system call is made outside the lock (it runs below DISPATCH_LEVEL), so two requests can
+    // reach the system in either order. Each makes the call with the value stored now, and again
+    // whenever a finer one was stored while its call was on its way: whichever call is made last,
+    // it asks for the finest resolution stored.
+    ULONG requested = 0;
+    for (ULONG finest = StoredTimerResolution(); finest != requested; finest = StoredTimerResolution()) {
+        ExSetTimerResolution(finest * 10, TRUE);
+        requested = finest;
     }
 }
 

@@ -15,6 +15,7 @@ UCHAR wdmMajor = 6;
 UCHAR wdmMinor = 0;
 std::set<std::string> hiddenRoutines;
 std::vector<TimerResolutionCall> timerResolutionCalls;
+std::function<void(ULONG, BOOLEAN)> timerResolutionHook;
 constexpr ULONG DefaultTimerResolution = 156250;  // 15.625 ms, the usual default
 
 // The routines the system exports by name that the driver looks up at run time.
@@ -57,6 +58,12 @@ std::vector<TimerResolutionCall> TakeTimerResolutionCalls()
     return calls;
 }
 
+void SetTimerResolutionHook(std::function<void(ULONG, BOOLEAN)> hook)
+{
+    std::lock_guard<std::mutex> guard(systemMutex);
+    timerResolutionHook = std::move(hook);
+}
+
 void ResetSystemAnswers()
 {
     std::lock_guard<std::mutex> guard(systemMutex);
@@ -64,6 +71,7 @@ void ResetSystemAnswers()
     wdmMinor = 0;
     hiddenRoutines.clear();
     timerResolutionCalls.clear();
+    timerResolutionHook = nullptr;
 }
 
 }  // namespace host
@@ -101,6 +109,14 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion)
 // Like ExSetTimerResolution: records the request and returns the resolution then in force.
 ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution)
 {
+    std::function<void(ULONG, BOOLEAN)> hook;
+    {
+        std::lock_guard<std::mutex> guard(host::systemMutex);
+        hook = host::timerResolutionHook;
+    }
+    if (hook) {
+        hook(desiredTime, setResolution);
+    }
     std::lock_guard<std::mutex> guard(host::systemMutex);
     host::timerResolutionCalls.push_back({desiredTime, setResolution});
     return setResolution ? desiredTime : host::DefaultTimerResolution;

@@ -90,6 +90,37 @@ TEST_F(DriverEntryTest, TimerResolutionIsRequestedOnlyWhenItBecomesFiner)
     UnloadExpectingNoLeaks();
 }
 
+// Two cables' first streams ask at once: the finer request (1000 us) is stored and made in full
+// while the coarser one's system call (2500 us) is on its way. The call that takes effect last
+// must still be the finer one.
+TEST_F(DriverEntryTest, WhenTwoRequestsCrossTheFinerIsMadeLast)
+{
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    auto request = reinterpret_cast<void (*)(ULONG)>(image.Symbol("_Z22RequestTimerResolutionj"));
+    ASSERT_NE(request, nullptr);
+    bool crossed = false;
+    host::SetTimerResolutionHook([&](ULONG, BOOLEAN) {
+        if (!crossed) {
+            crossed = true;
+            request(1000);
+        }
+    });
+
+    request(2500);
+
+    host::SetTimerResolutionHook(nullptr);
+    ASSERT_TRUE(crossed);
+    auto calls = host::TakeTimerResolutionCalls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().desiredTime, 10000u);
+    EXPECT_EQ(calls.back().set, TRUE);
+    for (const host::TimerResolutionCall& call : calls) {
+        EXPECT_TRUE(call.desiredTime == 10000u || call.desiredTime == 25000u) << call.desiredTime;
+    }
+    EXPECT_EQ(Global<DriverState>("Driver")->TimerResolutionUs, 1000u);
+    UnloadExpectingNoLeaks();
+}
+
 TEST_F(DriverEntryTest, UnloadRunsTheClassUnloadFirstAndDisablesTheInterfaceBeforeFreeingItsName)
 {
     ASSERT_EQ(image.Load(), STATUS_SUCCESS);
