@@ -160,6 +160,16 @@ void RequestTimerResolution(ULONG us)
 }
 
 TARN_PAGEABLE
+void LookUpProcessorRoutines()
+{
+    PAGED_CODE();
+    Driver.KeQueryActiveProcessorCountExRoutine =
+        reinterpret_cast<QueryActiveProcessorCountExRoutine>(GetSystemRoutine("KeQueryActiveProcessorCountEx"));
+    Driver.KeGetCurrentProcessorNumberExRoutine =
+        reinterpret_cast<GetCurrentProcessorNumberExRoutine>(GetSystemRoutine("KeGetCurrentProcessorNumberEx"));
+}
+
+TARN_PAGEABLE
 PVOID GetSystemRoutine(PCSTR name)
 {
     PAGED_CODE();
@@ -210,6 +220,8 @@ extern "C" TARN_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_
         status = STATUS_UNSUCCESSFUL;
         goto Failed;
     }
+    // From Windows 7, with processor groups; before that the one-group routines serve.
+    LookUpProcessorRoutines();
     Driver.InterfaceLinkName.Length = 0;
     Driver.InterfaceLinkName.Buffer = NULL;
     Driver.TimerResolutionUs = 0;

@@ -1,5 +1,6 @@
 // System services the driver asks about: routine lookup by name, the WDM level, the timer
 // resolution and interrupt time. Each answer can be set by tests.
+#include <atomic>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -14,6 +15,7 @@ std::mutex systemMutex;
 UCHAR wdmMajor = 6;
 UCHAR wdmMinor = 0;
 std::set<std::string> hiddenRoutines;
+std::atomic<bool> anyRoutineHidden{false};
 std::vector<TimerResolutionCall> timerResolutionCalls;
 std::function<void(ULONG, BOOLEAN)> timerResolutionHook;
 constexpr ULONG DefaultTimerResolution = 156250;  // 15.625 ms, the usual default
@@ -25,6 +27,8 @@ const std::unordered_map<std::string, void*>& ExportedRoutines()
         {"PsGetCurrentProcessId", reinterpret_cast<void*>(&PsGetCurrentProcessId)},
         {"KeGetCurrentThread", reinterpret_cast<void*>(&KeGetCurrentThread)},
         {"ExSetTimerResolution", reinterpret_cast<void*>(&ExSetTimerResolution)},
+        {"KeQueryActiveProcessorCountEx", reinterpret_cast<void*>(&KeQueryActiveProcessorCountEx)},
+        {"KeGetCurrentProcessorNumberEx", reinterpret_cast<void*>(&KeGetCurrentProcessorNumberEx)},
     };
     return routines;
 }
@@ -42,12 +46,33 @@ void HideSystemRoutine(const std::string& name)
 {
     std::lock_guard<std::mutex> guard(systemMutex);
     hiddenRoutines.insert(name);
+    anyRoutineHidden = true;
 }
 
 void ClearHiddenSystemRoutines()
 {
     std::lock_guard<std::mutex> guard(systemMutex);
     hiddenRoutines.clear();
+    anyRoutineHidden = false;
+}
+
+bool SystemRoutineHidden(const char* name)
+{
+    if (!anyRoutineHidden) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(systemMutex);
+    return hiddenRoutines.count(name) != 0;
+}
+
+void RequireExportedRoutine(const char* name)
+{
+    if (SystemRoutineHidden(name)) {
+        ReportViolation("IMPORT_NOT_EXPORTED", name,
+                        std::string("this system does not export ") + name +
+                            ", so an image importing it does not load: look it up with "
+                            "MmGetSystemRoutineAddress and fall back when it is missing");
+    }
 }
 
 std::vector<TimerResolutionCall> TakeTimerResolutionCalls()
@@ -70,6 +95,7 @@ void ResetSystemAnswers()
     wdmMajor = 6;
     wdmMinor = 0;
     hiddenRoutines.clear();
+    anyRoutineHidden = false;
     timerResolutionCalls.clear();
     timerResolutionHook = nullptr;
 }

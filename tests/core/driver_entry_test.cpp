@@ -168,6 +168,31 @@ TEST_F(DriverEntryTest, AddDeviceAsksForTwoSubdevicesPerCableAndRefusesASecondDe
     UnloadExpectingNoLeaks();
 }
 
+// The processor-group routines come from Windows 7: the entry looks them up by name and loads
+// without them, leaving the one-group routines to serve.
+TEST_F(DriverEntryTest, LooksUpTheProcessorGroupRoutinesByNameAndLoadsWithoutThem)
+{
+    for (bool present : {true, false}) {
+        SCOPED_TRACE(present ? "Windows 7 or later" : "before Windows 7");
+        host::ResetPlatform();
+        host::SetVerifierMode(host::VerifierMode::Record);
+        if (!present) {
+            host::HideSystemRoutine("KeQueryActiveProcessorCountEx");
+            host::HideSystemRoutine("KeGetCurrentProcessorNumberEx");
+        }
+        host::DriverImage loaded(host::DefaultDriverImagePath());
+
+        ASSERT_EQ(loaded.Load(), STATUS_SUCCESS);
+
+        auto* driver = static_cast<DriverState*>(loaded.Symbol("Driver"));
+        ASSERT_NE(driver, nullptr);
+        EXPECT_EQ(driver->KeQueryActiveProcessorCountExRoutine != nullptr, present);
+        EXPECT_EQ(driver->KeGetCurrentProcessorNumberExRoutine != nullptr, present);
+        loaded.Unload();
+        EXPECT_TRUE(host::TakeViolations().empty());
+    }
+}
+
 // Each failure of DriverEntry returns its status and leaves nothing behind: no pool, no unload
 // routine, no class-driver registration.
 struct EntryFailure {

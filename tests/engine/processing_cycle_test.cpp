@@ -8,6 +8,7 @@
 #include <set>
 
 #include "config/driver_params.h"
+#include "core/driver_state.h"
 #include "engine/mix_areas.h"
 #include "support/cable_fixture.h"
 
@@ -487,7 +488,8 @@ TEST_F(SplitDpcTest, CablesAlternateBetweenTwoProcessorsByIndex)
 }
 
 // A pass mixes a chunk that fits into the mix area of the processor it runs on, so two passes on
-// two processors never share one; a larger chunk has none and goes to the cable's own buffer.
+// two processors never share one; a larger chunk has none and goes to the cable's own buffer. The
+// same holds on a system without the processor-group routines, which the driver then never calls.
 TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
 {
     struct Seen {
@@ -501,7 +503,7 @@ TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
     } probe{&adapter->MixAreas, {}};
     auto look = [](PKDPC, PVOID context, PVOID, PVOID) {
         auto* p = static_cast<Probe*>(context);
-        Seen& seen = p->seen[KeGetCurrentProcessorNumberEx(nullptr)];
+        Seen& seen = p->seen[KeGetCurrentProcessorNumber()];
         seen.small = p->areas->AreaFor(960);
         seen.whole = p->areas->AreaFor(MixAreaBytes);
         seen.tooLarge = p->areas->AreaFor(MixAreaBytes + 1);
@@ -517,16 +519,28 @@ TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
         host::RunQueuedDpcs();
     };
 
-    runOnBothProcessors();
-    for (const Seen& seen : probe.seen) {
-        ASSERT_NE(seen.small, nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(seen.small) % 64, 0u);
-        EXPECT_EQ(seen.whole, seen.small);
-        EXPECT_EQ(seen.tooLarge, nullptr);
+    for (bool groupRoutines : {true, false}) {
+        SCOPED_TRACE(groupRoutines ? "with the processor-group routines" : "before Windows 7");
+        if (!groupRoutines) {
+            host::HideSystemRoutine("KeQueryActiveProcessorCountEx");
+            host::HideSystemRoutine("KeGetCurrentProcessorNumberEx");
+        }
+        LookUpProcessorRoutines();
+        EXPECT_EQ(Driver.KeQueryActiveProcessorCountExRoutine != nullptr, groupRoutines);
+        EXPECT_EQ(Driver.KeGetCurrentProcessorNumberExRoutine != nullptr, groupRoutines);
+        ASSERT_TRUE(adapter->MixAreas.Allocate());
+
+        runOnBothProcessors();
+        for (const Seen& seen : probe.seen) {
+            ASSERT_NE(seen.small, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(seen.small) % 64, 0u);
+            EXPECT_EQ(seen.whole, seen.small);
+            EXPECT_EQ(seen.tooLarge, nullptr);
+        }
+        PUCHAR low = std::min(probe.seen[0].small, probe.seen[1].small);
+        PUCHAR high = std::max(probe.seen[0].small, probe.seen[1].small);
+        EXPECT_GE(high - low, static_cast<ptrdiff_t>(MixAreaBytes)) << "the two areas overlap";
     }
-    PUCHAR low = std::min(probe.seen[0].small, probe.seen[1].small);
-    PUCHAR high = std::max(probe.seen[0].small, probe.seen[1].small);
-    EXPECT_GE(high - low, static_cast<ptrdiff_t>(MixAreaBytes)) << "the two areas overlap";
 
     // Without areas (pool was short when the adapter was made) every chunk uses the cable's buffer.
     host::FailNthAllocation(1);
