@@ -120,21 +120,46 @@ TEST_F(ProcessingCycleTest, EachPassProcessesWhatTheClockMadeDue)
     StopEngine(0);
 }
 
-TEST_F(ProcessingCycleTest, ADelayedDpcCatchesUpInChunksOfAtMost20ms)
+// A late DPC catches up in chunks of at most 20 ms on everything due, up to its 5-ms period and
+// 100 ms more; past that it processes that much and re-bases the clock at now.
+TEST_F(ProcessingCycleTest, ALateDpcCatchesUpInChunksOfAtMost20msOnUpTo105ms)
 {
-    StartEngine(0, PcmFormat(48000, 16, 2));
-    host::AdvanceTime(20 * Millisecond);
-    ULONGLONG chunksBefore = miniport->ChunksProcessed;
-    ULONGLONG bytesBefore = miniport->ProcessedBytes;
+    struct Case {
+        ULONGLONG delay;
+        ULONGLONG bytes;  // processed since the origin, 192 a millisecond; 0 when re-based
+        ULONGLONG chunks;
+        bool reBased;
+    };
+    const Case cases[] = {
+        {30 * Millisecond, 6720, 2, false},                // 35 ms: 20 + 15
+        {100 * Millisecond, 20160, 6, false},              // 105 ms: 20+20+20+20+20+5
+        {100 * Millisecond + Millisecond / 2, 0, 6, true}, // 105.5 ms: 105 processed, the rest dropped
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.delay);
+        StartEngine(0, PcmFormat(48000, 16, 2));
+        host::AdvanceTime(20 * Millisecond);
+        const ULONGLONG chunksBefore = miniport->ChunksProcessed;
+        const ULONGLONG bytesBefore = miniport->ProcessedBytes;
+        const ULONGLONG originBefore = miniport->StartTime;
+        ASSERT_EQ(bytesBefore, 20u * 192);
 
-    host::SetDpcDelay(100 * Millisecond);
-    host::AdvanceTime(105 * Millisecond);
+        // The next timer expiry is at 25 ms; its DPC runs `delay` later.
+        host::SetDpcDelay(c.delay);
+        host::AdvanceTime(5 * Millisecond + c.delay);
+        host::SetDpcDelay(0);
 
-    // The next timer expiry was at 25 ms; its DPC ran at 125 ms and made up 105 ms at once.
-    EXPECT_EQ(miniport->ProcessedBytes - bytesBefore, 105u * 192);
-    EXPECT_EQ(miniport->ChunksProcessed - chunksBefore, 6u) << "20+20+20+20+20+5 ms";
-    EXPECT_EQ(miniport->ChunkSize, 3840u);
-    StopEngine(0);
+        EXPECT_EQ(miniport->ChunksProcessed - chunksBefore, c.chunks);
+        if (c.reBased) {
+            EXPECT_EQ(miniport->StartTime, KeQueryInterruptTime());
+        } else {
+            EXPECT_EQ(miniport->StartTime, originBefore);
+        }
+        EXPECT_EQ(miniport->ProcessedBytes - (c.reBased ? 0 : bytesBefore), c.bytes);
+        EXPECT_EQ(miniport->ChunkSize, 3840u);
+        StopEngine(0);
+        host::AdvanceTime(200 * Millisecond);
+    }
 }
 
 // A clock that has run for 200 days, where the fastest cable clock's rate × elapsed time passes
