@@ -2,7 +2,7 @@
 # Checks that a built tarndrv.sys is a kernel driver Windows can load: a PE32+ x64 image of the
 # native subsystem, not a DLL, relocatable (DYNAMIC_BASE, NX_COMPAT), with unwind tables (.pdata),
 # without TLS, delay imports or writable code, importing only from ntoskrnl.exe, HAL.dll and
-# portcls.sys.
+# portcls.sys, and none of the routines newer systems add that the driver looks up by name.
 # Usage: scripts/check-windows-image.sh [-q] <path-to-tarndrv.sys>
 # Exits 0 when every check passes and prints the import list (not with -q); otherwise names each
 # failure.
@@ -10,6 +10,9 @@ set -euo pipefail
 
 OBJDUMP=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 allowed_modules=("ntoskrnl.exe" "hal.dll" "portcls.sys")
+# Routines of Windows 7 and later: an image importing one does not load on the older systems the
+# driver supports, so it looks them up with MmGetSystemRoutineAddress instead.
+looked_up_routines=("KeQueryActiveProcessorCountEx" "KeGetCurrentProcessorNumberEx")
 
 quiet=false
 if [[ ${1:-} == -q ]]; then
@@ -109,6 +112,17 @@ for module in $modules; do
         [[ $lower == "$permitted" ]] && allowed=true
     done
     $allowed || fail "imports from $module; only ntoskrnl.exe, HAL.dll and portcls.sys are allowed"
+done
+
+imported_routines=$(awk '
+    /DLL Name:/ { module = $3; next }
+    /^$/ { module = "" }
+    module != "" && /^\t[0-9a-f]+\t +[0-9]+ +[^ ]/ { print $3 }
+' <<<"$headers")
+for routine in "${looked_up_routines[@]}"; do
+    if grep -qxF -- "$routine" <<<"$imported_routines"; then
+        fail "imports $routine, which systems before Windows 7 lack: look it up by name"
+    fi
 done
 
 if (( failures > 0 )); then

@@ -31,11 +31,19 @@ long DriverEntry(void* driverObject, void* registryPath)
     return (long)GetTickCount();
 }
 EOF
+cat >"$work/group_import.c" <<'EOF'
+__declspec(dllimport) unsigned long KeGetCurrentProcessorNumberEx(void* processorNumber);
+long DriverEntry(void* driverObject, void* registryPath)
+{
+    return (long)KeGetCurrentProcessorNumberEx(0);
+}
+EOF
 printf '#include <stdio.h>\nint main(void) { puts("hello"); return 0; }\n' >"$work/hello.c"
 
 native=(-O2 -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat)
 "$cc" "${native[@]}" "$work/driver.c" -o "$work/good.sys" -lntoskrnl
 "$cc" "${native[@]}" "$work/user_import.c" -o "$work/user_import.sys" -lntoskrnl -lkernel32
+"$cc" "${native[@]}" "$work/group_import.c" -o "$work/group_import.sys" -lntoskrnl
 "$cc" "${native[@]}" -Wl,--subsystem,windows "$work/driver.c" -o "$work/gui.sys" -lntoskrnl
 "$cc" "${native[@]}" -shared "$work/driver.c" -o "$work/dll.sys" -lntoskrnl
 "$cc" "${native[@]}" -Wl,--disable-dynamicbase "$work/driver.c" -o "$work/fixed_base.sys" -lntoskrnl
@@ -65,6 +73,7 @@ expect_reject() {
 
 expect_pass "$work/good.sys"
 expect_reject "$work/user_import.sys" "imports from KERNEL32.dll"
+expect_reject "$work/group_import.sys" "imports KeGetCurrentProcessorNumberEx"
 expect_reject "$work/gui.sys" "not 1 (native)"
 expect_reject "$work/dll.sys" "marked as a DLL"
 expect_reject "$work/fixed_base.sys" "not DYNAMIC_BASE"
@@ -78,4 +87,4 @@ if (( failures > 0 )); then
     echo "check-windows-image.sh self-test: $failures failure(s)" >&2
     exit 1
 fi
-echo "check-windows-image.sh self-test: passes a native image, rejects 9 broken ones"
+echo "check-windows-image.sh self-test: passes a native image, rejects 10 broken ones"

@@ -31,13 +31,13 @@ const WdmLevel WdmLevels[] = {
 
 constexpr char ParametersSuffix[] = "\\Parameters";
 
-bool FitsKeyPath(PCSTR path)
+// Whether the registry store can name every key under the Parameters key in its key paths: the
+// longest is the last cable's subkey, "Cable 256", joined as the store joins location and subkey.
+TARN_INIT
+bool FitsKeyPath(PCSTR parametersPath)
 {
-    size_t length = 0;
-    while (path[length] != '\0') {
-        ++length;
-    }
-    return length < KeyPathBytes;
+    CHAR longest[KeyPathBytes];
+    return NT_SUCCESS(RtlStringCbPrintfA(longest, sizeof(longest), "%s\\Cable %u", parametersPath, MaxNumberOfCables));
 }
 
 // The lock's own termination: spin locks need no teardown, but registering it keeps each
@@ -120,6 +120,20 @@ void CleanupDriver()
     TerminateModule();
 }
 
+namespace {
+
+ULONG StoredTimerResolution()
+{
+    KIRQL previous;
+    KeAcquireSpinLock(&Driver.TimerResolutionLock, &previous);
+    Driver.TimerResolutionIrql = previous;
+    ULONG us = Driver.TimerResolutionUs;
+    KeReleaseSpinLock(&Driver.TimerResolutionLock, Driver.TimerResolutionIrql);
+    return us;
+}
+
+}  // namespace
+
 void RequestTimerResolution(ULONG us)
 {
     bool changed = false;
@@ -131,10 +145,28 @@ void RequestTimerResolution(ULONG us)
         changed = true;
     }
     KeReleaseSpinLock(&Driver.TimerResolutionLock, Driver.TimerResolutionIrql);
-    // The system call is made outside the lock: it runs at PASSIVE_LEVEL.
-    if (changed) {
-        ExSetTimerResolution(us * 10, TRUE);
+    if (!changed) {
+        return;
     }
+    // The system call is made outside the lock (it runs below DISPATCH_LEVEL), so two requests can
+    // reach the system in either order. Each makes the call with the value stored now, and again
+    // whenever a finer one was stored while its call was on its way: whichever call is made last,
+    // it asks for the finest resolution stored.
+    ULONG requested = 0;
+    for (ULONG finest = StoredTimerResolution(); finest != requested; finest = StoredTimerResolution()) {
+        ExSetTimerResolution(finest * 10, TRUE);
+        requested = finest;
+    }
+}
+
+TARN_PAGEABLE
+void LookUpProcessorRoutines()
+{
+    PAGED_CODE();
+    Driver.KeQueryActiveProcessorCountExRoutine =
+        reinterpret_cast<QueryActiveProcessorCountExRoutine>(GetSystemRoutine("KeQueryActiveProcessorCountEx"));
+    Driver.KeGetCurrentProcessorNumberExRoutine =
+        reinterpret_cast<GetCurrentProcessorNumberExRoutine>(GetSystemRoutine("KeGetCurrentProcessorNumberEx"));
 }
 
 TARN_PAGEABLE
@@ -188,6 +220,8 @@ extern "C" TARN_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_
         status = STATUS_UNSUCCESSFUL;
         goto Failed;
     }
+    // From Windows 7, with processor groups; before that the one-group routines serve.
+    LookUpProcessorRoutines();
     Driver.InterfaceLinkName.Length = 0;
     Driver.InterfaceLinkName.Buffer = NULL;
     Driver.TimerResolutionUs = 0;

@@ -5,37 +5,57 @@
 namespace {
 
 constexpr ULONGLONG HundredNsPerSecond = 10000000;
-constexpr ULONG MinCorrectionPercent = 90;
-constexpr ULONG MaxCorrectionPercent = 110;
 
-// The correction in thousandths of a percent: what the control panel shows as "%u.%03u".
-ULONG CorrectionPerMille(ULONG correction)
+// The correction in whole percent, rounded: from thousandths of a percent (what the control panel
+// shows as "%u.%03u"), with every intermediate in 64 bits.
+constexpr ULONGLONG CorrectionPercent(ULONGLONG correction)
 {
-    return static_cast<ULONG>((static_cast<ULONGLONG>(correction) * 100000 + 32768) >> 16);
+    return (((correction * 100000 + 32768) >> 16) + 500) / 1000;
 }
+
+// The accepted range is 90 to 110 percent after that rounding. It is checked on the raw value, so
+// that no intermediate can wrap a value far outside back into range.
+static_assert(CorrectionPercent(MinClockCorrection - 1) == 89 && CorrectionPercent(MinClockCorrection) == 90,
+              "the lowest correction is the first that rounds to 90 percent");
+static_assert(CorrectionPercent(MaxClockCorrection) == 110 && CorrectionPercent(MaxClockCorrection + 1) == 111,
+              "the highest correction is the last that rounds to 110 percent");
 
 }  // namespace
 
-ULONG WaveMiniport::CableBytesDue() const
+// The frames due are round(rate × elapsed / 1 s), rate being the corrected sample rate in whole
+// frames a second. Whole seconds and the rest of the elapsed time are scaled apart, which is exact
+// because rate × seconds is a whole number of frames: round(rate × (seconds + rest)) = rate ×
+// seconds + round(rate × rest). The one product rate × elapsed would pass 2^64 after 100 days at
+// 192 kHz with the highest correction; split, the frames stay below 2^59 for any 64-bit elapsed
+// time (at most 212156 frames a second), and the bytes below 2^64 in frames of up to 32 bytes
+// (eight 32-bit channels, the widest cable format).
+ULONGLONG WaveMiniport::CableBytesDueAt(ULONGLONG now) const
 {
-    ULONGLONG elapsed = KeQueryInterruptTime() - StartTime;
+    ULONGLONG elapsed = now - StartTime;
     ULONGLONG rate = (static_cast<ULONGLONG>(CableFormat.Format.nSamplesPerSec) * ClockCorrection + 32768) >> 16;
-    ULONGLONG frames = (rate * elapsed + HundredNsPerSecond / 2) / HundredNsPerSecond;
-    return static_cast<ULONG>(CableFormat.Format.nBlockAlign * frames);
+    ULONGLONG seconds = elapsed / HundredNsPerSecond;
+    ULONGLONG rest = elapsed - seconds * HundredNsPerSecond;
+    ULONGLONG frames = rate * seconds + (rate * rest + HundredNsPerSecond / 2) / HundredNsPerSecond;
+    return CableFormat.Format.nBlockAlign * frames;
+}
+
+// Caller holds LockStateIdle, or is the processing pass itself.
+void WaveMiniport::ReBaseClock(ULONGLONG now)
+{
+    StartTime = now;
+    ProcessedBytes = 0;
 }
 
 NTSTATUS WaveMiniport::ApplyClockCorrection(ULONG correction)
 {
-    ULONG percent = (CorrectionPerMille(correction) + 500) / 1000;
-    if (percent < MinCorrectionPercent || percent > MaxCorrectionPercent) {
+    if (correction < MinClockCorrection || correction > MaxClockCorrection) {
         return STATUS_INVALID_PARAMETER;
     }
     if (correction == ClockCorrection) {
         return STATUS_SUCCESS;
     }
     LockStateIdle();
-    StartTime = KeQueryInterruptTime();
-    ProcessedBytes = 0;
+    ReBaseClock(KeQueryInterruptTime());
     ClockCorrection = correction;
     UnlockStateIdle();
     return STATUS_SUCCESS;

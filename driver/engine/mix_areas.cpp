@@ -8,7 +8,7 @@ bool ProcessorMixAreas::Allocate()
 {
     PAGED_CODE();
     Free();  // a second call replaces the areas rather than leaking them
-    ULONG count = KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS);
+    ULONG count = ActiveProcessorCount();
     // Room to move the first area onto a cache-line boundary.
     PVOID block = PoolAlloc(static_cast<SIZE_T>(count) * MixAreaBytes + CacheLineBytes);
     if (block == NULL) {

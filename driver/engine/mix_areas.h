@@ -6,7 +6,7 @@
 // tick. A chunk too large for the area, or a processor without one, uses the cable's buffer.
 #pragma once
 
-#include "core/platform.h"
+#include "core/driver_state.h"
 
 // One page: a whole 20-ms chunk of 48 kHz stereo 16-bit audio (3840 bytes), or a 5-ms pass of
 // 48 kHz audio in up to four 32-bit channels.
@@ -32,7 +32,7 @@ public:
         if (bytes > MixAreaBytes) {
             return NULL;
         }
-        ULONG processor = KeGetCurrentProcessorNumberEx(NULL);
+        ULONG processor = CurrentProcessorIndex();
         return (processor < Count) ? First + static_cast<SIZE_T>(processor) * MixAreaBytes : NULL;
     }
 

@@ -185,16 +185,45 @@ void WaveMiniport::RecordStreamHints()
     WriteRelease(&HintCount, count);
 }
 
+// A late pass catches up on everything due, up to its own period and MaxCatchUpMilliseconds more.
+// A larger backlog means the DPC was stalled: the pass processes that much, drops the rest as
+// counted underflows and overflows, and re-bases the clock at now, so the next pass is an ordinary
+// one. (Processed bytes ahead of the bytes due, which would read as almost 2^64 owed, are re-based
+// the same way.)
 void WaveMiniport::ProcessTick()
 {
-    ULONG due = CableBytesDue();
-    ULONG owed = due - static_cast<ULONG>(ProcessedBytes);
+    ULONGLONG now = KeQueryInterruptTime();
+    ULONGLONG owed = CableBytesDueAt(now) - ProcessedBytes;
     if (owed != 0 && ReadNoFence(&TimerUsers) != 0) {
-        ProcessBytes(owed);
-        ProcessedBytes += owed;
+        ULONG limit = DurationToBytes(&CableFormat, MsPerInterrupt + MaxCatchUpMilliseconds);
+        if (owed <= limit) {
+            ProcessBytes(static_cast<ULONG>(owed));
+            ProcessedBytes += owed;
+        } else {
+            ProcessBytes(limit);
+            CountDroppedBacklog();
+            ReBaseClock(now);
+        }
     }
     if (Port != NULL) {
         Port->Notify(ServiceGroup);
+    }
+}
+
+void WaveMiniport::CountDroppedBacklog()
+{
+    Cable* cable = CableOwner;
+    if (cable == NULL) {
+        return;
+    }
+    StreamList* lists[] = {&RenderStreams, &CaptureStreams};
+    for (StreamList* list : lists) {
+        LONG* counter = (list == &RenderStreams) ? &cable->RenderUnderflows : &cable->CaptureOverflows;
+        for (ListEntry* walk = list->Streams.Items().First(); walk != NULL; walk = walk->Next) {
+            if (WaveStream::FromLink(walk)->State == KSSTATE_RUN) {
+                InterlockedIncrement(counter);
+            }
+        }
     }
 }
 

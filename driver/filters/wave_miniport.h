@@ -25,7 +25,13 @@ struct FormatLimits {
 
 constexpr ULONG DefaultMsPerInterrupt = 5;
 constexpr ULONG UnityClockCorrection = 0x10000;  // 16.16 fixed point
+constexpr ULONG MinClockCorrection = 58655;      // 0xE51F, 89.500 %: the lowest that rounds to 90 %
+constexpr ULONG MaxClockCorrection = 72416;      // 0x11AE0, 110.498 %: the highest that rounds to 110 %
 constexpr ULONG MinChunkMilliseconds = 20;
+// The backlog one pass catches up beyond its own period: the jitter of a late DPC, up to the order
+// of the system's single-DPC limit. Past that the DPC was stalled (sleep, a debugger, a DPC storm)
+// and the rest is dropped, so a pass never does more than about six chunks of work.
+constexpr ULONG MaxCatchUpMilliseconds = 100;
 constexpr ULONG MaxHintedStreams = 4;
 
 // Where a pass left one stream's transfer, for the next DPC to ask for it on entry: addresses of
@@ -104,8 +110,11 @@ public:
     // Records where the pass left the first streams, for the next DPC's hints.
     void RecordStreamHints();
 
-    // Cable bytes due since the clock origin, low 32 bits.
-    ULONG CableBytesDue() const;
+    // Cable bytes due since the clock origin, now or at interrupt time `now`.
+    ULONGLONG CableBytesDue() const { return CableBytesDueAt(KeQueryInterruptTime()); }
+    ULONGLONG CableBytesDueAt(ULONGLONG now) const;
+    // Moves the clock origin to `now` with nothing processed since: the bytes due restart from 0.
+    void ReBaseClock(ULONGLONG now);
     // Range-checks a clock correction and, when it changes, re-bases the clock under
     // LockStateIdle so the change never overlaps a processing pass.
     NTSTATUS ApplyClockCorrection(ULONG correction);
@@ -157,4 +166,6 @@ private:
 
     static void TimerDpc(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
     void ArmTimer();
+    // Counts a dropped backlog as one underflow or overflow of every running stream.
+    void CountDroppedBacklog();
 };

@@ -98,9 +98,11 @@ ULONG KeQueryActiveProcessorCount(PKAFFINITY activeProcessors)
 }
 
 // Like KeGetCurrentProcessorNumberEx: the system-wide index of the processor, and its group
-// (always 0 here) and number within the group when asked.
+// (always 0 here) and number within the group when asked. Hidden by a test, the routine is one
+// the system does not have.
 ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER processorNumber)
 {
+    host::RequireExportedRoutine("KeGetCurrentProcessorNumberEx");
     unsigned processor = host::CurrentProcessor();
     if (processorNumber != nullptr) {
         processorNumber->Group = 0;
@@ -113,6 +115,7 @@ ULONG KeGetCurrentProcessorNumberEx(PPROCESSOR_NUMBER processorNumber)
 // Like KeQueryActiveProcessorCountEx: the processors of the group, or of all groups.
 ULONG KeQueryActiveProcessorCountEx(USHORT groupNumber)
 {
+    host::RequireExportedRoutine("KeQueryActiveProcessorCountEx");
     if (groupNumber != 0 && groupNumber != ALL_PROCESSOR_GROUPS) {
         return 0;
     }

@@ -90,6 +90,37 @@ TEST_F(DriverEntryTest, TimerResolutionIsRequestedOnlyWhenItBecomesFiner)
     UnloadExpectingNoLeaks();
 }
 
+// Two cables' first streams ask at once: the finer request (1000 us) is stored and made in full
+// while the coarser one's system call (2500 us) is on its way. The call that takes effect last
+// must still be the finer one.
+TEST_F(DriverEntryTest, WhenTwoRequestsCrossTheFinerIsMadeLast)
+{
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    auto request = reinterpret_cast<void (*)(ULONG)>(image.Symbol("_Z22RequestTimerResolutionj"));
+    ASSERT_NE(request, nullptr);
+    bool crossed = false;
+    host::SetTimerResolutionHook([&](ULONG, BOOLEAN) {
+        if (!crossed) {
+            crossed = true;
+            request(1000);
+        }
+    });
+
+    request(2500);
+
+    host::SetTimerResolutionHook(nullptr);
+    ASSERT_TRUE(crossed);
+    auto calls = host::TakeTimerResolutionCalls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.back().desiredTime, 10000u);
+    EXPECT_EQ(calls.back().set, TRUE);
+    for (const host::TimerResolutionCall& call : calls) {
+        EXPECT_TRUE(call.desiredTime == 10000u || call.desiredTime == 25000u) << call.desiredTime;
+    }
+    EXPECT_EQ(Global<DriverState>("Driver")->TimerResolutionUs, 1000u);
+    UnloadExpectingNoLeaks();
+}
+
 TEST_F(DriverEntryTest, UnloadRunsTheClassUnloadFirstAndDisablesTheInterfaceBeforeFreeingItsName)
 {
     ASSERT_EQ(image.Load(), STATUS_SUCCESS);
@@ -137,6 +168,31 @@ TEST_F(DriverEntryTest, AddDeviceAsksForTwoSubdevicesPerCableAndRefusesASecondDe
     UnloadExpectingNoLeaks();
 }
 
+// The processor-group routines come from Windows 7: the entry looks them up by name and loads
+// without them, leaving the one-group routines to serve.
+TEST_F(DriverEntryTest, LooksUpTheProcessorGroupRoutinesByNameAndLoadsWithoutThem)
+{
+    for (bool present : {true, false}) {
+        SCOPED_TRACE(present ? "Windows 7 or later" : "before Windows 7");
+        host::ResetPlatform();
+        host::SetVerifierMode(host::VerifierMode::Record);
+        if (!present) {
+            host::HideSystemRoutine("KeQueryActiveProcessorCountEx");
+            host::HideSystemRoutine("KeGetCurrentProcessorNumberEx");
+        }
+        host::DriverImage loaded(host::DefaultDriverImagePath());
+
+        ASSERT_EQ(loaded.Load(), STATUS_SUCCESS);
+
+        auto* driver = static_cast<DriverState*>(loaded.Symbol("Driver"));
+        ASSERT_NE(driver, nullptr);
+        EXPECT_EQ(driver->KeQueryActiveProcessorCountExRoutine != nullptr, present);
+        EXPECT_EQ(driver->KeGetCurrentProcessorNumberExRoutine != nullptr, present);
+        loaded.Unload();
+        EXPECT_TRUE(host::TakeViolations().empty());
+    }
+}
+
 // Each failure of DriverEntry returns its status and leaves nothing behind: no pool, no unload
 // routine, no class-driver registration.
 struct EntryFailure {
@@ -178,17 +234,18 @@ TEST_F(DriverEntryTest, EveryFailurePathReturnsItsStatusAndLeavesNothingBehind)
     }
 }
 
-TEST_F(DriverEntryTest, RefusesARegistryPathTooLongForItsParametersKeyPath)
+TEST_F(DriverEntryTest, RefusesARegistryPathTooLongForItsLastCablesKeyPath)
 {
-    // The Parameters key path must fit the registry store's 255-character key paths:
-    // 244 characters of service path and 11 of "\Parameters".
-    std::string longest = "\\Registry\\Machine\\System\\" + std::string(244 - 25, 'k');
-    ASSERT_EQ(longest.size(), 244u);
+    // The last cable's key path must fit the registry store's 255-character key paths: 234
+    // characters of service path, 11 of "\Parameters" and 10 of "\Cable 256".
+    std::string longest = "\\Registry\\Machine\\System\\" + std::string(234 - 25, 'k');
+    ASSERT_EQ(longest.size(), 234u);
     ASSERT_EQ(image.Load(longest), STATUS_SUCCESS);
-    EXPECT_EQ(std::strlen(Global<DriverState>("Driver")->ParametersPath), 255u);
+    EXPECT_EQ(std::strlen(Global<DriverState>("Driver")->ParametersPath), 245u);
     UnloadExpectingNoLeaks();
 
-    for (size_t extra : {1, 8, 20, 400}) {
+    // 1 and 10 more fit "\Parameters" alone but not with the cable's subkey.
+    for (size_t extra : {1, 10, 11, 20, 400}) {
         SCOPED_TRACE(extra);
         host::DriverImage tooLong(host::DefaultDriverImagePath());
         EXPECT_EQ(tooLong.Load(longest + std::string(extra, 'k')), STATUS_INVALID_PARAMETER);

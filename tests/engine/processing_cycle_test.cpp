@@ -4,9 +4,11 @@
 #include <thread>
 
 #include <map>
+#include <random>
 #include <set>
 
 #include "config/driver_params.h"
+#include "core/driver_state.h"
 #include "engine/mix_areas.h"
 #include "support/cable_fixture.h"
 
@@ -14,6 +16,34 @@ namespace {
 
 constexpr ULONGLONG Millisecond = 10000;  // 100-ns units
 constexpr ULONGLONG Second = 1000 * Millisecond;
+constexpr ULONGLONG Minute = 60 * Second;
+constexpr ULONGLONG Day = 24 * 60 * Minute;
+
+// Cable formats with a clock correction, and the corrected rate worked out by hand: the sample
+// rate times correction / 65536, rounded to whole frames a second.
+struct ClockRow {
+    ULONG rate;
+    ULONG bits;
+    ULONG channels;
+    ULONG correction;
+    ULONGLONG framesPerSecond;
+    ULONG blockAlign;
+};
+const ClockRow ClockRows[] = {
+    {44100, 16, 2, 0x10000, 44100, 4},
+    {48000, 16, 2, 65601, 48048, 4},     // 48047.61
+    {44100, 24, 2, 58655, 39470, 6},     // 39469.69
+    {192000, 32, 8, 72416, 212156, 32},  // 212156.25: the fastest cable clock
+    {8000, 8, 1, 72416, 8840, 1},        // 8839.84
+};
+
+// The bytes of whole frames due `elapsed` after the origin, the frames rounded half up: exact
+// rational arithmetic in 128 bits, floor((2 × frames a second × elapsed + 1 s) / 2 s).
+ULONGLONG ModelBytes(const ClockRow& row, ULONGLONG elapsed)
+{
+    unsigned __int128 twice = static_cast<unsigned __int128>(row.framesPerSecond) * elapsed * 2 + Second;
+    return static_cast<ULONGLONG>(twice / (2 * Second)) * row.blockAlign;
+}
 
 class ProcessingCycleTest : public CableTest {
 protected:
@@ -22,6 +52,25 @@ protected:
         CableTest::SetUp();
         AddCables(1);
         miniport = Miniport(0);
+    }
+
+    // Starts the engine in the row's format and correction.
+    void StartRow(const ClockRow& row)
+    {
+        ASSERT_EQ(miniport->ApplyClockCorrection(row.correction), STATUS_SUCCESS);
+        StartEngine(0, PcmFormat(row.rate, row.bits, row.channels));
+    }
+    // The engine acquired in the row's format with its timer stopped: the clock is read, not run.
+    void HoldRow(const ClockRow& row)
+    {
+        StartRow(row);
+        miniport->StopTimer();
+    }
+    void ReleaseHeldRow()
+    {
+        miniport->LockStateIdle();
+        miniport->ReleaseEngine();
+        miniport->UnlockStateIdle();
     }
 
     // Runs one pass as the DPC would, at DISPATCH_LEVEL.
@@ -64,67 +113,180 @@ TEST_F(ProcessingCycleTest, EachPassProcessesWhatTheClockMadeDue)
     host::AdvanceTime(50 * Millisecond);
 
     ASSERT_EQ(passes.size(), 10u) << "one pass every 5 ms";
-    for (auto [elapsed, processed] : passes) {
-        EXPECT_EQ(processed, 4 * ((48000 * elapsed + Second / 2) / Second)) << "at " << elapsed;
+    for (size_t pass = 0; pass < passes.size(); ++pass) {
+        EXPECT_EQ(passes[pass].first, (pass + 1) * 5 * Millisecond);
+        EXPECT_EQ(passes[pass].second, (pass + 1) * 960) << "240 frames of 4 bytes a pass";
     }
-    EXPECT_EQ(passes[0].second, 960u);
     StopEngine(0);
 }
 
-TEST_F(ProcessingCycleTest, ADelayedDpcCatchesUpInChunksOfAtMost20ms)
+// A late DPC catches up in chunks of at most 20 ms on everything due, up to its 5-ms period and
+// 100 ms more; past that it processes that much and re-bases the clock at now.
+TEST_F(ProcessingCycleTest, ALateDpcCatchesUpInChunksOfAtMost20msOnUpTo105ms)
 {
-    StartEngine(0, PcmFormat(48000, 16, 2));
-    host::AdvanceTime(20 * Millisecond);
-    ULONGLONG chunksBefore = miniport->ChunksProcessed;
-    ULONGLONG bytesBefore = miniport->ProcessedBytes;
-
-    host::SetDpcDelay(100 * Millisecond);
-    host::AdvanceTime(105 * Millisecond);
-
-    // The next timer expiry was at 25 ms; its DPC ran at 125 ms and made up 105 ms at once.
-    EXPECT_EQ(miniport->ProcessedBytes - bytesBefore, 105u * 192);
-    EXPECT_EQ(miniport->ChunksProcessed - chunksBefore, 6u) << "20+20+20+20+20+5 ms";
-    EXPECT_EQ(miniport->ChunkSize, 3840u);
-    StopEngine(0);
-}
-
-TEST_F(ProcessingCycleTest, TwentyFourHoursAtCorrected44100HzStayOnTheRoundedLine)
-{
-    ASSERT_EQ(miniport->ApplyClockCorrection(65601), STATUS_SUCCESS);  // 100.099 %
-    miniport->MsPerInterrupt = 20;
-    StartEngine(0, PcmFormat(44100, 16, 2));
-    ULONGLONG start = miniport->StartTime;
-    const ULONGLONG rate = (44100ull * 65601 + 32768) >> 16;  // 44144 frames a second
-    ASSERT_EQ(rate, 44144u);
-    ULONGLONG checked = 0;
-    ULONGLONG mismatches = 0;
-    port.onNotify = [&](PSERVICEGROUP) {
-        ULONGLONG elapsed = KeQueryInterruptTime() - start;
-        ULONGLONG expected = (rate * elapsed + Second / 2) / Second;
-        mismatches += (miniport->ProcessedBytes / 4 != expected);
-        ++checked;
+    struct Case {
+        ULONGLONG delay;
+        ULONGLONG bytes;  // processed since the origin, 192 a millisecond; 0 when re-based
+        ULONGLONG chunks;
+        bool reBased;
     };
-    // DPCs that run late by up to a minute make few, long passes over the whole day.
-    host::SetDpcDelay(60 * Second);
+    const Case cases[] = {
+        {30 * Millisecond, 6720, 2, false},                // 35 ms: 20 + 15
+        {100 * Millisecond, 20160, 6, false},              // 105 ms: 20+20+20+20+20+5
+        {100 * Millisecond + Millisecond / 2, 0, 6, true}, // 105.5 ms: 105 processed, the rest dropped
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.delay);
+        StartEngine(0, PcmFormat(48000, 16, 2));
+        host::AdvanceTime(20 * Millisecond);
+        const ULONGLONG chunksBefore = miniport->ChunksProcessed;
+        const ULONGLONG bytesBefore = miniport->ProcessedBytes;
+        const ULONGLONG originBefore = miniport->StartTime;
+        ASSERT_EQ(bytesBefore, 20u * 192);
 
-    host::AdvanceTime(24ull * 3600 * Second);
+        // The next timer expiry is at 25 ms; its DPC runs `delay` later.
+        host::SetDpcDelay(c.delay);
+        host::AdvanceTime(5 * Millisecond + c.delay);
+        host::SetDpcDelay(0);
 
-    EXPECT_GT(checked, 1000u);
-    EXPECT_EQ(mismatches, 0u);
+        EXPECT_EQ(miniport->ChunksProcessed - chunksBefore, c.chunks);
+        if (c.reBased) {
+            EXPECT_EQ(miniport->StartTime, KeQueryInterruptTime());
+        } else {
+            EXPECT_EQ(miniport->StartTime, originBefore);
+        }
+        EXPECT_EQ(miniport->ProcessedBytes - (c.reBased ? 0 : bytesBefore), c.bytes);
+        EXPECT_EQ(miniport->ChunkSize, 3840u);
+        StopEngine(0);
+        host::AdvanceTime(200 * Millisecond);
+    }
+}
+
+// A clock that has run for 200 days, where the fastest cable clock's rate × elapsed time passes
+// 2^64, keeps every jittered pass on the exactly rounded line, in every format.
+TEST_F(ProcessingCycleTest, AfterTwoHundredDaysEveryJitteredPassMatchesAnExactModel)
+{
+    host::AdvanceTime(200 * Day);  // the virtual clock at 200 days of uptime, the engine idle
+    for (const ClockRow& row : ClockRows) {
+        SCOPED_TRACE(row.rate);
+        StartRow(row);
+        // As if the clock had started 200 days ago and had made every pass since.
+        miniport->LockStateIdle();
+        const ULONGLONG origin = KeQueryInterruptTime() - 200 * Day;
+        miniport->StartTime = origin;
+        miniport->ProcessedBytes = ModelBytes(row, 200 * Day);
+        miniport->UnlockStateIdle();
+        host::SetDpcJitter(30 * Millisecond, row.rate);
+        size_t passes = 0;
+        size_t mismatches = 0;
+        port.onNotify = [&](PSERVICEGROUP) {
+            ++passes;
+            ULONGLONG elapsed = KeQueryInterruptTime() - origin;
+            if (miniport->StartTime != origin || miniport->ProcessedBytes != ModelBytes(row, elapsed)) {
+                if (++mismatches <= 3) {
+                    ADD_FAILURE() << "at " << elapsed << ": " << miniport->ProcessedBytes << " bytes, model "
+                                  << ModelBytes(row, elapsed);
+                }
+            }
+        };
+
+        host::AdvanceTime(10 * Second);
+
+        port.onNotify = nullptr;
+        host::SetDpcJitter(0, 0);
+        EXPECT_GT(passes, 250u);
+        EXPECT_EQ(mismatches, 0u);
+        StopEngine(0);
+    }
+}
+
+// After ten minutes in which no DPC ran, one pass processes its period and 100 ms, drops the rest
+// and re-bases the clock at now; the passes after it are ordinary ones.
+TEST_F(ProcessingCycleTest, AfterATenMinuteStallOnePassDoesBoundedWorkAndTheClockResumesOnSchedule)
+{
+    StartRow(ClockRows[3]);  // 192 kHz, 8 channels of 32 bits, the highest correction
+    host::AdvanceTime(20 * Millisecond);
+    ASSERT_EQ(miniport->ProcessedBytes, 135776u) << "4243 frames in 20 ms";
+    struct Pass {
+        ULONGLONG time;
+        ULONGLONG chunks;
+        ULONGLONG processed;
+        ULONGLONG origin;
+    };
+    std::vector<Pass> passes;
+    port.onNotify = [&](PSERVICEGROUP) {
+        passes.push_back({KeQueryInterruptTime(), miniport->ChunksProcessed, miniport->ProcessedBytes,
+                          miniport->StartTime});
+    };
+    const ULONGLONG stalled = KeQueryInterruptTime();
+    const ULONGLONG chunksBefore = miniport->ChunksProcessed;
+
+    host::StallProcessor(0, 10 * Minute);
+    host::AdvanceTime(10 * Minute + 20 * Millisecond);
+
+    ASSERT_EQ(passes.size(), 5u);
+    const ULONGLONG resumed = stalled + 10 * Minute;
+    EXPECT_EQ(passes[0].time, resumed);
+    // 5 + 100 ms at 192 kHz: 20160 frames, 645120 bytes, five chunks of 122880 bytes and a part.
+    EXPECT_EQ(passes[0].chunks - chunksBefore, 6u);
+    EXPECT_EQ(passes[0].origin, resumed);
+    EXPECT_EQ(passes[0].processed, 0u);
+    const ULONGLONG onSchedule[] = {33952, 67904, 101824, 135776};  // 1061, 2122, 3182, 4243 frames
+    for (size_t pass = 1; pass < passes.size(); ++pass) {
+        EXPECT_EQ(passes[pass].time, resumed + pass * 5 * Millisecond);
+        EXPECT_EQ(passes[pass].origin, resumed);
+        EXPECT_EQ(passes[pass].processed, onSchedule[pass - 1]);
+        EXPECT_EQ(passes[pass].chunks - passes[pass - 1].chunks, 1u);
+    }
     StopEngine(0);
 }
 
-TEST_F(ProcessingCycleTest, ClockCorrectionLimitsAre89Point5To110Point5Percent)
+// 89.500 % (58655) to 110.498 % (72416), and nothing else of the 32-bit range: a refused value
+// leaves the correction and the clock origin alone.
+TEST_F(ProcessingCycleTest, ClockCorrectionsFrom58655To72416AreAcceptedAndNothingElse)
 {
     struct Case {
         ULONG correction;
         NTSTATUS expected;
     };
-    for (Case c : {Case{58654, STATUS_INVALID_PARAMETER}, Case{58655, STATUS_SUCCESS},
-                   Case{72416, STATUS_SUCCESS}, Case{72417, STATUS_INVALID_PARAMETER}}) {
+    for (Case c : {Case{0, STATUS_INVALID_PARAMETER}, Case{58654, STATUS_INVALID_PARAMETER},
+                   Case{58655, STATUS_SUCCESS}, Case{0x10000, STATUS_SUCCESS}, Case{72416, STATUS_SUCCESS},
+                   Case{72417, STATUS_INVALID_PARAMETER}, Case{2814808422u, STATUS_INVALID_PARAMETER},
+                   Case{2814822184u, STATUS_INVALID_PARAMETER}, Case{0xFFFFFFFFu, STATUS_INVALID_PARAMETER}}) {
         EXPECT_EQ(miniport->ApplyClockCorrection(c.correction), c.expected) << c.correction;
     }
     EXPECT_EQ(miniport->ClockCorrection, 72416u);
+
+    // Every value around both ends, every value of the band whose thousandths of a percent come
+    // out near 2^32 + 100000 (where a 32-bit intermediate wraps back into 90..110 %), and many
+    // random ones.
+    std::vector<ULONG> values;
+    for (ULONG v = 58655 - 2000; v <= 72416 + 2000; ++v) {
+        values.push_back(v);
+    }
+    for (ULONG v = 2814749767u; v <= 2814749767u + 100000; ++v) {
+        values.push_back(v);
+    }
+    std::mt19937 random(11);
+    for (int i = 0; i < 300000; ++i) {
+        values.push_back(static_cast<ULONG>(random()));
+    }
+    size_t wrong = 0;
+    for (ULONG v : values) {
+        miniport->StartTime = 1;  // a stand-in origin: only an accepted change may move it
+        NTSTATUS status = miniport->ApplyClockCorrection(v);
+        bool inRange = v >= 58655 && v <= 72416;
+        bool accepted = status == STATUS_SUCCESS;
+        bool originKept = miniport->StartTime == 1 || (accepted && inRange);
+        if (accepted != inRange || (!accepted && status != STATUS_INVALID_PARAMETER) || !originKept ||
+            miniport->ClockCorrection < 58655 || miniport->ClockCorrection > 72416) {
+            if (++wrong <= 5) {
+                ADD_FAILURE() << v << ": status 0x" << std::hex << status << ", correction now " << std::dec
+                              << miniport->ClockCorrection;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << values.size() << " values";
 }
 
 TEST_F(ProcessingCycleTest, TheSameCorrectionTwiceReBasesOnce)
@@ -151,28 +313,57 @@ TEST_F(ProcessingCycleTest, ACorrectionChangeWhileRunningCausesNoJumpInBytesDue)
     EXPECT_EQ(miniport->CableBytesDue(), 0u) << "re-based at now";
     host::AdvanceTime(10 * Millisecond);
 
-    ULONGLONG rate = (44100ull * 70000 + 32768) >> 16;
-    EXPECT_EQ(miniport->ProcessedBytes, 4 * ((rate * 10 * Millisecond + Second / 2) / Second));
+    // 47104 frames a second (44100 × 70000 / 65536 = 47103.88): 471.04 frames in 10 ms.
+    EXPECT_EQ(miniport->ProcessedBytes, 471u * 4);
     StopEngine(0);
 }
 
 TEST_F(ProcessingCycleTest, CableBytesDueFollowsTheInterruptTime)
 {
-    StartEngine(0, PcmFormat(44100, 16, 2));
-    miniport->StopTimer();  // hold the clock still: no passes
-    ULONGLONG origin = miniport->StartTime;
     struct Case {
+        const ClockRow& row;
         ULONGLONG elapsed;
-        ULONG bytes;
+        ULONGLONG bytes;
     };
-    for (Case c : {Case{10000000, 176400}, Case{3333333, 58800}, Case{100000, 1764}}) {
+    const Case cases[] = {
+        {ClockRows[0], 10000000, 176400},
+        {ClockRows[0], 3333333, 58800},
+        {ClockRows[0], 100000, 1764},  // 441 frames in 10 ms
+        {ClockRows[1], 10000000, 192192},
+        {ClockRows[2], 10000000, 236820},
+        {ClockRows[3], 10000000, 6788992},
+        {ClockRows[3], 200 * Day, 117313781760000},                    // 212156 × 17280000 frames
+        {ClockRows[3], 200 * Day + 5 * Millisecond, 117313781793952},  // and 1060.78 frames more
+        {ClockRows[4], 10000000, 8840},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.row.rate << " Hz after " << c.elapsed);
+        HoldRow(c.row);
         miniport->StartTime = KeQueryInterruptTime() - c.elapsed;
-        EXPECT_EQ(miniport->CableBytesDue(), c.bytes) << c.elapsed;
+        EXPECT_EQ(miniport->CableBytesDue(), c.bytes);
+        ReleaseHeldRow();
     }
-    miniport->StartTime = origin;
-    miniport->LockStateIdle();
-    miniport->ReleaseEngine();
-    miniport->UnlockStateIdle();
+}
+
+// For any elapsed time that 64 bits of interrupt time hold, spread over every magnitude.
+TEST_F(ProcessingCycleTest, CableBytesDueMatchesAnExactModelForAnyElapsedTime)
+{
+    std::mt19937_64 random(7);
+    for (const ClockRow& row : ClockRows) {
+        SCOPED_TRACE(row.rate);
+        HoldRow(row);
+        size_t mismatches = 0;
+        for (int i = 0; i < 20000; ++i) {
+            ULONGLONG elapsed = random() >> (random() % 64);
+            miniport->StartTime = KeQueryInterruptTime() - elapsed;
+            if (miniport->CableBytesDue() != ModelBytes(row, elapsed) && ++mismatches <= 3) {
+                ADD_FAILURE() << "after " << elapsed << ": " << miniport->CableBytesDue() << ", model "
+                              << ModelBytes(row, elapsed);
+            }
+        }
+        EXPECT_EQ(mismatches, 0u);
+        ReleaseHeldRow();
+    }
 }
 
 TEST_F(ProcessingCycleTest, TheFirstStreamsFormatIsClampedIntoTheCableLimits)
@@ -322,7 +513,8 @@ TEST_F(SplitDpcTest, CablesAlternateBetweenTwoProcessorsByIndex)
 }
 
 // A pass mixes a chunk that fits into the mix area of the processor it runs on, so two passes on
-// two processors never share one; a larger chunk has none and goes to the cable's own buffer.
+// two processors never share one; a larger chunk has none and goes to the cable's own buffer. The
+// same holds on a system without the processor-group routines, which the driver then never calls.
 TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
 {
     struct Seen {
@@ -336,7 +528,7 @@ TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
     } probe{&adapter->MixAreas, {}};
     auto look = [](PKDPC, PVOID context, PVOID, PVOID) {
         auto* p = static_cast<Probe*>(context);
-        Seen& seen = p->seen[KeGetCurrentProcessorNumberEx(nullptr)];
+        Seen& seen = p->seen[KeGetCurrentProcessorNumber()];
         seen.small = p->areas->AreaFor(960);
         seen.whole = p->areas->AreaFor(MixAreaBytes);
         seen.tooLarge = p->areas->AreaFor(MixAreaBytes + 1);
@@ -352,16 +544,28 @@ TEST_F(ProcessingCycleTest, EachProcessorHasAMixAreaOfItsOwnForChunksThatFit)
         host::RunQueuedDpcs();
     };
 
-    runOnBothProcessors();
-    for (const Seen& seen : probe.seen) {
-        ASSERT_NE(seen.small, nullptr);
-        EXPECT_EQ(reinterpret_cast<uintptr_t>(seen.small) % 64, 0u);
-        EXPECT_EQ(seen.whole, seen.small);
-        EXPECT_EQ(seen.tooLarge, nullptr);
+    for (bool groupRoutines : {true, false}) {
+        SCOPED_TRACE(groupRoutines ? "with the processor-group routines" : "before Windows 7");
+        if (!groupRoutines) {
+            host::HideSystemRoutine("KeQueryActiveProcessorCountEx");
+            host::HideSystemRoutine("KeGetCurrentProcessorNumberEx");
+        }
+        LookUpProcessorRoutines();
+        EXPECT_EQ(Driver.KeQueryActiveProcessorCountExRoutine != nullptr, groupRoutines);
+        EXPECT_EQ(Driver.KeGetCurrentProcessorNumberExRoutine != nullptr, groupRoutines);
+        ASSERT_TRUE(adapter->MixAreas.Allocate());
+
+        runOnBothProcessors();
+        for (const Seen& seen : probe.seen) {
+            ASSERT_NE(seen.small, nullptr);
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(seen.small) % 64, 0u);
+            EXPECT_EQ(seen.whole, seen.small);
+            EXPECT_EQ(seen.tooLarge, nullptr);
+        }
+        PUCHAR low = std::min(probe.seen[0].small, probe.seen[1].small);
+        PUCHAR high = std::max(probe.seen[0].small, probe.seen[1].small);
+        EXPECT_GE(high - low, static_cast<ptrdiff_t>(MixAreaBytes)) << "the two areas overlap";
     }
-    PUCHAR low = std::min(probe.seen[0].small, probe.seen[1].small);
-    PUCHAR high = std::max(probe.seen[0].small, probe.seen[1].small);
-    EXPECT_GE(high - low, static_cast<ptrdiff_t>(MixAreaBytes)) << "the two areas overlap";
 
     // Without areas (pool was short when the adapter was made) every chunk uses the cable's buffer.
     host::FailNthAllocation(1);

@@ -1,5 +1,8 @@
 // Emulated processors: two by default, configurable, reported consistently by every service, and
 // thread affinity that moves the calling thread.
+#include <cstring>
+#include <functional>
+#include <string>
 #include <thread>
 
 #include "host/harness.h"
@@ -91,4 +94,36 @@ TEST_F(ProcessorsTest, AnAffinityWithNoActiveProcessorIsCaught)
     ASSERT_EQ(violations.size(), 1u);
     EXPECT_EQ(violations[0].rule, "INVALID_AFFINITY_SET");
     EXPECT_EQ(host::ThreadAffinity(), 0x3u) << "the thread keeps its affinity";
+}
+
+// A test that hides the processor-group routines stands in for a system before Windows 7: they
+// are not found by name, and a direct call (an import the system could not resolve) is a stop.
+TEST_F(ProcessorsTest, HiddenProcessorGroupRoutinesAreMissingByNameAndAStopWhenCalled)
+{
+    struct Case {
+        const char* name;
+        std::function<void()> call;
+    };
+    const Case cases[] = {
+        {"KeQueryActiveProcessorCountEx", [] { KeQueryActiveProcessorCountEx(ALL_PROCESSOR_GROUPS); }},
+        {"KeGetCurrentProcessorNumberEx", [] { KeGetCurrentProcessorNumberEx(nullptr); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::u16string wide(c.name, c.name + std::strlen(c.name));
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, reinterpret_cast<PCWSTR>(wide.c_str()));
+        EXPECT_NE(MmGetSystemRoutineAddress(&name), nullptr);
+        c.call();
+        EXPECT_TRUE(host::TakeViolations().empty());
+
+        host::HideSystemRoutine(c.name);
+        EXPECT_EQ(MmGetSystemRoutineAddress(&name), nullptr);
+        c.call();
+        auto violations = host::TakeViolations();
+        ASSERT_EQ(violations.size(), 1u);
+        EXPECT_EQ(violations[0].rule, "IMPORT_NOT_EXPORTED");
+        EXPECT_EQ(violations[0].routine, c.name);
+        host::ClearHiddenSystemRoutines();
+    }
 }

@@ -1,11 +1,14 @@
 // A cable built as cable creation builds it, for engine tests.
 #include "support/cable_fixture.h"
 
+#include "core/driver_state.h"
 #include "engine/audio_format.h"
 
 void CableTest::SetUp()
 {
     PlatformTest::SetUp();
+    // As DriverEntry does: on the stand-in, as from Windows 7, the processor-group routines exist.
+    LookUpProcessorRoutines();
     adapter = Adapter::Create();
     ASSERT_NE(adapter, nullptr);
 }

@@ -108,6 +108,9 @@ struct TimerResolutionCall {
     BOOLEAN set;
 };
 std::vector<TimerResolutionCall> TakeTimerResolutionCalls();
+// Called on entry to ExSetTimerResolution, before the request takes effect and is recorded: a
+// test can make another request arrive in between, as another processor could. Null clears it.
+void SetTimerResolutionHook(std::function<void(ULONG desiredTime, BOOLEAN set)> hook);
 
 // ----------------------------------------------------------------------------------------------
 // Driver image: a fresh load of the driver's shared object for every DriverImage, so its globals

@@ -102,6 +102,12 @@ private:
 std::string CallStackNames(int skipFrames);
 void ResetPool();
 void ResetSystemAnswers();
+// Whether a test hid the routine from MmGetSystemRoutineAddress: the system stood in for has it
+// not, so an image that imports it would not load there. Cheap while nothing is hidden.
+bool SystemRoutineHidden(const char* name);
+// Reports IMPORT_NOT_EXPORTED when a routine the test hid is called directly: the driver imported
+// a routine that the system stood in for has not.
+void RequireExportedRoutine(const char* name);
 void ResetImageState();
 // The demangled name of the routine at `address`, or an empty string.
 std::string RoutineName(void* address);
