@@ -237,3 +237,19 @@ TEST_F(StreamFormatCasesTest, EachLimitingModeHoldsASecondStreamToItsLimits)
         EXPECT_EQ(miniport->CableFormat.Format.wFormatTag, 0) << "the engine went with the last stream";
     }
 }
+
+TEST_F(StreamFormatCasesTest, ARefusedFormatWhoseOldOneNoLongerFitsLeavesTheStreamWithoutAFormat)
+{
+    host::WaveClient* client = Open(false, Bytes(Plain(WAVE_FORMAT_PCM, 44100, 16, 2, 4, 176400)));
+    ASSERT_NE(client, nullptr);
+    miniport->MaxSampleRate = 22050;  // the stream's own rate is now out of bounds too
+
+    EXPECT_EQ(client->SetFormat(Bytes(Plain(WAVE_FORMAT_PCM, 96000, 16, 2, 4, 384000))), STATUS_INVALID_PARAMETER);
+
+    auto* stream = static_cast<WaveStream*>(client->Pin()->MiniportStream());
+    EXPECT_EQ(stream->Format.Format.wFormatTag, 0);
+    EXPECT_EQ(stream->LowWatermark, 4096u);
+    EXPECT_EQ(stream->HighWatermark, 32768u);
+    EXPECT_EQ(client->SetState(KSSTATE_ACQUIRE), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(miniport->EngineUsers, 0u);
+}
