@@ -116,3 +116,41 @@ TEST_F(StreamTransferCasesTest, AStreamWhoseConverterRefusesTheFormatGivesTheEng
     EXPECT_EQ(miniport->CableFormat.Format.nSamplesPerSec, 48000u);
     EXPECT_EQ(miniport->EngineUsers, 1u);
 }
+
+TEST_F(StreamTransferCasesTest, ACaptureClientLateWithItsBufferLosesOneChunkAndThenGetsEveryFrameInOrder)
+{
+    // 48 kHz 24-bit stereo: 6-byte frames, 240 frames a 5-ms pass.
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 24, 2));
+    host::WaveClient* render = Open(false, format);
+    host::WaveClient* capture = Open(true, format);
+    ASSERT_NE(render, nullptr);
+    ASSERT_NE(capture, nullptr);
+    constexpr size_t FrameBytes = 6;
+    std::vector<uint8_t> played(1440 * FrameBytes);  // 30 ms
+    for (size_t i = 0; i < played.size(); ++i) {
+        played[i] = static_cast<uint8_t>(i % 251);
+    }
+    ASSERT_EQ(render->Write(played.data(), static_cast<ULONG>(played.size())), STATUS_SUCCESS);
+    Run(render);
+    Run(capture);
+
+    // Pass 1 converts frames 0..239 for the capture and keeps them; pass 2 finds no buffer for
+    // them and loses frames 240..479 (one overflow).
+    host::AdvanceTime(10 * Millisecond);
+    EXPECT_EQ(cable->CaptureOverflows, 1);
+    // A 20-ms buffer starting 95 bytes before a page end: 15 frames and 5 bytes fit before it, so
+    // frame 15 goes out across the page.
+    capture->SetBufferPageOffsets({4001});
+    ASSERT_EQ(capture->Read(960 * FrameBytes), STATUS_SUCCESS);
+    // Pass 3 writes the kept frames 0..239 and frames 480..719, passes 4 and 5 fill the rest.
+    host::AdvanceTime(15 * Millisecond);
+
+    std::vector<uint8_t> expected(played.begin(), played.begin() + 240 * FrameBytes);
+    expected.insert(expected.end(), played.begin() + 480 * FrameBytes, played.begin() + 1200 * FrameBytes);
+    std::vector<host::ReapedBuffer> recorded = capture->Reap();
+    ASSERT_EQ(recorded.size(), 1u);
+    ASSERT_EQ(recorded[0].data.size(), expected.size());
+    auto mismatch = std::mismatch(expected.begin(), expected.end(), recorded[0].data.begin());
+    EXPECT_TRUE(mismatch.first == expected.end()) << "first difference at byte " << (mismatch.first - expected.begin());
+    EXPECT_EQ(cable->CaptureOverflows, 1);
+}
