@@ -58,14 +58,14 @@ bool FormatConverter::Setup(const WAVEFORMATEXTENSIBLE* source, const WAVEFORMAT
     HaveA = FALSE;
     HaveB = FALSE;
 
-    if (sourceRate == destinationRate && Source.Format.wBitsPerSample == Destination.Format.wBitsPerSample &&
-        sourceChannels == Destination.Format.nChannels) {
-        PassThrough = TRUE;
-        WholeRatio = FALSE;
-    } else {
-        PassThrough = FALSE;
-        WholeRatio = (sourceRate % destinationRate == 0) ? TRUE : FALSE;
-    }
+    PassThrough = (sourceRate == destinationRate && Source.Format.wBitsPerSample == Destination.Format.wBitsPerSample &&
+                   sourceChannels == Destination.Format.nChannels)
+                      ? TRUE
+                      : FALSE;
+    // Equal rates are a whole ratio too, also when passing through: a pass-through converter
+    // still converts when it is given gains, and interpolating at a ratio of one would read a
+    // frame ahead and hold the client's last frame back until another arrived.
+    WholeRatio = (sourceRate % destinationRate == 0) ? TRUE : FALSE;
 
     PrepareSignedDivisor(&RateDivisor, destinationRate, InterpolationDividendBits);
     if (sourceChannels >= 2) {

@@ -22,6 +22,7 @@ namespace {
 std::mutex imageMutex;
 std::vector<std::string> eventLog;
 NTSTATUS pcInitializeStatus = STATUS_SUCCESS;
+NTSTATUS pcDispatchStatus = STATUS_INVALID_DEVICE_REQUEST;
 std::atomic<int> loadedCopies{0};
 
 struct AdapterDevice {
@@ -222,6 +223,13 @@ void ResetImageState()
     std::lock_guard<std::mutex> guard(imageMutex);
     eventLog.clear();
     pcInitializeStatus = STATUS_SUCCESS;
+    pcDispatchStatus = STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void SetPcDispatchIrpStatus(NTSTATUS status)
+{
+    std::lock_guard<std::mutex> guard(imageMutex);
+    pcDispatchStatus = status;
 }
 
 void ResetPlatform()
@@ -287,8 +295,9 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
 }
 
 // Like PcDispatchIrp: the class driver's own handling of a request. Requests for devices the
-// host does not model yet are refused.
+// host does not model yet are refused, unless a test has named the class driver's answer.
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    return STATUS_INVALID_DEVICE_REQUEST;
+    std::lock_guard<std::mutex> guard(host::imageMutex);
+    return host::pcDispatchStatus;
 }

@@ -97,3 +97,35 @@ TEST_F(DriverParamsTest, AValueTooLargeForTheStoreIsTreatedAsAbsent)
     host::RegistrySetValue(SoftwareKeyPath, "Number of cables", REG_BINARY, std::vector<uint8_t>(600, 1));
     EXPECT_EQ(LoadImage().NumberOfCables, 8u);
 }
+
+TEST_F(DriverParamsTest, EachCountTakesOnlyValuesInItsRange)
+{
+    struct Case {
+        const char* name;
+        ULONG stored;
+        ULONG expected;
+        ULONG DriverParams::*field;
+    };
+    const char* const kmixer = "Number of cables to restrict KMixer thread affinity";
+    const char* const client = "Number of cables to restrict client thread affinity";
+    const Case cases[] = {
+        {"Number of cables", 1, 1, &DriverParams::NumberOfCables},
+        {"Number of cables", 0, 8, &DriverParams::NumberOfCables},
+        {"Number of cables", 257, 8, &DriverParams::NumberOfCables},
+        {kmixer, 0, 0, &DriverParams::KmixerAffinityCableCount},
+        {kmixer, 256, 256, &DriverParams::KmixerAffinityCableCount},
+        {kmixer, 257, 0, &DriverParams::KmixerAffinityCableCount},
+        {kmixer, 0xFFFFFFFF, 0, &DriverParams::KmixerAffinityCableCount},
+        {client, 256, 256, &DriverParams::ClientAffinityCableCount},
+        {client, 257, 0, &DriverParams::ClientAffinityCableCount},
+        {client, 0x80000000, 0, &DriverParams::ClientAffinityCableCount},
+        {client, 0xFFFFFFFF, 0, &DriverParams::ClientAffinityCableCount},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " = " + std::to_string(c.stored));
+        host::ResetPlatform();
+        host::RegistrySetDword(SoftwareKeyPath, c.name, c.stored);
+        EXPECT_EQ(LoadImage().*c.field, c.expected);
+        image.Unload();
+    }
+}

@@ -31,7 +31,7 @@ public:
         destinationChannels_ = destinationChannels;
         passThrough_ = sourceRate == destinationRate && sourceWidth == destinationWidth &&
                        sourceChannels == destinationChannels;
-        wholeRatio_ = !passThrough_ && sourceRate % destinationRate == 0;
+        wholeRatio_ = sourceRate % destinationRate == 0;
         haveA_ = false;
         haveB_ = false;
     }

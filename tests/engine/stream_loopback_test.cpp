@@ -2,8 +2,7 @@
 // pin of one cable through the stand-in port, on the virtual clock.
 #include <algorithm>
 
-#include "engine/format_converter.h"
-#include "engine/mix.h"
+#include "engine/reference_converter.h"
 #include "filters/cable.h"
 #include "filters/wave_miniport.h"
 #include "support/stream_fixture.h"
@@ -66,8 +65,8 @@ TEST_F(StreamLoopbackTest, EveryRenderedByteArrivesUnchangedOverAnHour)
     EXPECT_TRUE(std::equal(recorder.Recorded().begin(), recorder.Recorded().end(), source.begin()))
         << "the capture is the render data byte for byte";
     KSAUDIO_POSITION renderPosition{}, capturePosition{};
-    render->GetPosition(&renderPosition);
-    capture->GetPosition(&capturePosition);
+    ASSERT_EQ(render->GetPosition(&renderPosition), STATUS_SUCCESS);
+    ASSERT_EQ(capture->GetPosition(&capturePosition), STATUS_SUCCESS);
     EXPECT_EQ(renderPosition.PlayOffset, totalBytes);
     EXPECT_EQ(capturePosition.PlayOffset, totalBytes);
 }
@@ -95,7 +94,7 @@ TEST_F(StreamLoopbackTest, AnImpulseRenderedAtCableFrameNIsCapturedAtFrameN)
     EXPECT_EQ(recorded[0].data, played);
 }
 
-TEST_F(StreamLoopbackTest, TwoRenderFormatsMixIntoTwoCaptureFormatsAsTheConverterAndMixerSay)
+TEST_F(StreamLoopbackTest, TwoRenderFormatsMixIntoTwoCaptureFormatsAsAPlainModelSays)
 {
     // The first render client fixes the cable format: 44100 Hz 16-bit stereo.
     WAVEFORMATEXTENSIBLE firstFormat = host::PcmWaveFormatExtensible(44100, 16, 2, 0x3, 16);
@@ -128,33 +127,37 @@ TEST_F(StreamLoopbackTest, TwoRenderFormatsMixIntoTwoCaptureFormatsAsTheConverte
     // Capture delivers each chunk a pass later, and upsampling reads a source frame ahead.
     host::AdvanceTime((Milliseconds + 10) * Millisecond);
 
-    // The expected mix, computed here in one piece: each render stream converted to the cable
-    // format and added with saturation onto silence, then converted to each capture format.
-    const WAVEFORMATEXTENSIBLE cableFormat = firstFormat;
-    const ULONG cableBytes = bytesOf(cableFormat, Milliseconds);
-    std::vector<uint8_t> mix(cableBytes, 0);
-    for (auto [format, data] : {std::pair{secondFormat, &secondData}, std::pair{firstFormat, &firstData}}) {
-        FormatConverter converter;
-        ASSERT_TRUE(converter.Setup(&format, &cableFormat));
-        std::vector<uint8_t> converted(cableBytes);
-        ULONG consumed = 0, produced = 0;
-        converter.Convert(data->data(), static_cast<ULONG>(data->size()), &consumed, nullptr, converted.data(),
-                          cableBytes, &produced);
-        ASSERT_EQ(produced, cableBytes);
-        MixIntoBuffer(&cableFormat, mix.data(), converted.data(), cableBytes);
+    // The expected mix, from a plain model: each render stream converted to the cable format by
+    // the literal reference converter, the 16-bit samples added and clamped, the sum converted
+    // to each capture format by the reference converter again.
+    const ULONG cableBytes = bytesOf(firstFormat, Milliseconds);
+    std::vector<int32_t> sum(cableBytes / 2, 0);
+    for (auto [format, data] : {std::pair{firstFormat, &firstData}, std::pair{secondFormat, &secondData}}) {
+        conversion_test::ReferenceConverter toCable(format.Format.nSamplesPerSec, format.Format.wBitsPerSample / 8,
+                                                    format.Format.nChannels, 44100, 2, 2);
+        ULONG consumed = 0;
+        std::vector<UCHAR> converted = toCable.Convert(*data, cableBytes, &consumed, nullptr);
+        ASSERT_EQ(converted.size(), cableBytes);
+        for (size_t i = 0; i < sum.size(); ++i) {
+            sum[i] += static_cast<int16_t>(converted[2 * i] | converted[2 * i + 1] << 8);
+        }
+    }
+    std::vector<UCHAR> mix;
+    for (int32_t value : sum) {
+        int32_t clamped = std::clamp(value, -32768, 32767);
+        mix.push_back(static_cast<UCHAR>(clamped & 0xFF));
+        mix.push_back(static_cast<UCHAR>((clamped >> 8) & 0xFF));
     }
     for (auto [format, client] : {std::pair{monoFormat, mono}, std::pair{wideFormat, wide}}) {
-        FormatConverter converter;
-        ASSERT_TRUE(converter.Setup(&cableFormat, &format));
-        std::vector<uint8_t> expected(bytesOf(format, Milliseconds));
-        ULONG consumed = 0, produced = 0;
-        converter.Convert(mix.data(), cableBytes, &consumed, nullptr, expected.data(),
-                          static_cast<ULONG>(expected.size()), &produced);
-        // The last output frames would interpolate towards mix beyond the reference's end.
-        ASSERT_GE(produced + 2 * format.Format.nBlockAlign, expected.size());
-        expected.resize(produced);
+        conversion_test::ReferenceConverter fromCable(44100, 2, 2, format.Format.nSamplesPerSec,
+                                                      format.Format.wBitsPerSample / 8, format.Format.nChannels);
+        ULONG consumed = 0;
+        std::vector<UCHAR> expected = fromCable.Convert(mix, bytesOf(format, Milliseconds), &consumed, nullptr);
+        // The last output frames would interpolate towards mix beyond the model's end.
+        ASSERT_GE(expected.size() + 2 * format.Format.nBlockAlign, bytesOf(format, Milliseconds));
         std::vector<host::ReapedBuffer> recorded = client->Reap();
         ASSERT_GE(recorded.size(), 1u) << format.Format.nSamplesPerSec;
+        ASSERT_GE(recorded[0].data.size(), expected.size());
         auto mismatch = std::mismatch(expected.begin(), expected.end(), recorded[0].data.begin());
         EXPECT_TRUE(mismatch.first == expected.end())
             << format.Format.nSamplesPerSec << " Hz: first difference at byte " << (mismatch.first - expected.begin())
@@ -179,7 +182,7 @@ TEST_F(StreamLoopbackTest, ARenderClientThatStopsSupplyingUnderflowsOncePerChunk
     // 5-ms passes, one chunk each, all dry after the first 10 ms.
     EXPECT_EQ(cable->RenderUnderflows, 20);
     KSAUDIO_POSITION position{};
-    render->GetPosition(&position);
+    ASSERT_EQ(render->GetPosition(&position), STATUS_SUCCESS);
     EXPECT_EQ(position.PlayOffset, 110u * 192);
 }
 
@@ -233,7 +236,7 @@ TEST_F(StreamLoopbackTest, ACaptureClientThatStopsTakingBuffersOverflowsOncePerC
 
     EXPECT_EQ(cable->CaptureOverflows - before, 20) << "one per 5-ms chunk";
     KSAUDIO_POSITION position{};
-    capture->GetPosition(&position);
+    ASSERT_EQ(capture->GetPosition(&position), STATUS_SUCCESS);
     EXPECT_EQ(position.PlayOffset, 120u * 192);
 }
 
@@ -251,7 +254,7 @@ TEST_F(StreamLoopbackTest, APausedStreamContributesNothingAndItsPositionStandsSt
     host::AdvanceTime(55 * Millisecond);
 
     KSAUDIO_POSITION position{};
-    render->GetPosition(&position);
+    ASSERT_EQ(render->GetPosition(&position), STATUS_SUCCESS);
     EXPECT_EQ(position.PlayOffset, 0u);
     std::vector<host::ReapedBuffer> recorded = capture->Reap();
     ASSERT_EQ(recorded.size(), 1u);

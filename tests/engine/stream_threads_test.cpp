@@ -128,8 +128,8 @@ TEST_F(StreamThreadsTest, ClientsChurningOnSeveralCablesLoseAndDuplicateNothing)
 {
     host::SetTimerDpcPlacement(host::TimerDpcPlacement::RoundRobin);
     for (CableRig& rig : rigs) {
-        rig.render->SetState(KSSTATE_RUN);
-        rig.capture->SetState(KSSTATE_RUN);
+        ASSERT_EQ(rig.render->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(rig.capture->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
     std::atomic<bool> stop{false};
     std::vector<ClientThread> clients(CableCount);
@@ -145,8 +145,8 @@ TEST_F(StreamThreadsTest, ClientsChurningOnSeveralCablesLoseAndDuplicateNothing)
         thread.join();
     }
     for (CableRig& rig : rigs) {
-        rig.render->SetState(KSSTATE_STOP);
-        rig.capture->SetState(KSSTATE_STOP);
+        EXPECT_EQ(rig.render->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        EXPECT_EQ(rig.capture->SetState(KSSTATE_STOP), STATUS_SUCCESS);
     }
     host::StopRealTime();
     ASSERT_TRUE(enough);

@@ -156,14 +156,14 @@ TEST_F(WaveClientTest, ReapDiscardingCountsAndForgetsOnlyTheCompletedBuffers)
 {
     Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
     std::vector<uint8_t> data = Pattern(5000, 3);
-    client->Write(data.data(), 5000);
-    client->Write(data.data(), 10);
-    client->Write(data.data(), 4000);
+    ASSERT_EQ(client->Write(data.data(), 5000), STATUS_SUCCESS);
+    ASSERT_EQ(client->Write(data.data(), 10), STATUS_SUCCESS);
+    ASSERT_EQ(client->Write(data.data(), 4000), STATUS_SUCCESS);
     stream->AcquireAll();
     EXPECT_EQ(client->ReapDiscarding(), 0u);  // held by the miniport, not completed yet
 
     stream->ReleaseAll();
-    client->Write(data.data(), 700);
+    ASSERT_EQ(client->Write(data.data(), 700), STATUS_SUCCESS);
 
     EXPECT_EQ(client->ReapDiscarding(), 3u);
     EXPECT_EQ(client->InFlight(), 1u);
@@ -177,7 +177,7 @@ TEST_F(WaveClientTest, BuffersStartAtTheTableOfPageOffsetsInTurn)
     const ULONG expected[] = {0, 1000, 4095, 6, 2048, 3001, 0};
     for (size_t i = 0; i < std::size(expected); ++i) {
         uint8_t byte = 0;
-        client->Write(&byte, 1);
+        ASSERT_EQ(client->Write(&byte, 1), STATUS_SUCCESS);
     }
     stream->AcquireAll();
     ASSERT_EQ(stream->held.size(), std::size(expected));
@@ -187,7 +187,7 @@ TEST_F(WaveClientTest, BuffersStartAtTheTableOfPageOffsetsInTurn)
 
     client->SetBufferPageOffsets({12});
     uint8_t byte = 0;
-    client->Write(&byte, 1);
+    ASSERT_EQ(client->Write(&byte, 1), STATUS_SUCCESS);
     stream->AcquireAll();
     EXPECT_EQ(reinterpret_cast<uintptr_t>(stream->held.back().data) % 4096, 12u);
 }
@@ -197,10 +197,10 @@ TEST_F(WaveClientTest, SlottedBuffersLieEndToEndAndReuseTheSlotsOfReapedBuffers)
     Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
     ASSERT_EQ(client->UseBufferSlots(3, 1000), STATUS_SUCCESS);
     std::vector<uint8_t> data = Pattern(1200, 5);
-    client->Write(data.data(), 1000);
-    client->Write(data.data(), 960);
-    client->Write(data.data(), 1200);  // larger than a slot: pages of its own
-    client->Write(data.data(), 10);
+    ASSERT_EQ(client->Write(data.data(), 1000), STATUS_SUCCESS);
+    ASSERT_EQ(client->Write(data.data(), 960), STATUS_SUCCESS);
+    ASSERT_EQ(client->Write(data.data(), 1200), STATUS_SUCCESS);  // larger than a slot: pages of its own
+    ASSERT_EQ(client->Write(data.data(), 10), STATUS_SUCCESS);
     EXPECT_EQ(client->UseBufferSlots(2, 100), STATUS_INVALID_DEVICE_STATE);  // buffers in flight
     stream->AcquireAll();
     ASSERT_GE(stream->held.size(), 4u);
@@ -220,12 +220,12 @@ TEST_F(WaveClientTest, SlottedBuffersLieEndToEndAndReuseTheSlotsOfReapedBuffers)
     }());
 
     // Every slot is taken until a buffer in one is reaped: then it is the one used next.
-    client->Write(data.data(), 20);
+    ASSERT_EQ(client->Write(data.data(), 20), STATUS_SUCCESS);
     stream->AcquireAll();
     EXPECT_NE(stream->held.back().data, first);
     stream->ReleaseOldest();  // the first buffer, in slot 0
     EXPECT_EQ(client->ReapDiscarding(), 1u);
-    client->Write(data.data(), 30);
+    ASSERT_EQ(client->Write(data.data(), 30), STATUS_SUCCESS);
     stream->AcquireAll();
     EXPECT_EQ(stream->held.back().data, first);
     EXPECT_EQ(std::vector<uint8_t>(first, first + 30), std::vector<uint8_t>(data.begin(), data.begin() + 30));
@@ -263,8 +263,8 @@ TEST_F(WaveClientTest, StoppingCancelsQueuedBuffersWhichAreReapedAsCancelled)
     Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
     ASSERT_EQ(client->SetState(KSSTATE_RUN), STATUS_SUCCESS);
     std::vector<uint8_t> data = Pattern(6000, 1);
-    client->Write(data.data(), 6000);
-    client->Write(data.data(), 100);
+    ASSERT_EQ(client->Write(data.data(), 6000), STATUS_SUCCESS);
+    ASSERT_EQ(client->Write(data.data(), 100), STATUS_SUCCESS);
     stream->Acquire();
 
     ASSERT_EQ(client->SetState(KSSTATE_STOP), STATUS_SUCCESS);
@@ -283,7 +283,7 @@ TEST_F(WaveClientTest, ACancelledBufferIsRevokedAndReapedAsCancelled)
     Open(false, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)));
     std::vector<uint8_t> data = Pattern(100, 1);
     uint64_t id = 0;
-    client->Write(data.data(), 100, &id);
+    ASSERT_EQ(client->Write(data.data(), 100, &id), STATUS_SUCCESS);
     stream->Acquire();
 
     EXPECT_EQ(client->Cancel(id), STATUS_SUCCESS);

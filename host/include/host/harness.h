@@ -161,6 +161,9 @@ PDRIVER_ADD_DEVICE RegisteredAddDevice(PDRIVER_OBJECT driverObject);
 std::vector<std::string> TakeEventLog();
 void LogEvent(const std::string& event);
 void SetPcInitializeAdapterDriverStatus(NTSTATUS status);
+// The status PcDispatchIrp returns from now on, as the class driver would answer a request
+// (STATUS_SUCCESS, STATUS_PENDING, a failure); STATUS_INVALID_DEVICE_REQUEST after a reset.
+void SetPcDispatchIrpStatus(NTSTATUS status);
 
 // ----------------------------------------------------------------------------------------------
 // Processors, the interrupt-time clock, timers and DPCs.
