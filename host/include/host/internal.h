@@ -33,6 +33,8 @@ inline void RequireIrqlAtMost(KIRQL maximum, const char* routine, const char* wh
         ReportIrqlAbove(maximum, routine, why);
     }
 }
+// strings.cpp: the ntstrsafe functions' documented IRQL, PASSIVE_LEVEL.
+void RequireSafeStringIrql(const char* routine);
 // Raises to DISPATCH_LEVEL for the miniport calls the platform may make there, and back after.
 class AtDispatchLevel {
 public:
