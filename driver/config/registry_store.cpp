@@ -41,7 +41,7 @@ NTSTATUS OpenOneKey(PCSTR path, ACCESS_MASK access, bool create, PHANDLE key)
         return status;
     }
     OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &widePath, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &widePath, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     return create ? ZwCreateKey(key, access, &attributes, 0, NULL, REG_OPTION_NON_VOLATILE, NULL)
                   : ZwOpenKey(key, access, &attributes);
 }

@@ -319,11 +319,27 @@ NTSTATUS WaveStream::GetPosition(PULONGLONG position)
     return STATUS_SUCCESS;
 }
 
+// Bytes of the stream format to 100-ns units, rounded to the nearest: bytes * 10^7 / (block
+// align * rate), exact for any block alignment and any position. The product would overflow 64
+// bits after a few days, so whole seconds are taken out first, and the remainder (below one
+// second's bytes, at most 2^48) is scaled in two steps of 10^4 and 10^3 that each stay in 64 bits.
 NTSTATUS WaveStream::NormalizePhysicalPosition(PLONGLONG physicalPosition)
 {
-    LONGLONG unitsPerByte = static_cast<LONGLONG>(10000000UL / Format.Format.nBlockAlign);
-    *physicalPosition = (unitsPerByte * *physicalPosition + Format.Format.nSamplesPerSec / 2) /
-                        static_cast<LONGLONG>(Format.Format.nSamplesPerSec);
+    const ULONGLONG bytesPerSecond =
+        static_cast<ULONGLONG>(Format.Format.nBlockAlign) * Format.Format.nSamplesPerSec;
+    if (bytesPerSecond == 0) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    const bool negative = *physicalPosition < 0;
+    const ULONGLONG bytes = negative ? 0 - static_cast<ULONGLONG>(*physicalPosition)
+                                     : static_cast<ULONGLONG>(*physicalPosition);
+    const ULONGLONG seconds = bytes / bytesPerSecond;
+    const ULONGLONG rest = bytes % bytesPerSecond;
+    const ULONGLONG scaled = rest * 10000;
+    const ULONGLONG high = scaled / bytesPerSecond;
+    const ULONGLONG low = ((scaled % bytesPerSecond) * 1000 + bytesPerSecond / 2) / bytesPerSecond;
+    const ULONGLONG units = seconds * 10000000 + high * 1000 + low;
+    *physicalPosition = negative ? -static_cast<LONGLONG>(units) : static_cast<LONGLONG>(units);
     return STATUS_SUCCESS;
 }
 

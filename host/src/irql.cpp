@@ -156,12 +156,6 @@ PKTHREAD KeGetCurrentThread(void)
     return &host::currentThread;
 }
 
-// Like PsGetCurrentProcessId: the id of the process whose context the thread runs in.
-HANDLE PsGetCurrentProcessId(void)
-{
-    return reinterpret_cast<HANDLE>(static_cast<uintptr_t>(getpid()));
-}
-
 // Like KeInitializeSpinLock: a free spin lock is zero. A lock made anew where another was has
 // none of its order.
 void KeInitializeSpinLock(PKSPIN_LOCK spinLock)

@@ -176,6 +176,10 @@ NTSTATUS PortWavePci::OpenPin(const PinRequest& request, WavePciPin** pin)
         return STATUS_INVALID_PARAMETER;
     }
     auto* created = new WavePciPin(this, request);
+    created->mappingOptions_ = (request.mapping != nullptr) ? *request.mapping : mappingOptions_;
+    if (created->mappingOptions_.contiguousPages == 0) {
+        created->mappingOptions_.contiguousPages = 1;
+    }
     NTSTATUS status = created->Connect(miniport_, request.poolType);
     if (!NT_SUCCESS(status)) {
         created->Release();

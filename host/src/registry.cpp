@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "host/harness.h"
 #include "host/internal.h"
 #include "registry_tree.h"
 #include "text.h"
@@ -167,6 +168,22 @@ NTSTATUS ParseKeyName(RegistryState& state, PHANDLE keyHandle, POBJECT_ATTRIBUTE
     return name->start->deleted ? STATUS_KEY_DELETED : STATUS_SUCCESS;
 }
 
+// Driver Verifier's handle check: outside the system process a handle without OBJ_KERNEL_HANDLE
+// goes into the current process's handle table, where the application can use or close it.
+void CheckKernelHandle(const char* routine, POBJECT_ATTRIBUTES attributes)
+{
+    const ULONG_PTR process = host::CurrentThreadProcess();
+    if (process == host::SystemProcessId || attributes == nullptr ||
+        (attributes->Attributes & OBJ_KERNEL_HANDLE) != 0) {
+        return;
+    }
+    host::ReportViolation("REGISTRY_HANDLE_NOT_KERNEL", routine,
+                          "a key opened in the context of process " + std::to_string(process) +
+                              " without OBJ_KERNEL_HANDLE in the OBJECT_ATTRIBUTES becomes a handle of that "
+                              "process, which its threads can use or close under the driver; pass "
+                              "OBJ_KERNEL_HANDLE to InitializeObjectAttributes");
+}
+
 }  // namespace
 
 // Like ZwOpenKey: every key of the path must exist; a missing key or parent is
@@ -174,6 +191,7 @@ NTSTATUS ParseKeyName(RegistryState& state, PHANDLE keyHandle, POBJECT_ATTRIBUTE
 NTSTATUS ZwOpenKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRIBUTES objectAttributes)
 {
     auto lock = BeginCall("ZwOpenKey");
+    CheckKernelHandle("ZwOpenKey", objectAttributes);
     RegistryState& state = State();
     KeyName name;
     NTSTATUS status = ParseKeyName(state, keyHandle, objectAttributes, &name);
@@ -194,6 +212,7 @@ NTSTATUS ZwCreateKey(PHANDLE keyHandle, ACCESS_MASK desiredAccess, POBJECT_ATTRI
                      ULONG titleIndex, PUNICODE_STRING className, ULONG createOptions, PULONG disposition)
 {
     auto lock = BeginCall("ZwCreateKey");
+    CheckKernelHandle("ZwCreateKey", objectAttributes);
     RegistryState& state = State();
     KeyName name;
     NTSTATUS status = ParseKeyName(state, keyHandle, objectAttributes, &name);

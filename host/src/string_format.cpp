@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <string>
 
+#include "host/internal.h"
 #include "host/ntstrsafe.h"
 #include "text.h"
 
@@ -411,18 +412,21 @@ NTSTATUS FormatChecked(CharT* dest, size_t cchDest, const CharT* format, va_list
 // STATUS_BUFFER_OVERFLOW; a cbDest of 0 or above NTSTRSAFE_MAX_CCH is STATUS_INVALID_PARAMETER.
 NTSTATUS RtlStringCbVPrintfA(PSTR dest, size_t cbDest, PCSTR format, va_list args)
 {
+    host::RequireSafeStringIrql("RtlStringCbVPrintfA");
     return FormatChecked(dest, cbDest, format, args);
 }
 
 // Like RtlStringCbVPrintfW: as the A form, with cbDest / 2 wide characters of room.
 NTSTATUS RtlStringCbVPrintfW(PWSTR dest, size_t cbDest, PCWSTR format, va_list args)
 {
+    host::RequireSafeStringIrql("RtlStringCbVPrintfW");
     return FormatChecked(dest, cbDest / sizeof(WCHAR), format, args);
 }
 
 // Like RtlStringCbPrintfA (see RtlStringCbVPrintfA).
 NTSTATUS RtlStringCbPrintfA(PSTR dest, size_t cbDest, PCSTR format, ...)
 {
+    host::RequireSafeStringIrql("RtlStringCbPrintfA");
     va_list args;
     va_start(args, format);
     const NTSTATUS status = FormatChecked(dest, cbDest, format, args);
@@ -433,6 +437,7 @@ NTSTATUS RtlStringCbPrintfA(PSTR dest, size_t cbDest, PCSTR format, ...)
 // Like RtlStringCbPrintfW (see RtlStringCbVPrintfW).
 NTSTATUS RtlStringCbPrintfW(PWSTR dest, size_t cbDest, PCWSTR format, ...)
 {
+    host::RequireSafeStringIrql("RtlStringCbPrintfW");
     va_list args;
     va_start(args, format);
     const NTSTATUS status = FormatChecked(dest, cbDest / sizeof(WCHAR), format, args);
@@ -443,6 +448,7 @@ NTSTATUS RtlStringCbPrintfW(PWSTR dest, size_t cbDest, PCWSTR format, ...)
 // Like RtlStringCchPrintfA: as RtlStringCbPrintfA with the room counted in characters.
 NTSTATUS RtlStringCchPrintfA(PSTR dest, size_t cchDest, PCSTR format, ...)
 {
+    host::RequireSafeStringIrql("RtlStringCchPrintfA");
     va_list args;
     va_start(args, format);
     const NTSTATUS status = FormatChecked(dest, cchDest, format, args);
@@ -453,6 +459,7 @@ NTSTATUS RtlStringCchPrintfA(PSTR dest, size_t cchDest, PCSTR format, ...)
 // Like RtlStringCchPrintfW: as RtlStringCbPrintfW with the room counted in characters.
 NTSTATUS RtlStringCchPrintfW(PWSTR dest, size_t cchDest, PCWSTR format, ...)
 {
+    host::RequireSafeStringIrql("RtlStringCchPrintfW");
     va_list args;
     va_start(args, format);
     const NTSTATUS status = FormatChecked(dest, cchDest, format, args);

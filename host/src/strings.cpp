@@ -1,8 +1,12 @@
 // Counted strings and the ntstrsafe copy, concatenation and length functions (the printf family
-// is in string_format.cpp).
+// is in string_format.cpp). Each checks the IRQL its documentation gives: the ntstrsafe functions,
+// RtlFreeUnicodeString and RtlCompareUnicodeString PASSIVE_LEVEL, RtlEqualUnicodeString below
+// DISPATCH_LEVEL (the upcase table is paged), RtlInit*String DISPATCH_LEVEL or below (then the
+// source must be resident); RtlCompareMemory any IRQL.
 #include <cstring>
 
 #include "host/harness.h"
+#include "host/internal.h"
 #include "host/ntstrsafe.h"
 #include "text.h"
 
@@ -64,10 +68,22 @@ NTSTATUS LengthChecked(const CharT* source, size_t cchMax, size_t* cbLength)
 
 }  // namespace
 
+namespace host {
+
+void RequireSafeStringIrql(const char* routine)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, routine,
+                      "the ntstrsafe functions run at PASSIVE_LEVEL; format or copy strings before raising "
+                      "IRQL, or outside the DPC");
+}
+
+}  // namespace host
+
 // Like RtlInitUnicodeString: points at the source; Length excludes the terminator and
 // MaximumLength includes it; a null source gives an empty string with a null buffer.
 void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
 {
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlInitUnicodeString", "it walks the source string, which must then be resident");
     const size_t length = source == nullptr ? 0 : TerminatedLength(source, MaxUnicodeChars);
     destination->Buffer = const_cast<PWSTR>(source);
     destination->Length = static_cast<USHORT>(length * sizeof(WCHAR));
@@ -77,6 +93,7 @@ void RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source)
 // Like RtlInitAnsiString: as RtlInitUnicodeString for 8-bit characters.
 void RtlInitAnsiString(PANSI_STRING destination, PCSTR source)
 {
+    host::RequireIrqlAtMost(DISPATCH_LEVEL, "RtlInitAnsiString", "it walks the source string, which must then be resident");
     const size_t length = source == nullptr ? 0 : TerminatedLength(source, MaxAnsiChars);
     destination->Buffer = const_cast<PCHAR>(source);
     destination->Length = static_cast<USHORT>(length);
@@ -86,6 +103,7 @@ void RtlInitAnsiString(PANSI_STRING destination, PCSTR source)
 // Like RtlFreeUnicodeString: returns a buffer the system allocated from pool and zeroes the string.
 void RtlFreeUnicodeString(PUNICODE_STRING unicodeString)
 {
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlFreeUnicodeString", "the buffer it frees is paged pool");
     host::LogEvent("RtlFreeUnicodeString");
     if (unicodeString->Buffer != nullptr) {
         ExFreePool(unicodeString->Buffer);
@@ -99,6 +117,7 @@ void RtlFreeUnicodeString(PUNICODE_STRING unicodeString)
 // length; the sign of the result orders the strings.
 LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive)
 {
+    host::RequireIrqlAtMost(PASSIVE_LEVEL, "RtlCompareUnicodeString", "it may read the pageable upcase table");
     const size_t length1 = string1->Length / sizeof(WCHAR);
     const size_t length2 = string2->Length / sizeof(WCHAR);
     const size_t common = length1 < length2 ? length1 : length2;
@@ -119,6 +138,7 @@ LONG RtlCompareUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2,
 // Like RtlEqualUnicodeString: equal lengths and equal characters.
 BOOLEAN RtlEqualUnicodeString(PCUNICODE_STRING string1, PCUNICODE_STRING string2, BOOLEAN caseInSensitive)
 {
+    host::RequireIrqlAtMost(APC_LEVEL, "RtlEqualUnicodeString", "it may read the pageable upcase table");
     return string1->Length == string2->Length && RtlCompareUnicodeString(string1, string2, caseInSensitive) == 0;
 }
 
@@ -138,12 +158,14 @@ SIZE_T HostRtlCompareMemory(const void* a, const void* b, SIZE_T length)
 // above NTSTRSAFE_MAX_CCH is STATUS_INVALID_PARAMETER.
 NTSTATUS RtlStringCbCopyA(PSTR dest, size_t cbDest, PCSTR source)
 {
+    host::RequireSafeStringIrql("RtlStringCbCopyA");
     return CopyChecked(dest, cbDest, source);
 }
 
 // Like RtlStringCbCopyW: as the A form, with cbDest / 2 wide characters of room.
 NTSTATUS RtlStringCbCopyW(PWSTR dest, size_t cbDest, PCWSTR source)
 {
+    host::RequireSafeStringIrql("RtlStringCbCopyW");
     return CopyChecked(dest, cbDest / sizeof(WCHAR), source);
 }
 
@@ -151,6 +173,7 @@ NTSTATUS RtlStringCbCopyW(PWSTR dest, size_t cbDest, PCWSTR source)
 // is STATUS_INVALID_PARAMETER and is left as it is.
 NTSTATUS RtlStringCbCatA(PSTR dest, size_t cbDest, PCSTR source)
 {
+    host::RequireSafeStringIrql("RtlStringCbCatA");
     size_t existing = 0;
     NTSTATUS status = LengthChecked<char>(dest, cbDest, &existing);
     if (!NT_SUCCESS(status) || source == nullptr) {
@@ -163,11 +186,13 @@ NTSTATUS RtlStringCbCatA(PSTR dest, size_t cbDest, PCSTR source)
 // (or cbMax 0 or above NTSTRSAFE_MAX_CCH) is STATUS_INVALID_PARAMETER with a length of 0.
 NTSTATUS RtlStringCbLengthA(PCSTR source, size_t cbMax, size_t* length)
 {
+    host::RequireSafeStringIrql("RtlStringCbLengthA");
     return LengthChecked(source, cbMax, length);
 }
 
 // Like RtlStringCbLengthW: as the A form, in bytes, over cbMax / 2 wide characters.
 NTSTATUS RtlStringCbLengthW(PCWSTR source, size_t cbMax, size_t* length)
 {
+    host::RequireSafeStringIrql("RtlStringCbLengthW");
     return LengthChecked(source, cbMax / sizeof(WCHAR), length);
 }

@@ -1,8 +1,12 @@
 // The client side of a wave pin: format blocks, buffers in client memory, completions reaped.
 #include "host/wave_client.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "host/harness.h"
 
 namespace host {
 
@@ -74,6 +78,7 @@ NTSTATUS WaveClient::Open(PortWavePci* port, const WaveClientOptions& options, s
     request.capture = options.capture ? TRUE : FALSE;
     request.dataFormat = dataFormat;
     request.poolType = options.poolType;
+    request.mapping = options.mapping;
     WavePciPin* pin = nullptr;
     NTSTATUS status = port->OpenPin(request, &pin);
     if (!NT_SUCCESS(status)) {
@@ -87,8 +92,42 @@ WaveClient::~WaveClient()
 {
     pin_->Close();
     pin_->Release();
+    std::lock_guard<HostMutex> guard(lock_);
     for (auto& entry : buffers_) {
         std::free(entry.second.block);  // the slots go with their block
+    }
+    for (const Allocation& allocation : quarantine_) {
+        CheckPoison(allocation, "when the client closed its pin");
+        std::free(allocation.block);
+    }
+    for (size_t slot = 0; slot < slotPoisoned_.size(); ++slot) {
+        if (slotPoisoned_[slot]) {
+            CheckPoison(Allocation{nullptr, slotBlock_.get() + slot * slotBytes_, slotBytes_, 0, slot},
+                        "when the client closed its pin");
+        }
+    }
+}
+
+[[gnu::cold, gnu::noinline]] static void ReportLateWrite(size_t offset, size_t changed, size_t length,
+                                                         const char* when)
+{
+    ReportViolation("LATE_WRITE_TO_COMPLETED_BUFFER", "IPortWavePciStream::ReleaseMapping",
+                    std::to_string(changed) + " byte(s) from offset " + std::to_string(offset) +
+                        " of a client buffer of " + std::to_string(length) +
+                        " bytes changed after the port completed it (found " + when +
+                        "): the miniport wrote through a mapping it had released or that RevokeMappings "
+                        "took back; once a buffer completes its memory is the application's again");
+}
+
+void WaveClient::CheckPoison(const Allocation& allocation, const char* when) const
+{
+    const uint8_t* begin = allocation.data;
+    const uint8_t* end = allocation.data + allocation.length;
+    const uint8_t* first = std::find_if(begin, end, [](uint8_t b) { return b != CompletedBufferPoison; });
+    if (__builtin_expect(first != end, 0)) {
+        auto changed = static_cast<size_t>(
+            std::count_if(first, end, [](uint8_t b) { return b != CompletedBufferPoison; }));
+        ReportLateWrite(static_cast<size_t>(first - begin), changed, allocation.length, when);
     }
 }
 
@@ -136,13 +175,26 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
     NTSTATUS status = pin_->QueueBuffer(
         allocation.data, bytes,
         [this, clientId](NTSTATUS result, ULONG done) {
+            // The contents are taken and the memory poisoned at once: from here on it is ours.
             std::lock_guard<HostMutex> guard(lock_);
-            completed_.push_back(Completion{clientId, result, done});
+            auto found = buffers_.find(clientId);
+            std::vector<uint8_t> contents;
+            if (found != buffers_.end()) {
+                const Allocation& allocation = found->second;
+                contents.assign(allocation.data, allocation.data + allocation.length);
+                std::memset(allocation.data, CompletedBufferPoison, allocation.length);
+            }
+            completed_.push_back(Completion{clientId, result, done, std::move(contents)});
         },
         &pinBufferId);
     std::lock_guard<HostMutex> guard(lock_);
     if (!NT_SUCCESS(status)) {
-        Free(allocation);
+        // Never queued, so never poisoned: straight back, not through the quarantine.
+        if (allocation.slot != NoSlot) {
+            slotTaken_[allocation.slot] = false;
+        } else {
+            std::free(allocation.block);
+        }
         buffers_.erase(clientId);
         return status;
     }
@@ -171,6 +223,11 @@ bool WaveClient::Allocate(ULONG bytes, Allocation* allocation)
                 nextSlot_ = slot + 1;
                 allocation->slot = slot;
                 allocation->data = slotBlock_.get() + slot * slotBytes_;
+                if (slotPoisoned_[slot]) {
+                    slotPoisoned_[slot] = false;
+                    CheckPoison(Allocation{nullptr, allocation->data, slotBytes_, 0, slot},
+                                "when its slot was taken again");
+                }
                 return true;
             }
         }
@@ -189,9 +246,14 @@ void WaveClient::Free(const Allocation& allocation)
 {
     if (allocation.slot != NoSlot) {
         slotTaken_[allocation.slot] = false;
-    } else {
-        std::free(allocation.block);
+        return;
     }
+    if (quarantine_.size() == QuarantinedBuffers) {
+        CheckPoison(quarantine_.front(), "as it left the client's quarantine");
+        std::free(quarantine_.front().block);
+        quarantine_.erase(quarantine_.begin());
+    }
+    quarantine_.push_back(allocation);
 }
 
 NTSTATUS WaveClient::UseBufferSlots(size_t slots, ULONG slotBytes)
@@ -208,6 +270,7 @@ NTSTATUS WaveClient::UseBufferSlots(size_t slots, ULONG slotBytes)
     slotBlock_.reset(block);
     slotBytes_ = (block == nullptr) ? 0 : slotBytes;
     slotTaken_.assign((block == nullptr) ? 0 : slots, false);
+    slotPoisoned_.assign(slotTaken_.size(), false);
     nextSlot_ = 0;
     return STATUS_SUCCESS;
 }
@@ -233,13 +296,17 @@ void WaveClient::SetBufferPageOffsets(std::vector<ULONG> offsets)
     nextOffset_ = 0;
 }
 
-size_t WaveClient::TakeCompleted(const std::function<void(const Completion&, const Allocation&)>& take)
+size_t WaveClient::TakeCompleted(const std::function<void(Completion&, const Allocation&)>& take)
 {
     size_t count = completed_.size();
-    for (const Completion& completion : completed_) {
+    for (Completion& completion : completed_) {
         auto found = buffers_.find(completion.id);
         if (take) {
             take(completion, found->second);
+        }
+        CheckPoison(found->second, "when the client reaped it");
+        if (found->second.slot != NoSlot) {
+            slotPoisoned_[found->second.slot] = true;
         }
         Free(found->second);
         buffers_.erase(found);
@@ -253,9 +320,8 @@ std::vector<ReapedBuffer> WaveClient::Reap()
     std::lock_guard<HostMutex> guard(lock_);
     std::vector<ReapedBuffer> reaped;
     reaped.reserve(completed_.size());
-    TakeCompleted([&reaped](const Completion& completion, const Allocation& allocation) {
-        reaped.push_back(ReapedBuffer{completion.id, completion.status, completion.bytes,
-                                      std::vector<uint8_t>(allocation.data, allocation.data + allocation.length)});
+    TakeCompleted([&reaped](Completion& completion, const Allocation&) {
+        reaped.push_back(ReapedBuffer{completion.id, completion.status, completion.bytes, std::move(completion.data)});
     });
     return reaped;
 }

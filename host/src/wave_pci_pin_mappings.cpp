@@ -111,6 +111,47 @@ void WavePciPin::CompactUnreleased()
     releasedPrefix_ = 0;
 }
 
+[[gnu::cold, gnu::noinline]] static void ReportDuplicateTag(ULONG_PTR tag)
+{
+    ReportViolation("MAPPING_TAG_DUPLICATE", "IPortWavePciStream::GetMapping",
+                    "tag " + TagText(tag) +
+                        " already names a mapping the miniport holds; a tag must identify one outstanding "
+                        "mapping, or ReleaseMapping and RevokeMappings cannot tell them apart: give each "
+                        "mapping a tag of its own until it is released or revoked");
+}
+
+// The next page boundary that is not inside a physically contiguous run, or the buffer's end.
+inline PUCHAR WavePciPin::MappingEnd(PUCHAR start, PUCHAR end) const
+{
+    const uintptr_t run = static_cast<uintptr_t>(MappingPageSize) * mappingOptions_.contiguousPages;
+    uintptr_t address = reinterpret_cast<uintptr_t>(start);
+    auto runEnd = address - address % run + run;
+    return (runEnd < reinterpret_cast<uintptr_t>(end)) ? start + (runEnd - address) : end;
+}
+
+// Under lock_. The miniport holds few mappings at a time, so a scan of the live part is short.
+inline bool WavePciPin::TagOutstanding(ULONG_PTR tag)
+{
+    for (const Acquired* mapping = UnreleasedBegin(); mapping != UnreleasedEnd(); ++mapping) {
+        if (mapping->tag == tag) {
+            return true;
+        }
+    }
+    return false;
+}
+
+inline void WavePciPin::ForgetRevokedTag(ULONG_PTR tag)
+{
+    if (__builtin_expect(!revokedTags_.empty(), 0)) {
+        revokedTags_.erase(std::remove(revokedTags_.begin(), revokedTags_.end(), tag), revokedTags_.end());
+    }
+}
+
+bool WavePciPin::TagRevoked(ULONG_PTR tag) const
+{
+    return std::find(revokedTags_.begin(), revokedTags_.end(), tag) != revokedTags_.end();
+}
+
 NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
                                 PULONG byteCount, PULONG flags)
 {
@@ -119,41 +160,65 @@ NTSTATUS WavePciPin::GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PV
     if (physicalAddress == nullptr || virtualAddress == nullptr || byteCount == nullptr || flags == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<HostMutex> guard(lock_);
-    ClientBuffer* buffer = unmapped_;
-    if (buffer == nullptr) {
-        refusedSinceArrival_ = true;
-        physicalAddress->QuadPart = 0;
-        *virtualAddress = nullptr;
-        *byteCount = 0;
-        *flags = 0;
-        return STATUS_NOT_FOUND;
-    }
-    PUCHAR start = buffer->data + buffer->mapped;
-    auto toPageEnd = static_cast<ULONG>(MappingPageSize - reinterpret_cast<uintptr_t>(start) % MappingPageSize);
-    ULONG piece = std::min(buffer->bytes - buffer->mapped, toPageEnd);
-    buffer->mapped += piece;
+    auto wanted = reinterpret_cast<ULONG_PTR>(tag);
+    bool duplicate = false;
+    NTSTATUS refusal = STATUS_SUCCESS;
+    {
+        std::lock_guard<HostMutex> guard(lock_);
+        ClientBuffer* buffer = unmapped_;
+        if (__builtin_expect(mappingOptions_.refuseEvery != 0, 0) &&
+            ++mappingCallsCounted_ == mappingOptions_.refuseEvery) {
+            // Not STATUS_NOT_FOUND (unless asked for): no MappingAvailable is owed for it.
+            mappingCallsCounted_ = 0;
+            refusal = mappingOptions_.refusalStatus;
+            if (refusal == STATUS_NOT_FOUND) {
+                refusedSinceArrival_ = true;
+            }
+        } else if (buffer == nullptr) {
+            refusedSinceArrival_ = true;
+            refusal = STATUS_NOT_FOUND;
+        }
+        if (refusal != STATUS_SUCCESS) {
+            physicalAddress->QuadPart = 0;
+            *virtualAddress = nullptr;
+            *byteCount = 0;
+            *flags = 0;
+            return refusal;
+        }
+        duplicate = TagOutstanding(wanted);
+        ForgetRevokedTag(wanted);
+        PUCHAR start = buffer->data + buffer->mapped;
+        auto piece = static_cast<ULONG>(MappingEnd(start, buffer->data + buffer->bytes) - start);
+        buffer->mapped += piece;
     ++buffer->unreleased;
-    bool last = buffer->mapped == buffer->bytes;
-    if (last) {
-        unmapped_ = buffer->next;
-    }
-    unreleased_.push_back(Acquired{reinterpret_cast<ULONG_PTR>(tag), buffer});
-    mappedSinceStop_ += piece;
+        bool last = buffer->mapped == buffer->bytes;
+        if (last) {
+            unmapped_ = buffer->next;
+        }
+        unreleased_.push_back(Acquired{wanted, buffer});
+        mappedSinceStop_ += piece;
 
-    physicalAddress->QuadPart = static_cast<LONGLONG>(reinterpret_cast<uintptr_t>(start));
-    *virtualAddress = start;
-    *byteCount = piece;
-    *flags = last ? LastMappingFlag : 0;
+        physicalAddress->QuadPart = static_cast<LONGLONG>(reinterpret_cast<uintptr_t>(start));
+        *virtualAddress = start;
+        *byteCount = piece;
+        *flags = last ? LastMappingFlag : 0;
+    }
+    if (duplicate) {
+        ReportDuplicateTag(wanted);
+    }
     return STATUS_SUCCESS;
 }
 
-[[gnu::cold, gnu::noinline]] static void ReportMappingNotOutstanding(ULONG_PTR tag)
+[[gnu::cold, gnu::noinline]] static void ReportMappingNotOutstanding(ULONG_PTR tag, bool revoked)
 {
     ReportViolation("MAPPING_NOT_OUTSTANDING", "IPortWavePciStream::ReleaseMapping",
                     "tag " + TagText(tag) +
-                        " names no mapping the miniport holds (never handed out, already released, or "
-                        "revoked); revoked mappings must not be released");
+                        (revoked ? " names a mapping revoked by RevokeMappings; after that call the port "
+                                   "regards the whole range as gone and completes its buffer, so a revoked "
+                                   "mapping must never be released: drop it from the miniport's lists in "
+                                   "RevokeMappings and count it there"
+                                 : " names no mapping the miniport holds (never handed out, or already "
+                                   "released); release each tag GetMapping handed out exactly once"));
 }
 
 [[gnu::cold, gnu::noinline]] static void ReportMappingOutOfOrder(ULONG_PTR tag, ULONG_PTR oldest)
@@ -171,6 +236,7 @@ NTSTATUS WavePciPin::ReleaseMapping(PVOID tag)
     ULONG completedBytes = 0;
     bool found = false;
     bool outOfOrder = false;
+    bool revoked = false;
     ULONG_PTR oldest = 0;
     {
         std::lock_guard<HostMutex> guard(lock_);
@@ -193,10 +259,12 @@ NTSTATUS WavePciPin::ReleaseMapping(PVOID tag)
                 completedBytes = buffer->bytes;
             }
             RecycleIfDone(buffer);
+        } else {
+            revoked = TagRevoked(wanted);
         }
     }
     if (!found) {
-        ReportMappingNotOutstanding(wanted);
+        ReportMappingNotOutstanding(wanted, revoked);
         return STATUS_INVALID_PARAMETER;
     }
     if (outOfOrder) {
@@ -224,11 +292,25 @@ NTSTATUS WavePciPin::CancelBuffer(uint64_t id)
     return STATUS_SUCCESS;
 }
 
+[[gnu::cold, gnu::noinline]] static void ReportRevocationMiscounted(ULONG_PTR firstTag, ULONG_PTR lastTag,
+                                                                    ULONG unreleased, ULONG revoked)
+{
+    ReportViolation(
+        "REVOKE_MAPPINGS_MISCOUNTED", "IMiniportWavePciStream::RevokeMappings",
+        "the miniport reported " + std::to_string(revoked) + " mapping(s) revoked in the range " + TagText(firstTag) +
+            ".." + TagText(lastTag) + ", but " + std::to_string(unreleased) +
+            " of the range were acquired and not released when the call returned; the count must be every "
+            "mapping of the range the miniport still holds (pending, used but not yet released, or being "
+            "handed out), and none it released: the port completes the buffer and takes its memory back "
+            "whatever the count says");
+}
+
 // A buffer's mappings are consecutive in acquisition order (the next buffer is mapped only once
 // this one is), so each cancelled buffer with unreleased mappings is one inclusive tag range.
-// Mappings of the range that the miniport did not count as revoked are the oldest ones, on their
-// way back through ReleaseMapping: they stay outstanding for that release. The records stay
-// ours (revoking) until their ranges are settled, so a reused record cannot be mistaken for one.
+// After RevokeMappings the whole range is gone, as on Windows: a count other than the mappings
+// still outstanding when it returns is reported, and so is a later release of one of its tags.
+// The records stay ours (revoking) until their ranges are settled, so a reused record cannot be
+// mistaken for one.
 void WavePciPin::CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel)
 {
     std::vector<ClientBuffer*> cancelled;
@@ -273,31 +355,36 @@ void WavePciPin::CancelBuffers(const std::function<bool(const ClientBuffer&)>& c
         }
         ULONG revoked = 0;
         NTSTATUS status = STATUS_SUCCESS;
+        // The report names the level of the call.
+        AtDispatchLevel raised;
         if (stream_ != nullptr) {
-            AtDispatchLevel raised;
             DriverCall call("IMiniportWavePciStream::RevokeMappings");
             status = stream_->RevokeMappings(reinterpret_cast<PVOID>(firstTag), reinterpret_cast<PVOID>(lastTag),
                                              &revoked);
         }
-        std::lock_guard<HostMutex> guard(lock_);
-        auto unreleased = static_cast<ULONG>(std::count_if(UnreleasedBegin(), UnreleasedEnd(), ofBuffer));
-        revocations_.push_back(Revocation{firstTag, lastTag, unreleased, revoked, status});
-        // Forget the newest `revoked` of them; the older rest are still to be released.
-        ULONG toForget = std::min(revoked, unreleased);
-        for (Acquired* it = UnreleasedEnd(); toForget != 0 && it != UnreleasedBegin();) {
-            --it;
-            if (ofBuffer(*it)) {
-                bool oldest = it == UnreleasedBegin();
-                DropUnreleased(it);
-                --buffer->unreleased;
-                --toForget;
-                if (oldest) {
-                    break;  // nothing older is left, and the front may have been compacted away
+        ULONG unreleased = 0;
+        {
+            std::lock_guard<HostMutex> guard(lock_);
+            unreleased = static_cast<ULONG>(std::count_if(UnreleasedBegin(), UnreleasedEnd(), ofBuffer));
+            revocations_.push_back(Revocation{firstTag, lastTag, unreleased, revoked, status});
+            // The whole range is gone now, whatever the miniport counted.
+            CompactUnreleased();
+            for (const Acquired& mapping : unreleased_) {
+                if (ofBuffer(mapping)) {
+                    if (revokedTags_.size() == MaxRevokedTagsKept) {
+                        revokedTags_.erase(revokedTags_.begin());
+                    }
+                    revokedTags_.push_back(mapping.tag);
                 }
             }
+            unreleased_.erase(std::remove_if(unreleased_.begin(), unreleased_.end(), ofBuffer), unreleased_.end());
+            buffer->unreleased = 0;
+            buffer->revoking = false;
+            RecycleIfDone(buffer);
         }
-        buffer->revoking = false;
-        RecycleIfDone(buffer);
+        if (revoked != unreleased) {
+            ReportRevocationMiscounted(firstTag, lastTag, unreleased, revoked);
+        }
     }
     for (BufferCompletion& completion : completions) {
         completion(STATUS_CANCELLED, 0);

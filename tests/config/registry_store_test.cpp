@@ -174,3 +174,24 @@ TEST_F(RegistryStoreTest, EveryHandleOpenedIsClosed)
     RegistryValue(true, "Cable 9", "Volume control", &type, &value, &size);
     EXPECT_EQ(host::RegistryOpenHandleCount(), 0u);
 }
+
+TEST_F(RegistryStoreTest, KeysOpenedForAClientsRequestAreKernelHandles)
+{
+    // The control channel writes settings from the panel's process: the store's handles must not
+    // land in that process's handle table.
+    host::RegistrySetDword(ParametersKey, "Number of cables", 4);
+    ULONG value = 0, type = 0, size = 4;
+    std::vector<host::Violation> violations;
+    {
+        host::InProcess client;
+        ASSERT_EQ(Read(nullptr, "Number of cables", &type, &value, &size), STATUS_SUCCESS);
+        value = 5;
+        ASSERT_EQ(RegistryValue(true, "Cable 9", "Volume control", &type, &value, &size), STATUS_SUCCESS);
+        violations = host::TakeViolations();
+    }
+    for (const host::Violation& violation : violations) {
+        ADD_FAILURE() << violation.message;
+    }
+    EXPECT_TRUE(violations.empty());
+    EXPECT_EQ(RegistryDword(ParametersKey + "\\Cable 9", "Volume control"), 5u);
+}

@@ -117,13 +117,13 @@ TEST_F(StreamPositionTest, BytesNormaliseToHundredNanosecondUnitsRounded)
         LONGLONG bytes;
         LONGLONG expected;
     };
-    // (10000000 / block align, truncated) x bytes, plus half the rate, over the rate.
+    // bytes x 10000000 / (block align x rate), rounded to the nearest.
     const Case cases[] = {
-        {{44100, 16, 2}, 176400, 10000000},  // 2500000 x 176400 / 44100: one second
-        {{44100, 16, 2}, 4, 227},            // (10000000 + 22050) / 44100 = 227.25
-        {{48000, 16, 2}, 6, 313},            // (15000000 + 24000) / 48000 = 313, where 312.5 truncates
-        {{22050, 8, 1}, 1, 454},             // (10000000 + 11025) / 22050 = 454.01, where 453.51 truncates
-        {{44100, 24, 2}, 264600, 9999996},   // 1666666 x 264600 = 440999823600; one second less 0.4 us
+        {{44100, 16, 2}, 176400, 10000000},  // one second
+        {{44100, 16, 2}, 4, 227},            // one frame: 226.76
+        {{48000, 16, 2}, 6, 313},            // a frame and a half: 312.5 rounds up
+        {{22050, 8, 1}, 1, 454},             // 453.51
+        {{44100, 24, 2}, 264600, 10000000},  // one second of 6-byte frames, exactly
         {{48000, 16, 2}, 0, 0},
     };
     for (const Case& c : cases) {

@@ -1,6 +1,8 @@
 // The stream object: format parsing, the KS state machine, watermarks, revocation, positions.
 #include <cstring>
 #include <functional>
+#include <random>
+#include <string>
 
 #include "core/driver_state.h"
 #include "engine/wave_stream.h"
@@ -249,6 +251,72 @@ TEST_F(WaveStreamTest, RevokeMappingsCountsAnInclusiveRangeThatWrapsThroughZero)
               STATUS_SUCCESS);
     EXPECT_EQ(revoked, 0u) << "tag 7 is no longer pending";
     EXPECT_EQ(stream->PendingBytes, 11u * 4096);
+    stream->Release();
+}
+
+TEST_F(WaveStreamTest, PositionsNormaliseExactlyForEveryBlockAlignment)
+{
+    struct Row {
+        ULONG rate;
+        USHORT blockAlign;
+        LONGLONG bytes;
+        LONGLONG units;
+    };
+    const Row rows[] = {
+        {44100, 4, 176400, 10000000},                   // a second of 16-bit stereo
+        {44100, 6, 952560000, 36000000000},             // an hour of 24-bit stereo
+        {44100, 6, 6, 227},                             // one frame: 226.76
+        {44100, 6, 3, 113},                             // half a frame: 113.38
+        {48000, 6, 6, 208},                             // 208.33
+        {32000, 2, 2, 313},                             // 312.5 rounds up
+        {8000, 1, 1, 1250},
+        {192000, 32, 1592524800000, 2592000000000},     // three days of 8-channel 32-bit
+        {192000, 32, 1592524800032, 2592000000052},     // and one frame more: 52.08
+        {44100, 6, 0, 0},
+    };
+    WaveStream* stream = DirectStream(FALSE);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.rate) + " Hz, " + std::to_string(row.blockAlign) + "-byte frames, " +
+                     std::to_string(row.bytes) + " bytes");
+        // Only the frame size and the rate take part.
+        stream->Format.Format.nSamplesPerSec = row.rate;
+        stream->Format.Format.nBlockAlign = row.blockAlign;
+        LONGLONG position = row.bytes;
+        EXPECT_EQ(stream->NormalizePhysicalPosition(&position), STATUS_SUCCESS);
+        EXPECT_EQ(position, row.units);
+    }
+    stream->Release();
+}
+
+TEST_F(WaveStreamTest, NormalisedPositionsAreTheNearestHundredNanosecondsOverManyFormatsAndPositions)
+{
+    std::mt19937_64 random(20261210);
+    std::uniform_int_distribution<ULONG> rates(1000, 768000);
+    std::uniform_int_distribution<unsigned> blockAligns(1, 64);
+    // Up to a week of the largest frames at the highest rate.
+    std::uniform_int_distribution<LONGLONG> positions(0, 64LL * 768000 * 7 * 86400);
+    WaveStream* stream = DirectStream(FALSE);
+    for (int i = 0; i < 100000; ++i) {
+        const ULONG rate = rates(random);
+        const auto blockAlign = static_cast<USHORT>(blockAligns(random));
+        const LONGLONG bytes = (i % 4 == 0) ? positions(random) % 100000 : positions(random);
+        stream->Format.Format.nSamplesPerSec = rate;
+        stream->Format.Format.nBlockAlign = blockAlign;
+        LONGLONG position = bytes;
+        ASSERT_EQ(stream->NormalizePhysicalPosition(&position), STATUS_SUCCESS);
+        const __int128 perSecond = static_cast<__int128>(rate) * blockAlign;
+        const auto expected = static_cast<LONGLONG>((static_cast<__int128>(bytes) * 10000000 + perSecond / 2) / perSecond);
+        ASSERT_EQ(position, expected) << bytes << " bytes at " << rate << " Hz in " << blockAlign << "-byte frames";
+    }
+    stream->Release();
+}
+
+TEST_F(WaveStreamTest, APositionWithoutAFormatIsRefusedRatherThanDividedByZero)
+{
+    WaveStream* stream = DirectStream(FALSE);
+    LONGLONG position = 4096;
+    EXPECT_EQ(stream->NormalizePhysicalPosition(&position), STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(position, 4096);
     stream->Release();
 }
 

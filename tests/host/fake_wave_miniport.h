@@ -116,6 +116,7 @@ public:
                 ++m;
             }
         }
+        call.revoked += revokeCountError;
         *mappingsRevoked += call.revoked;
         revokes.push_back(call);
         return STATUS_SUCCESS;
@@ -185,6 +186,7 @@ public:
     int framingCalls = 0;
     ULONGLONG position = 0;
     int refuseState = -1;  // a state SetState refuses
+    ULONG revokeCountError = 0;  // added to the count RevokeMappings reports
     NTSTATUS setFormatStatus = STATUS_SUCCESS;
     KSALLOCATOR_FRAMING framing = {{KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY}, NonPagedPool, 8, 2648, 3, 0};
 };

@@ -30,7 +30,6 @@ TEST_F(PortStream, MappingsNeverCrossAPageBoundaryAndCoverTheBufferInOrder)
         SCOPED_TRACE("offset " + std::to_string(c.pageOffset) + ", length " + std::to_string(c.length));
         PUCHAR buffer = Memory(8) + c.pageOffset;
         Queue(buffer, c.length);
-        stream->held.clear();
         EXPECT_EQ(stream->AcquireAll(), c.mappings);
         ASSERT_EQ(stream->held.size(), c.mappings);
         EXPECT_EQ(stream->held.front().bytes, c.firstBytes);
@@ -44,6 +43,7 @@ TEST_F(PortStream, MappingsNeverCrossAPageBoundaryAndCoverTheBufferInOrder)
             expectedStart += m.bytes;
         }
         EXPECT_EQ(expectedStart, buffer + c.length);
+        stream->ReleaseAll();
     }
 }
 
@@ -341,46 +341,89 @@ TEST_F(PortStream, BuffersWithoutUnreleasedMappingsAreCancelledWithoutRevocation
     EXPECT_EQ(completed[0].status, STATUS_CANCELLED);
 }
 
-TEST_F(PortStream, AMappingOnItsWayBackDuringRevocationMayStillBeReleased)
-{
-    OpenPin();
-    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
-    Queue(Memory(3), 10000);
-    ASSERT_EQ(stream->AcquireAll(), 3u);
-    // The miniport has taken tag 0 off its lists to release it when the revocation comes.
-    stream->held.pop_front();
-    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    ASSERT_EQ(pin->Revocations().size(), 1u);
-    EXPECT_EQ(pin->Revocations()[0].unreleased, 3u);
-    EXPECT_EQ(pin->Revocations()[0].revoked, 2u);
-
-    EXPECT_EQ(stream->portStream->ReleaseMapping(reinterpret_cast<PVOID>(0)), STATUS_SUCCESS);
-    ASSERT_EQ(completed.size(), 1u);  // cancelled once, not completed again
-    EXPECT_EQ(completed[0].status, STATUS_CANCELLED);
-    EXPECT_EQ(pin->UnreleasedMappingCount(), 0u);
-}
-
-TEST_F(PortStream, ABufferQueuedWhileACancelledOnesMappingIsOnItsWayBackKeepsItsOwnMappings)
+TEST_F(PortStream, ARevocationThatCountsFewerMappingsThanAreOutstandingIsReportedAndTheRangeIsGone)
 {
     OpenPin();
     ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     Queue(Memory(3), 10000);
     ASSERT_EQ(stream->AcquireAll(), 3u);  // tags 0, 1, 2
-    stream->held.pop_front();               // tag 0 is on its way back
+    // The miniport has taken tag 0 off its lists to release it when the revocation comes, and
+    // leaves it out of the count.
+    stream->held.pop_front();
     ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
-    Queue(Memory(1), 100);
-    ASSERT_EQ(stream->AcquireAll(), 1u);  // tag 3
 
-    EXPECT_EQ(stream->portStream->ReleaseMapping(reinterpret_cast<PVOID>(0)), STATUS_SUCCESS);
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "REVOKE_MAPPINGS_MISCOUNTED");
+    EXPECT_EQ(violations[0].routine, "IMiniportWavePciStream::RevokeMappings");
+    EXPECT_NE(violations[0].message.find("reported 2 mapping(s) revoked in the range 0x0..0x2, but 3"),
+              std::string::npos)
+        << violations[0].message;
+    EXPECT_NE(violations[0].message.find("at IRQL 2"), std::string::npos) << violations[0].message;
+    EXPECT_EQ(pin->UnreleasedMappingCount(), 0u) << "the whole range is gone";
     ASSERT_EQ(completed.size(), 1u);
-    EXPECT_EQ(pin->UnreleasedMappingCount(), 1u);
+    EXPECT_EQ(completed[0].status, STATUS_CANCELLED);
+
+    // The release that was on its way is now the release of a revoked mapping.
+    EXPECT_EQ(stream->portStream->ReleaseMapping(reinterpret_cast<PVOID>(0)), STATUS_INVALID_PARAMETER);
+    violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "MAPPING_NOT_OUTSTANDING");
+    EXPECT_NE(violations[0].message.find("revoked by RevokeMappings"), std::string::npos) << violations[0].message;
+    EXPECT_EQ(completed.size(), 1u) << "cancelled once, not completed again";
+}
+
+TEST_F(PortStream, ARevocationThatCountsMoreMappingsThanAreOutstandingIsReported)
+{
+    OpenPin();
+    ASSERT_EQ(pin->SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
+    Queue(Memory(2), 5000);
+    ASSERT_EQ(stream->AcquireAll(), 2u);  // tags 0, 1
+    stream->revokeCountError = 1;
+    ASSERT_EQ(pin->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "REVOKE_MAPPINGS_MISCOUNTED");
+    EXPECT_NE(violations[0].message.find("reported 3 mapping(s) revoked in the range 0x0..0x1, but 2"),
+              std::string::npos)
+        << violations[0].message;
+}
+
+TEST_F(PortStream, AMappingWhoseTagIsStillOutstandingIsReported)
+{
+    OpenPin();
+    Queue(Memory(3), 10000);
+    ASSERT_EQ(stream->Acquire(), STATUS_SUCCESS);  // tag 0
+    stream->nextTag = 0;
+
+    ASSERT_EQ(stream->Acquire(), STATUS_SUCCESS);  // tag 0 again
+
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "MAPPING_TAG_DUPLICATE");
+    EXPECT_EQ(violations[0].routine, "IPortWavePciStream::GetMapping");
+    EXPECT_NE(violations[0].message.find("tag 0x0 already names"), std::string::npos) << violations[0].message;
+    EXPECT_NE(violations[0].message.find("at IRQL 0"), std::string::npos) << violations[0].message;
+    stream->ReleaseAll();  // both come back in order; the first release finds the older
+    EXPECT_TRUE(host::TakeViolations().empty());
+}
+
+TEST_F(PortStream, ATagReusedAfterItsReleaseIsNoDuplicate)
+{
+    OpenPin();
+    Queue(Memory(3), 10000);
+    ASSERT_EQ(stream->Acquire(), STATUS_SUCCESS);
+    stream->ReleaseOldest();
+    stream->nextTag = 0;
+
+    ASSERT_EQ(stream->Acquire(), STATUS_SUCCESS);
+    stream->ReleaseAll();
+    stream->nextTag = 0;
+    ASSERT_EQ(stream->AcquireAll(), 1u);
     stream->ReleaseAll();
 
-    ASSERT_EQ(completed.size(), 2u);
-    EXPECT_EQ(completed[1].number, 2u);
-    EXPECT_EQ(completed[1].status, STATUS_SUCCESS);
-    EXPECT_EQ(completed[1].bytes, 100u);
-    EXPECT_EQ(pin->QueuedBufferCount(), 0u);
+    EXPECT_EQ(completed.size(), 1u);
 }
 
 TEST_F(PortStream, CancellingOneBufferRevokesOnlyItsMappings)

@@ -98,6 +98,28 @@ void RegistrySaveFile(const std::string& file);
 bool RegistryLoadFile(const std::string& file);
 
 // ----------------------------------------------------------------------------------------------
+// Processes: every thread runs in the system process (PsGetCurrentProcessId 4) unless put in a
+// client's, as an application's request reaches the driver in the application's process. A
+// registry key opened without OBJ_KERNEL_HANDLE outside the system process is reported
+// (REGISTRY_HANDLE_NOT_KERNEL): the handle would land in the application's handle table.
+
+constexpr ULONG_PTR SystemProcessId = 4;
+constexpr ULONG_PTR ClientProcessId = 0x1F38;  // a process id for tests of client requests
+void SetCurrentThreadProcess(ULONG_PTR processId);
+ULONG_PTR CurrentThreadProcess();
+// Runs the current thread in `processId` for the object's lifetime.
+class InProcess {
+public:
+    explicit InProcess(ULONG_PTR processId = ClientProcessId);
+    ~InProcess();
+    InProcess(const InProcess&) = delete;
+    InProcess& operator=(const InProcess&) = delete;
+
+private:
+    ULONG_PTR previous_;
+};
+
+// ----------------------------------------------------------------------------------------------
 // System answers the driver asks for
 
 void SetWdmVersionAvailable(UCHAR major, UCHAR minor);  // newest level offered; (0, 0) = none

@@ -86,6 +86,8 @@ void RegisterImageSections(const std::string& path, void* handle);
 void DiscardInitSections(void* handle, bool discarded);
 void ForgetImageSections(void* handle);
 
+// strings.cpp: the ntstrsafe functions' documented IRQL, PASSIVE_LEVEL.
+void RequireSafeStringIrql(const char* routine);
 // Raises to DISPATCH_LEVEL for the miniport calls the platform may make there, and back after.
 class AtDispatchLevel {
 public:

@@ -5,9 +5,15 @@
 //
 // Choices where the platform leaves room (PLATFORM-NOTES 1-11), kept by every test:
 // - Mappings are cut at every 4096-byte page boundary of the client buffer's virtual address and
-//   at the buffer's end; adjacent pages are never merged, so a frame may straddle two mappings.
-//   The last mapping of a buffer carries LastMappingFlag. The physical address reported is the
-//   virtual address (the host has no other).
+//   at the buffer's end; by default adjacent pages are never merged, so a frame may straddle two
+//   mappings (MappingOptions can make runs of pages physically contiguous). The last mapping of a
+//   buffer carries LastMappingFlag. The physical address reported is the virtual address (the host
+//   has no other).
+// - The verifier's mapping rules: a tag must name one outstanding mapping (GetMapping with the tag
+//   of one still outstanding is reported); mappings go back in acquisition order; RevokeMappings
+//   must count exactly the mappings of its range the miniport had not released when it returns
+//   (fewer or more is reported); afterwards the whole range is gone, and releasing one of its tags
+//   is reported as the release of a revoked mapping.
 // - Buffers are accepted in every state. Entering KSSTATE_STOP (after the miniport's SetState
 //   succeeded) cancels every queued buffer: RevokeMappings once per buffer that has unreleased
 //   mappings (its first and last such tag, called at DISPATCH_LEVEL with the count set to 0
@@ -42,6 +48,18 @@ constexpr ULONG MappingPageSize = 4096;
 constexpr ULONG LastMappingFlag = 1;
 constexpr LONGLONG PollingPeriod = 100000;  // 10 ms in 100-ns units
 
+// How a pin hands out mappings, beyond the default: both are things Windows may do, so that the
+// miniport is tested against them.
+struct MappingOptions {
+    // Runs of this many pages (aligned to the run in the buffer's address) are physically
+    // contiguous, so a mapping may span up to that many pages; 1 cuts at every page.
+    ULONG contiguousPages = 1;
+    // Every refuseEvery-th GetMapping call (0: none) is refused with refusalStatus whether or not
+    // data is queued. A status other than STATUS_NOT_FOUND is not followed by MappingAvailable.
+    ULONG refuseEvery = 0;
+    NTSTATUS refusalStatus = STATUS_INSUFFICIENT_RESOURCES;
+};
+
 // Told once per client buffer when the port is done with it: STATUS_SUCCESS with the buffer's
 // full length when its last mapping was released, STATUS_CANCELLED with 0 when it was cancelled.
 using BufferCompletion = std::function<void(NTSTATUS status, ULONG bytes)>;
@@ -52,6 +70,7 @@ struct PinRequest {
     BOOLEAN capture = FALSE;                 // the pin's data flow is KSPIN_DATAFLOW_OUT
     const KSDATAFORMAT* dataFormat = nullptr;  // FormatSize bytes, format block included
     POOL_TYPE poolType = NonPagedPool;       // handed to NewStream
+    const MappingOptions* mapping = nullptr;  // null: the port's (PortWavePci::SetMappingOptions)
 };
 
 // One RevokeMappings call as the port made it.
@@ -59,7 +78,7 @@ struct Revocation {
     ULONG_PTR firstTag;
     ULONG_PTR lastTag;
     ULONG unreleased;  // mappings of the range the miniport had not released when the call returned
-    ULONG revoked;     // the count the miniport reported
+    ULONG revoked;     // the count the miniport reported (the verifier reports any other than unreleased)
     NTSTATUS status;
 };
 
@@ -100,6 +119,8 @@ public:
     PMINIPORTWAVEPCI Miniport() const { return miniport_; }
     PSERVICEGROUP MiniportServiceGroup() const { return serviceGroup_; }
     ULONG NotifyCount() const { return notifyCount_.Total(); }
+    // The mapping options of pins opened from now on that name none of their own.
+    void SetMappingOptions(const MappingOptions& options) { mappingOptions_ = options; }
 
     // Creates a pin instance at PASSIVE_LEVEL: copies the format, calls NewStream (capture as
     // asked, no outer unknown), asks GetAllocatorFraming and joins the stream's service group.
@@ -121,6 +142,7 @@ private:
     std::mutex lock_;  // guards miniport_ against ReleaseChildren while a service call runs
     std::condition_variable servicesDone_;
     ULONG servicesInProgress_ = 0;
+    MappingOptions mappingOptions_;
 };
 
 class alignas(64) WavePciPin final : public IPortWavePciStream, public IPreFetchOffset, public IServiceSink {
@@ -130,12 +152,14 @@ public:
     STDMETHODIMP_(ULONG) Release() override;
 
     // Like IPortWavePciStream::GetMapping: the next piece of the queued client data, never across
-    // a page boundary; STATUS_NOT_FOUND when nothing is queued (MappingAvailable follows the
-    // next buffer). At most DISPATCH_LEVEL, holding no spin lock.
+    // a page boundary that is not physically contiguous; STATUS_NOT_FOUND when nothing is queued
+    // (MappingAvailable follows the next buffer). At most DISPATCH_LEVEL, holding no spin lock;
+    // the tag must not be one still outstanding.
     STDMETHODIMP_(NTSTATUS) GetMapping(PVOID tag, PPHYSICAL_ADDRESS physicalAddress, PVOID* virtualAddress,
                                        PULONG byteCount, PULONG flags) override;
     // Like IPortWavePciStream::ReleaseMapping: in acquisition order; the release of a buffer's
-    // last mapping completes it. At most DISPATCH_LEVEL, holding no spin lock.
+    // last mapping completes it. At most DISPATCH_LEVEL, holding no spin lock; a tag revoked or
+    // never handed out is reported.
     STDMETHODIMP_(NTSTATUS) ReleaseMapping(PVOID tag) override;
     STDMETHODIMP_(NTSTATUS) TerminatePacket() override;
     // Like IPreFetchOffset::SetPreFetchOffset: the render write offset becomes play + this.
@@ -174,6 +198,7 @@ public:
     ULONG MappingAvailableCalls() const { return mappingAvailableCalls_.load(); }
     ULONG ServiceCalls() const { return serviceCalls_.Total(); }
     ULONG GetMappingCalls() const { return getMappingCalls_.Total(); }
+    const MappingOptions& Mapping() const { return mappingOptions_; }
     std::vector<Revocation> Revocations() const;
 
 private:
@@ -213,6 +238,11 @@ private:
     Acquired* UnreleasedEnd() { return unreleased_.data() + unreleased_.size(); }
     void DropUnreleased(Acquired* mapping);
     void CompactUnreleased();
+    // Under lock_: the end of the mapping that starts at `start` in a buffer ending at `end`.
+    PUCHAR MappingEnd(PUCHAR start, PUCHAR end) const;
+    bool TagOutstanding(ULONG_PTR tag);
+    void ForgetRevokedTag(ULONG_PTR tag);
+    bool TagRevoked(ULONG_PTR tag) const;
     // Runs `call` on the stream unless the pin is closing; Close waits for calls in progress.
     template <typename Call>
     bool CallStream(const Call& call);
@@ -276,6 +306,12 @@ private:
     bool preFetchSet_ = false;
     ULONG preFetchOffset_ = 0;
     std::vector<Revocation> revocations_;
+    // Tags of revoked mappings not handed out again since, newest last, for the verifier's report
+    // on a release of one; the oldest go once there are MaxRevokedTagsKept.
+    std::vector<ULONG_PTR> revokedTags_;
+    static constexpr size_t MaxRevokedTagsKept = 1024;
+    MappingOptions mappingOptions_;
+    ULONG mappingCallsCounted_ = 0;  // GetMapping calls towards the next refusal (refuseEvery)
     bool polling_ = false;
     KTIMER pollTimer_;
     KDPC pollDpc_;

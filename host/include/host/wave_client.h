@@ -7,6 +7,13 @@
 // the DefaultBufferPageOffsets in turn), so that the port's page-bounded mappings split frames as
 // they do on Windows. An empty capture buffer starts filled with UnfilledCaptureByte, so bytes
 // the driver never wrote stand out.
+//
+// The memory of a completed buffer is the client's again: the client takes its contents as the
+// port completes it and fills it with CompletedBufferPoison, then keeps it poisoned (a reaped
+// buffer's pages stay in a quarantine of QuarantinedBuffers, a slot until it is taken again). The
+// poison is checked when the buffer is reaped, leaves the quarantine, or its slot is reused, and
+// at close: a changed byte is a late write by the miniport (LATE_WRITE_TO_COMPLETED_BUFFER), as
+// on Windows it would corrupt the application's memory.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +30,8 @@
 namespace host {
 
 constexpr uint8_t UnfilledCaptureByte = 0xCD;
+constexpr uint8_t CompletedBufferPoison = 0xB7;
+constexpr size_t QuarantinedBuffers = 32;
 extern const std::vector<ULONG> DefaultBufferPageOffsets;
 
 // The connection format of a pin: a KSDATAFORMAT (audio, PCM, WAVEFORMATEX specifier) with the
@@ -39,6 +48,7 @@ struct WaveClientOptions {
     bool capture = false;
     std::vector<uint8_t> dataFormat;  // WaveDataFormat(...)
     POOL_TYPE poolType = NonPagedPool;
+    const MappingOptions* mapping = nullptr;  // null: the port's
 };
 
 // A completed client buffer as the client reaps it.
@@ -102,16 +112,19 @@ private:
         uint64_t id;
         NTSTATUS status;
         ULONG bytes;
+        std::vector<uint8_t> data;  // the buffer's contents as it completed
     };
 
     WaveClient(WavePciPin* pin, bool capture) : pin_(pin), capture_(capture) {}
     NTSTATUS Submit(const void* data, ULONG bytes, uint64_t* id);
     // Memory for a buffer of `bytes`: a free slot, or pages of its own; under lock_.
     bool Allocate(ULONG bytes, Allocation* allocation);
-    // Gives the memory of a buffer back; under lock_.
+    // Gives the memory of a buffer back (into the quarantine, or its slot); under lock_.
     void Free(const Allocation& allocation);
+    // Reports a late write unless the buffer's memory is still all poison; under lock_.
+    void CheckPoison(const Allocation& allocation, const char* when) const;
     // Hands each completed buffer to `take` (when given), frees it and forgets it; under lock_.
-    size_t TakeCompleted(const std::function<void(const Completion&, const Allocation&)>& take);
+    size_t TakeCompleted(const std::function<void(Completion&, const Allocation&)>& take);
 
     WavePciPin* pin_;  // referenced
     bool capture_;
@@ -124,6 +137,8 @@ private:
     std::unique_ptr<uint8_t, FreeDeleter> slotBlock_;
     ULONG slotBytes_ = 0;
     std::vector<bool> slotTaken_;
+    std::vector<bool> slotPoisoned_;  // the slot's last buffer completed and it is not taken since
+    std::vector<Allocation> quarantine_;  // reaped buffers' own pages, oldest first
     size_t nextSlot_ = 0;
     uint64_t nextId_ = 1;
     std::map<uint64_t, Allocation> buffers_;  // submitted, not yet reaped
