@@ -213,9 +213,6 @@ void WaveMiniport::ProcessTick()
 void WaveMiniport::CountDroppedBacklog()
 {
     Cable* cable = CableOwner;
-    if (cable == NULL) {
-        return;
-    }
     StreamList* lists[] = {&RenderStreams, &CaptureStreams};
     for (StreamList* list : lists) {
         LONG* counter = (list == &RenderStreams) ? &cable->RenderUnderflows : &cable->CaptureOverflows;
