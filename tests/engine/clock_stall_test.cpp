@@ -8,13 +8,6 @@ namespace {
 
 constexpr ULONGLONG Minute = 60 * Second;
 
-ULONGLONG PlayOffset(host::WaveClient* client)
-{
-    KSAUDIO_POSITION position{};
-    EXPECT_EQ(client->GetPosition(&position), STATUS_SUCCESS);
-    return position.PlayOffset;
-}
-
 }  // namespace
 
 TEST_F(StreamTest, ATenMinuteStallCostsOneBoundedPassAndOneUnderflowOrOverflowPerRunningStream)

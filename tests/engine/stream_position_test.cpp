@@ -34,13 +34,6 @@ protected:
         EXPECT_EQ(client->SetState(KSSTATE_RUN), STATUS_SUCCESS);
         return client;
     }
-
-    ULONGLONG PlayOffset(host::WaveClient* client)
-    {
-        KSAUDIO_POSITION position{};
-        EXPECT_EQ(client->GetPosition(&position), STATUS_SUCCESS);
-        return position.PlayOffset;
-    }
 };
 
 }  // namespace

@@ -22,6 +22,13 @@ void StreamTest::SetUp()
               STATUS_SUCCESS);
 }
 
+ULONGLONG StreamTest::PlayOffset(host::WaveClient* client)
+{
+    KSAUDIO_POSITION position{};
+    EXPECT_EQ(client->GetPosition(&position), STATUS_SUCCESS);
+    return position.PlayOffset;
+}
+
 void StreamTest::TearDown()
 {
     clients.clear();

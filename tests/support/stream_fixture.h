@@ -27,6 +27,8 @@ protected:
     // Steps a client to KSSTATE_RUN.
     void Run(host::WaveClient* client);
     void Close(host::WaveClient* client);
+    // The client's play offset (its write offset for capture), checking the request succeeds.
+    static ULONGLONG PlayOffset(host::WaveClient* client);
 
     Adapter* adapter = nullptr;
     Cable* cable = nullptr;
