@@ -107,8 +107,11 @@ NTSTATUS RegisterTermination(TerminationRoutine routine)
 
 void CleanupDriver()
 {
-    if (Driver.Adapter != NULL) {
+    // The system counts every request made with TRUE: each one is taken back.
+    for (LONG requests = InterlockedExchange(&Driver.TimerResolutionRequests, 0); requests > 0; --requests) {
         ExSetTimerResolution(0, FALSE);
+    }
+    if (Driver.Adapter != NULL) {
         Driver.Adapter->DestroyAllCables();
         Driver.Adapter->Release();
         Driver.Adapter = NULL;
@@ -155,6 +158,7 @@ void RequestTimerResolution(ULONG us)
     ULONG requested = 0;
     for (ULONG finest = StoredTimerResolution(); finest != requested; finest = StoredTimerResolution()) {
         ExSetTimerResolution(finest * 10, TRUE);
+        InterlockedIncrement(&Driver.TimerResolutionRequests);
         requested = finest;
     }
 }
@@ -225,6 +229,7 @@ extern "C" TARN_INIT NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_
     Driver.InterfaceLinkName.Length = 0;
     Driver.InterfaceLinkName.Buffer = NULL;
     Driver.TimerResolutionUs = 0;
+    Driver.TimerResolutionRequests = 0;
 
     status = LoadDriverParams();
     if (!NT_SUCCESS(status) && status != STATUS_OBJECT_NAME_NOT_FOUND) {

@@ -25,6 +25,7 @@ struct DriverState {
     ULONG TimerResolutionUs;               // guarded by TimerResolutionLock; 0 = none requested
     KSPIN_LOCK TimerResolutionLock;
     KIRQL TimerResolutionIrql;             // the IRQL saved by the lock's acquisition
+    LONG TimerResolutionRequests;          // system requests made with TRUE; interlocked only
     PVOID PsGetCurrentProcessIdRoutine;    // looked up by name at entry
     // Looked up by name at entry; null where the system has them not, and the one-group routines
     // stand in (every processor is then in group 0).

@@ -8,6 +8,7 @@ namespace host {
 
 std::atomic<ULONGLONG> virtualNow{BootInterruptTime};
 std::atomic<ULONGLONG> tickUnits{DefaultClockTick};
+std::atomic<bool> tickSetByTest{false};
 std::atomic<bool> realClock{false};
 
 namespace {
@@ -80,6 +81,14 @@ void ResetClock()
     realClock.store(false);
     virtualNow.store(BootInterruptTime);
     tickUnits.store(DefaultClockTick);
+    tickSetByTest.store(false);
+}
+
+void SetGrantedClockTick(ULONGLONG tick)
+{
+    if (!tickSetByTest.load()) {
+        tickUnits.store(tick);
+    }
 }
 
 void SetClockTick(ULONGLONG tick)
@@ -88,6 +97,7 @@ void SetClockTick(ULONGLONG tick)
         throw std::invalid_argument("SetClockTick: the tick must be at least one 100-ns unit");
     }
     tickUnits.store(tick);
+    tickSetByTest.store(true);
 }
 
 }  // namespace host

@@ -8,9 +8,7 @@
 #include "scheduler.h"
 
 namespace host {
-namespace {
 
-// The file of the loaded object that holds `address`, or an empty string.
 std::string ObjectFileOf(const void* address)
 {
     Dl_info info{};
@@ -19,8 +17,6 @@ std::string ObjectFileOf(const void* address)
     }
     return info.dli_fname;
 }
-
-}  // namespace
 
 void CheckPoolFree(const char* routine, const void* block, size_t size)
 {
@@ -48,6 +44,7 @@ void CheckPendingOperationsAtUnload(void* imageHandle)
         return;
     }
     const std::string image = map->l_name;
+    CheckTimerResolutionAtUnload(image);
     auto fromImage = [&](const KDPC* dpc) {
         return ObjectFileOf(dpc) == image || ObjectFileOf(reinterpret_cast<void*>(dpc->DeferredRoutine)) == image;
     };

@@ -1,6 +1,8 @@
 // System services the driver asks about: routine lookup by name, the WDM level, the timer
 // resolution and interrupt time. Each answer can be set by tests.
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <set>
 #include <unordered_map>
@@ -19,6 +21,22 @@ std::atomic<bool> anyRoutineHidden{false};
 std::vector<TimerResolutionCall> timerResolutionCalls;
 std::function<void(ULONG, BOOLEAN)> timerResolutionHook;
 constexpr ULONG DefaultTimerResolution = 156250;  // 15.625 ms, the usual default
+constexpr ULONG FinestTimerResolution = 5000;     // 0.5 ms
+// The outstanding finer-resolution requests of each calling image, by its object file: the kernel
+// counts every request with TRUE and takes one back with each FALSE.
+std::map<std::string, std::vector<ULONG>> resolutionRequests;
+
+// The resolution in force: the finest outstanding request within the hardware's range.
+ULONG GrantedResolution()
+{
+    ULONG granted = DefaultTimerResolution;
+    for (const auto& [image, requests] : resolutionRequests) {
+        for (ULONG desired : requests) {
+            granted = std::min(granted, std::max(desired, FinestTimerResolution));
+        }
+    }
+    return granted;
+}
 
 // The routines the system exports by name that the driver looks up at run time.
 const std::unordered_map<std::string, void*>& ExportedRoutines()
@@ -98,6 +116,28 @@ void ResetSystemAnswers()
     anyRoutineHidden = false;
     timerResolutionCalls.clear();
     timerResolutionHook = nullptr;
+    resolutionRequests.clear();
+}
+
+void CheckTimerResolutionAtUnload(const std::string& image)
+{
+    size_t outstanding = 0;
+    {
+        std::lock_guard<std::mutex> guard(systemMutex);
+        auto found = resolutionRequests.find(image);
+        if (found == resolutionRequests.end()) {
+            return;
+        }
+        outstanding = found->second.size();
+        resolutionRequests.erase(found);
+        SetGrantedClockTick(GrantedResolution());
+    }
+    if (outstanding != 0) {
+        ReportViolation("TIMER_RESOLUTION_NOT_RESTORED_AT_UNLOAD", "DriverUnload",
+                        std::to_string(outstanding) +
+                            " ExSetTimerResolution request(s) with TRUE were never taken back with FALSE; "
+                            "the system keeps the finer resolution (and its power cost) after the image is gone");
+    }
 }
 
 }  // namespace host
@@ -132,9 +172,13 @@ BOOLEAN IoIsWdmVersionAvailable(UCHAR majorVersion, UCHAR minorVersion)
     return minorVersion <= host::wdmMinor;
 }
 
-// Like ExSetTimerResolution: records the request and returns the resolution then in force.
+// Like ExSetTimerResolution: each request with TRUE counts until the same caller takes one back
+// with FALSE; the finest outstanding request (no finer than 0.5 ms) is in force and sets the clock
+// tick. Returns the resolution then in force.
 ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution)
 {
+    host::RequireIrqlAtMost(APC_LEVEL, "ExSetTimerResolution", "it runs at APC_LEVEL or below");
+    const std::string caller = host::ObjectFileOf(__builtin_return_address(0));
     std::function<void(ULONG, BOOLEAN)> hook;
     {
         std::lock_guard<std::mutex> guard(host::systemMutex);
@@ -143,7 +187,25 @@ ULONG ExSetTimerResolution(ULONG desiredTime, BOOLEAN setResolution)
     if (hook) {
         hook(desiredTime, setResolution);
     }
-    std::lock_guard<std::mutex> guard(host::systemMutex);
-    host::timerResolutionCalls.push_back({desiredTime, setResolution});
-    return setResolution ? desiredTime : host::DefaultTimerResolution;
+    bool unmatched = false;
+    ULONG granted;
+    {
+        std::lock_guard<std::mutex> guard(host::systemMutex);
+        host::timerResolutionCalls.push_back({desiredTime, setResolution});
+        std::vector<ULONG>& requests = host::resolutionRequests[caller];
+        if (setResolution) {
+            requests.push_back(desiredTime);
+        } else if (requests.empty()) {
+            unmatched = true;
+        } else {
+            requests.pop_back();
+        }
+        granted = host::GrantedResolution();
+        host::SetGrantedClockTick(granted);
+    }
+    if (unmatched) {
+        host::ReportViolation("TIMER_RESOLUTION_RELEASED_WITHOUT_REQUEST", "ExSetTimerResolution",
+                              "a call with FALSE took back a finer resolution this caller never requested");
+    }
+    return granted;
 }

@@ -87,7 +87,12 @@ TEST_F(DriverEntryTest, TimerResolutionIsRequestedOnlyWhenItBecomesFiner)
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].desiredTime, 10000u);
     EXPECT_EQ(Global<DriverState>("Driver")->TimerResolutionUs, 1000u);
+    // The system counts both requests; unload takes each back.
     UnloadExpectingNoLeaks();
+    calls = host::TakeTimerResolutionCalls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0].set, FALSE);
+    EXPECT_EQ(calls[1].set, FALSE);
 }
 
 // Two cables' first streams ask at once: the finer request (1000 us) is stored and made in full
@@ -262,6 +267,9 @@ TEST_F(DriverEntryTest, ASecondEntryWithAnAdapterCleansUpAndReportsTheImageAlrea
     DriverState* driver = Global<DriverState>("Driver");
     driver->Adapter = createAdapter();
     ASSERT_NE(driver->Adapter, nullptr);
+    auto request = reinterpret_cast<void (*)(ULONG)>(image.Symbol("_Z22RequestTimerResolutionj"));
+    ASSERT_NE(request, nullptr);
+    request(2500);
     host::TakeTimerResolutionCalls();
     UNICODE_STRING path{0, 0, nullptr};
 

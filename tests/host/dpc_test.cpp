@@ -9,7 +9,15 @@
 
 namespace {
 
-using DpcTest = PlatformTest;
+// The clock's mechanics at the finest tick the system grants.
+class DpcTest : public PlatformTest {
+protected:
+    void SetUp() override
+    {
+        PlatformTest::SetUp();
+        host::SetClockTick(host::FinestClockTick);
+    }
+};
 using Log = std::vector<ULONGLONG>;
 using NameList = std::vector<std::string>;
 using Processors = std::vector<ULONG>;

@@ -21,6 +21,7 @@ protected:
     void SetUp() override
     {
         PlatformTest::SetUp();
+        host::SetClockTick(host::FinestClockTick);  // as a driver that asked for it
         miniport = new fake::Miniport;
         port = host::PortWavePci::Create();
         port->BindMiniport(miniport);

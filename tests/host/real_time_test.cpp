@@ -16,6 +16,11 @@ constexpr LONGLONG Millisecond = 10000;
 
 class RealTimeTest : public PlatformTest {
 protected:
+    void SetUp() override
+    {
+        PlatformTest::SetUp();
+        host::SetClockTick(host::FinestClockTick);
+    }
     void TearDown() override
     {
         host::StopRealTime();

@@ -6,7 +6,15 @@
 
 namespace {
 
-using TimerTest = PlatformTest;
+// The clock's mechanics at the finest tick the system grants.
+class TimerTest : public PlatformTest {
+protected:
+    void SetUp() override
+    {
+        PlatformTest::SetUp();
+        host::SetClockTick(host::FinestClockTick);
+    }
+};
 using Log = std::vector<ULONGLONG>;
 using NameList = std::vector<std::string>;
 using Flags = std::vector<BOOLEAN>;

@@ -307,3 +307,49 @@ TEST_F(VerifierTest, FaultInjectionFailsEveryAllocationOfANamedSite)
     EXPECT_NE(again, nullptr);
     PoolFree(again);
 }
+
+TEST_F(VerifierTest, TimerResolutionRequestsAreCountedPerCallerAndSetTheClockTick)
+{
+    // Each row: a call, the resolution then in force (and so the clock's tick).
+    struct Row {
+        ULONG desired;
+        BOOLEAN set;
+        ULONG granted;
+    };
+    const Row rows[] = {
+        {25000, TRUE, 25000},   // 2.5 ms
+        {1000, TRUE, 5000},     // no finer than 0.5 ms
+        {0, FALSE, 25000},      // the finer request taken back
+        {0, FALSE, 156250},     // none left: the default
+    };
+    ULONGLONG exact = KeQueryInterruptTime();
+    ASSERT_EQ(exact, host::BootInterruptTime);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.desired);
+        EXPECT_EQ(ExSetTimerResolution(row.desired, row.set), row.granted);
+        // The clock reads the last tick of the new resolution, counted from boot.
+        host::AdvanceTime(row.granted + row.granted / 2 + 7);
+        exact += row.granted + row.granted / 2 + 7;
+        EXPECT_EQ(KeQueryInterruptTime(), exact - (exact - host::BootInterruptTime) % row.granted);
+    }
+    EXPECT_EQ(Rules(), std::vector<std::string>{});
+
+    ExSetTimerResolution(0, FALSE);
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    ExSetTimerResolution(10000, TRUE);
+    KeLowerIrql(old);
+    EXPECT_EQ(Rules(), (std::vector<std::string>{"TIMER_RESOLUTION_RELEASED_WITHOUT_REQUEST", "IRQL_NOT_LESS_OR_EQUAL"}));
+}
+
+TEST_F(VerifierTest, AnImageUnloadedWithATimerResolutionRequestOutstandingIsReported)
+{
+    host::DriverImage image{host::DefaultDriverImagePath()};
+    ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    auto request = reinterpret_cast<void (*)(ULONG)>(image.Symbol("_Z22RequestTimerResolutionj"));
+    ASSERT_NE(request, nullptr);
+    request(2500);
+    // The image's own request is taken back at unload; a request left behind is not.
+    static_cast<DriverState*>(image.Symbol("Driver"))->TimerResolutionRequests = 0;
+    image.Unload();
+    EXPECT_EQ(Rules(), std::vector<std::string>{"TIMER_RESOLUTION_NOT_RESTORED_AT_UNLOAD"});
+}

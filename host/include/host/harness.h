@@ -197,8 +197,9 @@ void SetPcDispatchIrpStatus(NTSTATUS status);
 // Choices where the platform leaves room (kept by every test of the driver):
 // - The clock starts at BootInterruptTime, two hours of uptime: past 2^32 units, so interrupt
 //   times kept in 32 bits go wrong at once. The system time at that moment is BootSystemTime.
-// - KeQueryInterruptTime moves only at clock ticks (default 0.5 ms, the finest resolution
-//   ExSetTimerResolution grants; SetClockTick(1) makes the clock continuous).
+// - KeQueryInterruptTime moves only at clock ticks: 15.625 ms by default, as fine as the finest
+//   outstanding ExSetTimerResolution request while there is one (0.5 ms at the finest);
+//   SetClockTick fixes the tick for the rest of a test (1 makes the clock continuous).
 //   A timer due at t expires at the first tick at or after t; a relative due time counts from
 //   the clock as last read. Timers due at the same tick expire one at a time in due-time order
 //   (equal due times in setting order), and the DPCs each one queues run before the next expires.
@@ -218,7 +219,8 @@ void SetPcDispatchIrpStatus(NTSTATUS status);
 // Durations and times below are in interrupt-time units: 100 ns, as KeQueryInterruptTime counts.
 constexpr ULONGLONG BootInterruptTime = 72000000000ull;   // 2 hours
 constexpr LONGLONG BootSystemTime = 133485408000000000ll;   // 2024-01-01 00:00:00 UTC
-constexpr ULONGLONG DefaultClockTick = 5000;                // 0.5 ms
+constexpr ULONGLONG DefaultClockTick = 156250;              // 15.625 ms, until a finer resolution is set
+constexpr ULONGLONG FinestClockTick = 5000;                 // 0.5 ms, the finest resolution granted
 constexpr unsigned DefaultProcessorCount = 2;
 
 // 1..64 processors; only while no real-time threads run and no DPC is queued on a processor

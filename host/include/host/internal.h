@@ -120,6 +120,12 @@ void CheckBlockingCall(const char* routine, const char* action);
 void CheckPoolFree(const char* routine, const void* block, size_t size);
 // Before a driver image is unmapped: none of its timers or DPCs may still be queued.
 void CheckPendingOperationsAtUnload(void* imageHandle);
+// The file of the loaded object that holds `address`, or an empty string.
+std::string ObjectFileOf(const void* address);
+// system.cpp: timer-resolution requests an unloading image left outstanding are reported and
+// withdrawn. clock.cpp: the clock ticks at the resolution granted, unless a test set a tick.
+void CheckTimerResolutionAtUnload(const std::string& image);
+void SetGrantedClockTick(ULONGLONG tick);
 // service_group.cpp: whether `group` is one of the stand-in's own (PcNewServiceGroup), and for
 // such a group, RemoveMember followed by a wait until none of its DPCs can still be calling
 // `member`. PASSIVE_LEVEL.
