@@ -2,7 +2,8 @@
 # Checks that a built tarndrv.sys is a kernel driver Windows can load: a PE32+ x64 image of the
 # native subsystem, not a DLL, relocatable (DYNAMIC_BASE, NX_COMPAT), with unwind tables (.pdata),
 # without TLS, delay imports or writable code, importing only from ntoskrnl.exe, HAL.dll and
-# portcls.sys, and none of the routines newer systems add that the driver looks up by name.
+# portcls.sys, none of the routines newer systems add that the driver looks up by name, and no
+# stack frame over 4 KiB (a sixth of the 24 KiB kernel stack; the host build keeps the same budget).
 # Usage: scripts/check-windows-image.sh [-q] <path-to-tarndrv.sys>
 # Exits 0 when every check passes and prints the import list (not with -q); otherwise names each
 # failure.
@@ -13,6 +14,7 @@ allowed_modules=("ntoskrnl.exe" "hal.dll" "portcls.sys")
 # Routines of Windows 7 and later: an image importing one does not load on the older systems the
 # driver supports, so it looks them up with MmGetSystemRoutineAddress instead.
 looked_up_routines=("KeQueryActiveProcessorCountEx" "KeGetCurrentProcessorNumberEx")
+frame_budget=4096
 
 quiet=false
 if [[ ${1:-} == -q ]]; then
@@ -125,13 +127,28 @@ for routine in "${looked_up_routines[@]}"; do
     fi
 done
 
+# Stack frames, from each routine's prologue: "sub $N,%rsp", or for frames of a page and more
+# "mov $N,%eax" and a call of the stack probe before "sub %rax,%rsp".
+frames=$("$OBJDUMP" -d "$image" | awk '
+    /^[0-9a-f]+ <.*>:$/ { name = $2; gsub(/[<>:]/, "", name); next }
+    /sub +\$0x[0-9a-f]+,%rsp/ { match($0, /\$0x[0-9a-f]+/); print substr($0, RSTART + 1, RLENGTH - 1), name "+" $1; next }
+    /mov +\$0x[0-9a-f]+,%eax/ { match($0, /\$0x[0-9a-f]+/); pending = substr($0, RSTART + 1, RLENGTH - 1); next }
+    /call.*chkstk/ && pending != "" { print pending, name "+" $1 }
+    { pending = "" }
+' | while read -r size name; do echo "$((size)) $name"; done | sort -n | tail -n 1)
+largest_frame=${frames%% *}
+largest_frame=${largest_frame:-0}
+if (( largest_frame > frame_budget )); then
+    fail "a stack frame of $largest_frame bytes in ${frames#* } is over the $frame_budget-byte budget"
+fi
+
 if (( failures > 0 )); then
     echo "$image: $failures check(s) failed" >&2
     exit 1
 fi
 
 $quiet && exit 0
-echo "$image: native kernel image, imports:"
+echo "$image: native kernel image, largest stack frame $largest_frame bytes (${frames#* }), imports:"
 awk '
     /DLL Name:/ { module = $3; next }
     /^$/ { module = "" }

@@ -38,12 +38,23 @@ long DriverEntry(void* driverObject, void* registryPath)
     return (long)KeGetCurrentProcessorNumberEx(0);
 }
 EOF
+cat >"$work/big_frame.c" <<'EOF'
+long Fill(volatile char* buffer, int at);
+long DriverEntry(void* driverObject, void* registryPath)
+{
+    volatile char buffer[8192];
+    buffer[0] = 1;
+    return Fill(buffer, (int)(long long)registryPath);
+}
+long Fill(volatile char* buffer, int at) { return buffer[at]; }
+EOF
 printf '#include <stdio.h>\nint main(void) { puts("hello"); return 0; }\n' >"$work/hello.c"
 
 native=(-O2 -nostdlib -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--dynamicbase -Wl,--nxcompat)
 "$cc" "${native[@]}" "$work/driver.c" -o "$work/good.sys" -lntoskrnl
 "$cc" "${native[@]}" "$work/user_import.c" -o "$work/user_import.sys" -lntoskrnl -lkernel32
 "$cc" "${native[@]}" "$work/group_import.c" -o "$work/group_import.sys" -lntoskrnl
+"$cc" "${native[@]}" "$work/big_frame.c" -o "$work/big_frame.sys" -lntoskrnl -lgcc
 "$cc" "${native[@]}" -Wl,--subsystem,windows "$work/driver.c" -o "$work/gui.sys" -lntoskrnl
 "$cc" "${native[@]}" -shared "$work/driver.c" -o "$work/dll.sys" -lntoskrnl
 "$cc" "${native[@]}" -Wl,--disable-dynamicbase "$work/driver.c" -o "$work/fixed_base.sys" -lntoskrnl
@@ -74,6 +85,7 @@ expect_reject() {
 expect_pass "$work/good.sys"
 expect_reject "$work/user_import.sys" "imports from KERNEL32.dll"
 expect_reject "$work/group_import.sys" "imports KeGetCurrentProcessorNumberEx"
+expect_reject "$work/big_frame.sys" "a stack frame of 8200 bytes in DriverEntry+"
 expect_reject "$work/gui.sys" "not 1 (native)"
 expect_reject "$work/dll.sys" "marked as a DLL"
 expect_reject "$work/fixed_base.sys" "not DYNAMIC_BASE"
@@ -87,4 +99,4 @@ if (( failures > 0 )); then
     echo "check-windows-image.sh self-test: $failures failure(s)" >&2
     exit 1
 fi
-echo "check-windows-image.sh self-test: passes a native image, rejects 10 broken ones"
+echo "check-windows-image.sh self-test: passes a native image, rejects 11 broken ones"
