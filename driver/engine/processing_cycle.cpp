@@ -229,6 +229,7 @@ ULONG WaveMiniport::ProcessBytes(ULONG total)
     if (ChunkSize == 0) {
         return 0;  // no engine user holds a mix buffer
     }
+    CHARGE_PROCESSING_WORK(total);
     // With no stream on either side nothing would see the mix: the clock still advances.
     bool anyStream = !RenderStreams.Streams.Items().Empty() || !CaptureStreams.Streams.Items().Empty();
     UCHAR silence = (ContainerBytes == 1) ? 0x80 : 0x00;

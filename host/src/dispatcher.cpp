@@ -121,6 +121,15 @@ void RunQueuedDpcs()
     AdvanceTime(0);
 }
 
+void SimulateSleep(ULONGLONG duration)
+{
+    {
+        std::unique_lock<HostMutex> lock = LockVirtualTime(TheScheduler(), "SimulateSleep");
+        SetExactTime(ExactTime() + duration);
+    }
+    AdvanceTime(0);
+}
+
 void SetDpcDelay(ULONGLONG delay)
 {
     Scheduler& s = TheScheduler();
@@ -182,6 +191,7 @@ size_t QueuedDpcCount()
 
 void ResetScheduler()
 {
+    SetDpcBudget(DefaultDpcWorkBudget, DefaultDpcCpuBudget);
     if (RealTimeRunning()) {
         StopRealTime();
     }

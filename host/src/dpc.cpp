@@ -1,7 +1,10 @@
 // Deferred procedure calls: one queue per emulated processor, High importance at the head, the
 // others at the tail; a queued DPC is never queued twice. Running one checks what Driver Verifier
 // checks when a DPC routine returns.
+#include <atomic>
 #include <cstdio>
+#include <ctime>
+#include <string>
 #include <cstring>
 
 #include "host/internal.h"
@@ -71,6 +74,28 @@ const char* IrqlName(KIRQL irql)
 // Runs the routine as `processor` at DISPATCH_LEVEL, with the interrupted context's no-block
 // regions set aside, then checks that it left the processor as it found it and puts back the
 // interrupted IRQL.
+// The DPC watchdog's budget and the cost of the DPC routine running on this thread.
+std::atomic<ULONGLONG> workBudget{DefaultDpcWorkBudget};
+std::atomic<ULONGLONG> cpuBudget{DefaultDpcCpuBudget};
+__thread ULONGLONG dpcWork HOST_HOT_TLS = 0;
+
+ULONGLONG ThreadCpuTime()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<ULONGLONG>(now.tv_sec) * 10000000 + static_cast<ULONGLONG>(now.tv_nsec) / 100;
+}
+
+[[gnu::cold, gnu::noinline]] void ReportDpcOverBudget(PKDEFERRED_ROUTINE routine, ULONGLONG work, ULONGLONG cpu)
+{
+    std::string name = RoutineName(reinterpret_cast<void*>(routine));
+    ReportViolation("DPC_WATCHDOG_VIOLATION", name,
+                    "one run of the DPC routine " + name + " did " + std::to_string(work) + " bytes of work (budget " +
+                        std::to_string(workBudget.load()) + ") in " + std::to_string(cpu / 10000) +
+                        " ms of processor time (budget " + std::to_string(cpuBudget.load() / 10000) +
+                        " ms); Windows stops a DPC that runs too long: bound the work of one pass");
+}
+
 [[gnu::always_inline]] inline void InvokeDpc(unsigned processor, PKDPC dpc, PKDEFERRED_ROUTINE routine,
                                              PVOID context, PVOID argument1, PVOID argument2)
 {
@@ -82,8 +107,18 @@ const char* IrqlName(KIRQL irql)
     size_t interruptedRegions = SetAsideNoBlockRegions();
     int interruptedLocks = SetAsideHeldLocks();
     ULONG locksBefore = SpinLocksHeld();
+    ULONGLONG interruptedWork = dpcWork;
+    dpcWork = 0;
+    const bool timed = realClock.load(std::memory_order_relaxed);
+    const ULONGLONG cpuStart = timed ? ThreadCpuTime() : 0;
 
     routine(dpc, context, argument1, argument2);
+
+    const ULONGLONG cpu = timed ? ThreadCpuTime() - cpuStart : 0;
+    if (dpcWork > workBudget.load(std::memory_order_relaxed) || cpu > cpuBudget.load(std::memory_order_relaxed)) {
+        ReportDpcOverBudget(routine, dpcWork, cpu);
+    }
+    dpcWork = interruptedWork;
 
     KIRQL returned = currentIrql;
     if (returned != DISPATCH_LEVEL || SpinLocksHeld() != locksBefore || NoBlockRegionDepth() != 0) {
@@ -147,6 +182,17 @@ namespace {
 }
 
 }  // namespace
+
+void SetDpcBudget(ULONGLONG workBytes, ULONGLONG cpuTime)
+{
+    workBudget.store(workBytes);
+    cpuBudget.store(cpuTime);
+}
+
+void ChargeDpcWork(ULONGLONG bytes)
+{
+    dpcWork += bytes;
+}
 
 PKDPC TakeReadyDpc(Scheduler& s, unsigned processor, ULONGLONG now)
 {
@@ -275,4 +321,10 @@ void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number)
         return;
     }
     dpc->Number = static_cast<USHORT>(host::MaxProcessors + static_cast<unsigned>(number));
+}
+
+// The driver's charge of its DPC work.
+void HostChargeDpcWork(ULONGLONG bytes)
+{
+    host::ChargeDpcWork(bytes);
 }

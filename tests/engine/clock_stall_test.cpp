@@ -47,3 +47,23 @@ TEST_F(StreamTest, ATenMinuteStallCostsOneBoundedPassAndOneUnderflowOrOverflowPe
     EXPECT_EQ(cable->RenderUnderflows, 1);
     EXPECT_EQ(cable->CaptureOverflows, 1);
 }
+
+TEST_F(StreamTest, AMinuteAsleepCostsOneBoundedPassWithinTheDpcWatchdog)
+{
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    host::WaveClient* render = Open(false, format);
+    const std::vector<uint8_t> audio(9600, 0x11);
+    for (int buffer = 0; buffer < 20; ++buffer) {
+        ASSERT_EQ(render->Write(audio.data(), 9600), STATUS_SUCCESS);
+    }
+    Run(render);
+    host::AdvanceTime(100 * Millisecond);
+    const ULONGLONG rendered = PlayOffset(render);
+
+    host::SimulateSleep(Minute);
+
+    // Every timer overdue at once: one pass of its period and 100 ms more, then the rest dropped.
+    EXPECT_EQ(PlayOffset(render) - rendered, 20160u);
+    EXPECT_EQ(cable->RenderUnderflows, 1);
+    EXPECT_TRUE(host::TakeViolations().empty());
+}

@@ -1,7 +1,10 @@
 // What the verifier checks around DPCs and timers: a DPC routine must return at DISPATCH_LEVEL
 // holding no spin lock and inside no no-block region; pool that holds a queued timer or DPC must
 // not be freed; a target processor must exist.
+#include <atomic>
 #include <cstdio>
+#include <ctime>
+#include <thread>
 
 #include "host/harness.h"
 #include "support/platform_fixture.h"
@@ -36,6 +39,31 @@ void ReturnsCleanly(PKDPC, PVOID, PVOID, PVOID)
     KeReleaseSpinLockFromDpcLevel(&lock);
     HOST_ENTER_NO_BLOCK_REGION("processing");
     HOST_LEAVE_NO_BLOCK_REGION();
+}
+
+// Work charged to the DPC watchdog: a pass of four 1-MiB chunks and a byte.
+void ChargesOverFourMiB(PKDPC, PVOID, PVOID, PVOID)
+{
+    for (int chunk = 0; chunk < 4; ++chunk) {
+        HostChargeDpcWork(1 << 20);
+    }
+    HostChargeDpcWork(1);
+}
+
+void ChargesFourMiB(PKDPC, PVOID, PVOID, PVOID)
+{
+    HostChargeDpcWork(4 << 20);
+}
+
+// Spins until its thread has used 3 ms of processor time.
+void Spins3Ms(PKDPC, PVOID, PVOID argument1, PVOID)
+{
+    timespec start{}, now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &start);
+    do {
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    } while ((now.tv_sec - start.tv_sec) * 1000000000L + (now.tv_nsec - start.tv_nsec) < 3000000L);
+    static_cast<std::atomic<bool>*>(argument1)->store(true);
 }
 
 // Queues a DPC with `routine`, runs it, and returns the rules it broke.
@@ -201,4 +229,30 @@ TEST_F(DpcVerifierTest, UnloadingTheImageWithItsDpcStillQueuedIsCaught)
     EXPECT_NE(violations[0].message.find("1 timer(s) and 1 DPC(s)"), std::string::npos) << violations[0].message;
     host::AdvanceTime(10 * Millisecond);  // nothing left to call into the unmapped image
     EXPECT_EQ(host::QueuedTimerCount(), 0u);
+}
+
+TEST_F(DpcVerifierTest, TheDpcWatchdogStopsAPassOverItsWorkBudgetWhateverItIsMadeOf)
+{
+    EXPECT_TRUE(RunDpcWith(&ChargesFourMiB).empty());
+    std::vector<host::Violation> violations = RunDpcWith(&ChargesOverFourMiB);
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "DPC_WATCHDOG_VIOLATION");
+    EXPECT_NE(violations[0].message.find("4194305 bytes"), std::string::npos) << violations[0].message;
+}
+
+TEST_F(DpcVerifierTest, InRealTimeTheDpcWatchdogCountsTheRoutinesProcessorTime)
+{
+    host::SetDpcBudget(host::DefaultDpcWorkBudget, 10000);  // 1 ms
+    std::atomic<bool> ran{false};
+    KDPC dpc;
+    KeInitializeDpc(&dpc, &Spins3Ms, nullptr);
+    host::StartRealTime();
+    KeInsertQueueDpc(&dpc, &ran, nullptr);
+    while (!ran.load()) {
+        std::this_thread::yield();
+    }
+    host::StopRealTime();
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "DPC_WATCHDOG_VIOLATION");
 }

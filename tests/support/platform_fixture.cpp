@@ -3,10 +3,16 @@
 
 #include <cstring>
 
+#include "core/driver_state.h"
+
 void PlatformTest::SetUp()
 {
     host::ResetPlatform();
     host::SetVerifierMode(host::VerifierMode::Record);
+    // The linked driver's timer-resolution requests as a fresh load leaves them: the platform
+    // has just forgotten every request made.
+    Driver.TimerResolutionUs = 0;
+    Driver.TimerResolutionRequests = 0;
 }
 
 void PlatformTest::TearDown()

@@ -236,6 +236,15 @@ void SetClockTick(ULONGLONG tick);
 void AdvanceTime(ULONGLONG duration);
 // Runs the DPCs that are ready now (AdvanceTime of zero).
 void RunQueuedDpcs();
+// A sleep and resume (or a debugger break): the clock jumps by `duration` with no timer expiring
+// on the way, then every overdue timer expires at once, as on resume. Not in real-time mode.
+void SimulateSleep(ULONGLONG duration);
+// The DPC watchdog: one DPC routine's run may cost at most `workBytes` of work charged by the
+// driver (HostChargeDpcWork, counted in virtual and real time alike) and, in real-time mode,
+// `cpuTime` of its thread's processor time (100-ns units); beyond either, DPC_WATCHDOG_VIOLATION.
+constexpr ULONGLONG DefaultDpcWorkBudget = 4ull << 20;       // 4 MiB of cable data in one pass
+constexpr ULONGLONG DefaultDpcCpuBudget = 100 * 10000;       // 100 ms
+void SetDpcBudget(ULONGLONG workBytes, ULONGLONG cpuTime);
 
 // Fault injection for timer DPCs. Each DPC that a timer queues makes its processor wait the delay
 // plus a jitter drawn uniformly from [0, maximum] (a seeded generator: the same seed gives the

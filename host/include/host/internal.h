@@ -120,6 +120,8 @@ void CheckBlockingCall(const char* routine, const char* action);
 void CheckPoolFree(const char* routine, const void* block, size_t size);
 // Before a driver image is unmapped: none of its timers or DPCs may still be queued.
 void CheckPendingOperationsAtUnload(void* imageHandle);
+// dpc.cpp: the work the DPC routine running on this thread has done so far.
+void ChargeDpcWork(ULONGLONG bytes);
 // The file of the loaded object that holds `address`, or an empty string.
 std::string ObjectFileOf(const void* address);
 // system.cpp: timer-resolution requests an unloading image left outstanding are reported and

@@ -371,6 +371,8 @@ HOST_KAPI void KeQuerySystemTime(PLARGE_INTEGER currentTime);
 HOST_KAPI void HostEnterNoBlockRegion(const char* name);
 HOST_KAPI void HostLeaveNoBlockRegion(void);
 #define HOST_ENTER_NO_BLOCK_REGION(name) HostEnterNoBlockRegion(name)
+// The work a DPC routine does, charged against the DPC watchdog's budget (harness.h).
+HOST_KAPI void HostChargeDpcWork(ULONGLONG bytes);
 #define HOST_LEAVE_NO_BLOCK_REGION() HostLeaveNoBlockRegion()
 
 // ---------------------------------------------------------------------------------------------
