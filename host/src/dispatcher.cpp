@@ -192,6 +192,7 @@ size_t QueuedDpcCount()
 void ResetScheduler()
 {
     SetDpcBudget(DefaultDpcWorkBudget, DefaultDpcCpuBudget);
+    SetDpcsRunWhenIrqlDrops(false);
     if (RealTimeRunning()) {
         StopRealTime();
     }

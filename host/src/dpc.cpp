@@ -183,6 +183,30 @@ namespace {
 
 }  // namespace
 
+std::atomic<bool> dpcsRunWhenIrqlDrops{false};
+
+void SetDpcsRunWhenIrqlDrops(bool on)
+{
+    dpcsRunWhenIrqlDrops.store(on);
+}
+
+void RunDpcsOnIrqlDrop()
+{
+    Scheduler& s = TheScheduler();
+    if (currentIrql >= DISPATCH_LEVEL || SpinLocksHeld() != 0 || realClock.load(std::memory_order_relaxed)) {
+        return;
+    }
+    // In virtual time only this thread runs DPCs: a scheduler lock it cannot take is its own.
+    std::unique_lock<HostMutex> lock(s.mutex, std::try_to_lock);
+    if (!lock.owns_lock() || s.realTime) {
+        return;
+    }
+    unsigned processor = CurrentProcessor();
+    while (PKDPC dpc = TakeReady(s, processor, ExactTime())) {
+        RunTaken(s, lock, processor, dpc);
+    }
+}
+
 void SetDpcBudget(ULONGLONG workBytes, ULONGLONG cpuTime)
 {
     workBudget.store(workBytes);
@@ -280,11 +304,16 @@ void KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE deferredRoutine, PVOID defer
 BOOLEAN KeInsertQueueDpc(PRKDPC dpc, PVOID systemArgument1, PVOID systemArgument2)
 {
     host::Scheduler& s = TheScheduler();
-    std::lock_guard<host::HostMutex> guard(s.mutex);
+    std::unique_lock<host::HostMutex> guard(s.mutex);
     unsigned count = s.processorCount.load(std::memory_order_relaxed);
     unsigned processor =
         dpc->Number >= host::MaxProcessors ? (dpc->Number - host::MaxProcessors) % count : host::CurrentProcessor();
-    return host::EnqueueDpc(s, dpc, processor, systemArgument1, systemArgument2) ? TRUE : FALSE;
+    BOOLEAN queued = host::EnqueueDpc(s, dpc, processor, systemArgument1, systemArgument2) ? TRUE : FALSE;
+    if (queued && host::currentIrql < DISPATCH_LEVEL && host::dpcsRunWhenIrqlDrops.load(std::memory_order_relaxed)) {
+        guard.unlock();
+        host::RunDpcsOnIrqlDrop();
+    }
+    return queued;
 }
 
 // Like KeRemoveQueueDpc: TRUE if the DPC was queued and now is not; a running DPC is not stopped.

@@ -137,7 +137,13 @@ void KeLowerIrql(KIRQL newIrql)
         ReportLowerAbove(newIrql);
         return;
     }
+    KIRQL previous = host::currentIrql;
     host::currentIrql = newIrql;
+    if (__builtin_expect(previous >= DISPATCH_LEVEL && newIrql < DISPATCH_LEVEL &&
+                             host::dpcsRunWhenIrqlDrops.load(std::memory_order_relaxed),
+                         0)) {
+        host::RunDpcsOnIrqlDrop();
+    }
 }
 
 // Like PAGED_CODE() under Driver Verifier: pageable code must not run above APC_LEVEL.

@@ -306,3 +306,35 @@ TEST_F(DpcTest, AProcessorRunsOneDpcAtATime)
     EXPECT_EQ(order, NameList({"outer returns", "inner runs"}));
     EXPECT_EQ(ProcessorsOf(log), Processors({0, 0}));
 }
+
+TEST_F(DpcTest, WithTheOptionADpcRunsTheMomentItsProcessorDropsBelowDispatchLevel)
+{
+    static int runs;
+    runs = 0;
+    KDPC dpc;
+    KeInitializeDpc(&dpc, [](PKDPC, PVOID, PVOID, PVOID) { ++runs; }, nullptr);
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    struct Row {
+        bool option;
+        int afterQueueAtPassive;  // runs once KeInsertQueueDpc returned at PASSIVE_LEVEL
+        int insideTheLock;        // queued holding a spin lock: still waiting there
+        int afterTheRelease;
+    };
+    const Row rows[] = {{false, 0, 0, 0}, {true, 1, 1, 2}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.option);
+        runs = 0;
+        host::SetDpcsRunWhenIrqlDrops(row.option);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        EXPECT_EQ(runs, row.afterQueueAtPassive);
+        KIRQL old = KfAcquireSpinLock(&lock);
+        KeInsertQueueDpc(&dpc, nullptr, nullptr);
+        EXPECT_EQ(runs, row.insideTheLock);
+        KfReleaseSpinLock(&lock, old);
+        EXPECT_EQ(runs, row.afterTheRelease);
+        host::RunQueuedDpcs();
+        // Without the option the second insert found the first still queued: one run in all.
+        EXPECT_EQ(runs, row.option ? 2 : 1);
+    }
+}

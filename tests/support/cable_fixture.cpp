@@ -11,6 +11,8 @@ void CableTest::SetUp()
     LookUpProcessorRoutines();
     // A cable's first stream has asked for a finer timer resolution by the time its engine runs.
     host::SetClockTick(host::FinestClockTick);
+    // DPCs run as on Windows, the moment a thread's IRQL drops below DISPATCH_LEVEL.
+    host::SetDpcsRunWhenIrqlDrops(true);
     adapter = Adapter::Create();
     ASSERT_NE(adapter, nullptr);
 }

@@ -8,6 +8,8 @@
 void StreamTest::SetUp()
 {
     PlatformTest::SetUp();
+    // DPCs run as on Windows, the moment a thread's IRQL drops below DISPATCH_LEVEL.
+    host::SetDpcsRunWhenIrqlDrops(true);
     adapter = Adapter::Create();
     ASSERT_NE(adapter, nullptr);
     cable = Cable::Create(0, adapter);

@@ -239,6 +239,11 @@ void RunQueuedDpcs();
 // A sleep and resume (or a debugger break): the clock jumps by `duration` with no timer expiring
 // on the way, then every overdue timer expires at once, as on resume. Not in real-time mode.
 void SimulateSleep(ULONGLONG duration);
+// As on Windows, a DPC queued for the current processor runs as soon as its IRQL falls below
+// DISPATCH_LEVEL: inside the release of a spin lock or KeLowerIrql, and before KeInsertQueueDpc
+// returns when called below DISPATCH_LEVEL. Off by default (DPCs then wait for AdvanceTime);
+// virtual time only.
+void SetDpcsRunWhenIrqlDrops(bool on);
 // The DPC watchdog: one DPC routine's run may cost at most `workBytes` of work charged by the
 // driver (HostChargeDpcWork, counted in virtual and real time alike) and, in real-time mode,
 // `cpuTime` of its thread's processor time (100-ns units); beyond either, DPC_WATCHDOG_VIOLATION.

@@ -1,6 +1,7 @@
 // Declarations shared between the stand-in's own source files; not for the driver or tests.
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include "host/kernel.h"
@@ -120,6 +121,10 @@ void CheckBlockingCall(const char* routine, const char* action);
 void CheckPoolFree(const char* routine, const void* block, size_t size);
 // Before a driver image is unmapped: none of its timers or DPCs may still be queued.
 void CheckPendingOperationsAtUnload(void* imageHandle);
+// dpc.cpp: runs the ready DPCs of this thread's processor now that its IRQL has dropped below
+// DISPATCH_LEVEL (when the option is on).
+extern std::atomic<bool> dpcsRunWhenIrqlDrops;
+void RunDpcsOnIrqlDrop();
 // dpc.cpp: the work the DPC routine running on this thread has done so far.
 void ChargeDpcWork(ULONGLONG bytes);
 // The file of the loaded object that holds `address`, or an empty string.
