@@ -5,6 +5,7 @@
 #include <execinfo.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -162,8 +163,16 @@ uint64_t InjectedPoolFailures()
     return injectedFailures;
 }
 
+std::atomic<ULONG> minimumWindowsVersion{0x0500};
+
+void SetMinimumWindowsVersion(ULONG version)
+{
+    minimumWindowsVersion.store(version);
+}
+
 void ResetPool()
 {
+    minimumWindowsVersion.store(0x0500);
     std::lock_guard<std::mutex> guard(poolMutex);
     failAtSerial = 0;
     failSite.clear();
@@ -187,6 +196,16 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
     if (tag == 0) {
         host::ReportViolation("DRIVER_VERIFIER_DETECTED_VIOLATION", "ExAllocatePoolWithTag",
                               "an allocation with tag 0; give every allocation the driver's tag");
+    }
+    // No-execute pool came with Windows 8, and from then on is the only non-paged pool to use.
+    const bool noExecute = (poolType & NonPagedPoolNx) != 0;
+    const ULONG minimum = host::minimumWindowsVersion.load(std::memory_order_relaxed);
+    if (noExecute && minimum < 0x0602) {
+        host::ReportViolation("BAD_POOL_CALLER", "ExAllocatePoolWithTag",
+                              "NonPagedPoolNx on a driver that runs on systems before Windows 8, which lack it");
+    } else if (!noExecute && (poolType & 1) == 0 && minimum >= 0x0602) {
+        host::ReportViolation("DRIVER_VERIFIER_DETECTED_VIOLATION", "ExAllocatePoolWithTag",
+                              "executable NonPagedPool on a driver for Windows 8 and later; use NonPagedPoolNx");
     }
     host::BlockRecord record{};
     record.depth = backtrace(record.stack, host::StackDepth);

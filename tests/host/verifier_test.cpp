@@ -353,3 +353,27 @@ TEST_F(VerifierTest, AnImageUnloadedWithATimerResolutionRequestOutstandingIsRepo
     image.Unload();
     EXPECT_EQ(Rules(), std::vector<std::string>{"TIMER_RESOLUTION_NOT_RESTORED_AT_UNLOAD"});
 }
+
+TEST_F(VerifierTest, PoolTypesAreCheckedAgainstTheOldestWindowsTheDriverRunsOn)
+{
+    struct Row {
+        ULONG minimum;
+        POOL_TYPE type;
+        std::vector<std::string> rules;
+    };
+    const Row rows[] = {
+        {0x0500, NonPagedPool, {}},
+        {0x0500, PagedPool, {}},
+        {0x0500, NonPagedPoolNx, {"BAD_POOL_CALLER"}},  // Windows 2000..7 lack it
+        {0x0601, NonPagedPoolNx, {"BAD_POOL_CALLER"}},
+        {0x0602, NonPagedPoolNx, {}},
+        {0x0602, PagedPool, {}},
+        {0x0602, NonPagedPool, {"DRIVER_VERIFIER_DETECTED_VIOLATION"}},  // executable
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << std::hex << row.minimum << " type " << row.type);
+        host::SetMinimumWindowsVersion(row.minimum);
+        ExFreePoolWithTag(ExAllocatePoolWithTag(row.type, 16, PoolTag), PoolTag);
+        EXPECT_EQ(Rules(), row.rules);
+    }
+}

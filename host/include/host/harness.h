@@ -61,6 +61,10 @@ struct PoolAllocation {
 
 std::vector<PoolAllocation> LivePoolAllocations();
 size_t LivePoolCount();
+// The oldest Windows the driver declares it runs on (0x0500 Windows 2000 ... 0x0602 Windows 8,
+// default 0x0500). A pool type that version lacks (NonPagedPoolNx before Windows 8) is a verifier
+// stop, as is executable NonPagedPool once the minimum requires no-execute pool.
+void SetMinimumWindowsVersion(ULONG version);
 uint64_t PoolAllocationCount();  // allocations made since the process started
 
 // Fault injection. FailNthAllocation(n) fails the n-th allocation from now on (1 = the next one).
