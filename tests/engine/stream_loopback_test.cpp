@@ -71,6 +71,49 @@ TEST_F(StreamLoopbackTest, EveryRenderedByteArrivesUnchangedOverAnHour)
     EXPECT_EQ(capturePosition.PlayOffset, totalBytes);
 }
 
+// A port may map a buffer in pieces of a page or of many contiguous pages, and may refuse a
+// GetMapping for want of resources while data is queued (then no MappingAvailable follows).
+TEST_F(StreamLoopbackTest, EveryByteArrivesUnchangedWhateverMappingsThePortHandsOut)
+{
+    struct Row {
+        const char* what;
+        host::MappingOptions options;
+    };
+    const Row rows[] = {
+        {"a page per mapping", {1, 0, STATUS_INSUFFICIENT_RESOURCES}},
+        {"runs of 4 contiguous pages", {4, 0, STATUS_INSUFFICIENT_RESOURCES}},
+        {"runs of 16 contiguous pages", {16, 0, STATUS_INSUFFICIENT_RESOURCES}},
+        {"every 7th GetMapping refused for resources", {1, 7, STATUS_INSUFFICIENT_RESOURCES}},
+    };
+    auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    const size_t totalBytes = 48000ull * 4 * 10;
+    const std::vector<uint8_t> source = RandomBytes(totalBytes + 192000, 6);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        port->SetMappingOptions(row.options);
+        host::WaveClient* render = Open(false, format);
+        host::WaveClient* capture = Open(true, format);
+        ClientFeeder player(render, false, 21, 3841, 20001);
+        ClientFeeder recorder(capture, true, 22, 3841, 20001);
+        player.SetSource(source);
+        player.Pump(48000);
+        recorder.Pump(48000);
+        Run(render);
+        Run(capture);
+        const LONG underflows = cable->RenderUnderflows;
+        const LONG overflows = cable->CaptureOverflows;
+
+        RunFor(10 * Second, {&player, &recorder}, 48000);
+
+        EXPECT_EQ(cable->RenderUnderflows, underflows);
+        EXPECT_EQ(cable->CaptureOverflows, overflows);
+        ASSERT_GE(recorder.Recorded().size(), totalBytes - 20001);
+        EXPECT_TRUE(std::equal(recorder.Recorded().begin(), recorder.Recorded().end(), source.begin()));
+        Close(render);
+        Close(capture);
+    }
+}
+
 TEST_F(StreamLoopbackTest, AnImpulseRenderedAtCableFrameNIsCapturedAtFrameN)
 {
     auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 1));
