@@ -410,9 +410,14 @@ void WaveStream::Service() {}
 // Caller holds the stream lock. After GetMapping found no client buffer (STATUS_NOT_FOUND) the
 // port announces the next one through MappingAvailable, so until a buffer has arrived asking
 // again is wasted. Any other refusal is retried at the next pass.
+// The watermark counts the bytes still to transfer: a mapping larger than the low watermark, when
+// nearly used up, must not keep the refill away until the pass runs dry in its middle.
 bool WaveStream::RefillWanted() const
 {
-    return PendingBytes < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
+    const ListEntry* head = PendingMappings.First();
+    const ULONG headConsumed = (head != NULL) ? CONTAINING_RECORD(head, Mapping, Link)->Consumed : 0;
+    const ULONG unconsumed = PendingBytes - headConsumed;
+    return unconsumed < LowWatermark && PendingMappings.Size() < RefillMappingCount &&
            PendingBytes < HighWatermark && RefusedAtArrival != ReadArrivals();
 }
 

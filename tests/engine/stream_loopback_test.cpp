@@ -84,6 +84,8 @@ TEST_F(StreamLoopbackTest, EveryByteArrivesUnchangedWhateverMappingsThePortHands
         {"runs of 4 contiguous pages", {4, 0, STATUS_INSUFFICIENT_RESOURCES}},
         {"runs of 16 contiguous pages", {16, 0, STATUS_INSUFFICIENT_RESOURCES}},
         {"every 7th GetMapping refused for resources", {1, 7, STATUS_INSUFFICIENT_RESOURCES}},
+        // Mappings larger than the low watermark: a refusal must find the stream with data left.
+        {"every 5th refused, runs of 16 pages", {16, 5, STATUS_INSUFFICIENT_RESOURCES}},
     };
     auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
     const size_t totalBytes = 48000ull * 4 * 10;
