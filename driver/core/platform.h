@@ -17,14 +17,14 @@
 // The processing section of the timer DPC: the host verifier fails any allocation, wait or mutex
 // inside it.
 #define ENTER_PROCESSING_SECTION(name) HOST_ENTER_NO_BLOCK_REGION(name)
+#define LEAVE_PROCESSING_SECTION() HOST_LEAVE_NO_BLOCK_REGION()
 // The host's DPC watchdog measures a pass by the cable bytes it processes.
 #define CHARGE_PROCESSING_WORK(bytes) HostChargeDpcWork(bytes)
-#define LEAVE_PROCESSING_SECTION() HOST_LEAVE_NO_BLOCK_REGION()
 #else
 #include "platform_windows.h"
 #define ENTER_PROCESSING_SECTION(name) ((void)0)
-#define CHARGE_PROCESSING_WORK(bytes) ((void)0)
 #define LEAVE_PROCESSING_SECTION() ((void)0)
+#define CHARGE_PROCESSING_WORK(bytes) ((void)0)
 #endif
 
 // The driver's pool tag: the four bytes "Wdm " in memory.
