@@ -188,3 +188,128 @@ typedef IPreFetchOffset* PPREFETCHOFFSET;
 // Like PcNewServiceGroup: a group whose RequestService queues one DPC that calls RequestService
 // on every member.
 HOST_KAPI NTSTATUS PcNewServiceGroup(PSERVICEGROUP* outServiceGroup, PUNKNOWN outerUnknown);
+
+// ---------------------------------------------------------------------------------------------
+// Filter descriptors: what a miniport's GetDescription hands the port, and the property requests
+// the port routes to the miniport's automation tables (portcls.h).
+
+#define PCFILTER_NODE KSFILTER_NODE
+
+#define PCPROPERTY_ITEM_FLAG_GET KSPROPERTY_TYPE_GET
+#define PCPROPERTY_ITEM_FLAG_SET KSPROPERTY_TYPE_SET
+#define PCPROPERTY_ITEM_FLAG_BASICSUPPORT KSPROPERTY_TYPE_BASICSUPPORT
+
+typedef struct _PCPROPERTY_REQUEST PCPROPERTY_REQUEST, *PPCPROPERTY_REQUEST;
+typedef NTSTATUS (*PCPFNPROPERTY_HANDLER)(PPCPROPERTY_REQUEST propertyRequest);
+
+typedef struct {
+    const GUID* Set;
+    ULONG Id;
+    ULONG Flags;
+    PCPFNPROPERTY_HANDLER Handler;
+} PCPROPERTY_ITEM, *PPCPROPERTY_ITEM;
+
+// What the port fills for a property handler. MajorTarget is the miniport, MinorTarget the stream
+// of a pin request (null on a filter); Node is the node id or PCFILTER_NODE; Instance points past
+// the KSPROPERTY (or KSP_NODE, for a node property) at InstanceSize bytes; Value is the client's
+// buffer of ValueSize bytes, which the handler sets to the bytes it returns.
+struct _PCPROPERTY_REQUEST {
+    PUNKNOWN MajorTarget;
+    PUNKNOWN MinorTarget;
+    ULONG Node;
+    const PCPROPERTY_ITEM* PropertyItem;
+    ULONG Verb;
+    ULONG InstanceSize;
+    PVOID Instance;
+    ULONG ValueSize;
+    PVOID Value;
+    PIRP Irp;
+};
+
+typedef struct {
+    const GUID* Set;
+    ULONG Id;
+    ULONG Flags;
+    PVOID Handler;
+} PCMETHOD_ITEM, *PPCMETHOD_ITEM, PCEVENT_ITEM, *PPCEVENT_ITEM;
+
+typedef struct {
+    ULONG PropertyItemSize;
+    ULONG PropertyCount;
+    const PCPROPERTY_ITEM* Properties;
+    ULONG MethodItemSize;
+    ULONG MethodCount;
+    const PCMETHOD_ITEM* Methods;
+    ULONG EventItemSize;
+    ULONG EventCount;
+    const PCEVENT_ITEM* Events;
+    ULONG Reserved;
+} PCAUTOMATION_TABLE, *PPCAUTOMATION_TABLE;
+
+typedef struct {
+    ULONG FromNode;
+    ULONG FromNodePin;
+    ULONG ToNode;
+    ULONG ToNodePin;
+} PCCONNECTION_DESCRIPTOR, *PPCCONNECTION_DESCRIPTOR;
+
+typedef struct {
+    ULONG MaxGlobalInstanceCount;
+    ULONG MaxFilterInstanceCount;
+    ULONG MinFilterInstanceCount;
+    const PCAUTOMATION_TABLE* AutomationTable;
+    KSPIN_DESCRIPTOR KsPinDescriptor;
+} PCPIN_DESCRIPTOR, *PPCPIN_DESCRIPTOR;
+static_assert(sizeof(PCPIN_DESCRIPTOR) == 112, "PCPIN_DESCRIPTOR is 112 bytes on x64");
+
+typedef struct {
+    ULONG Flags;
+    const PCAUTOMATION_TABLE* AutomationTable;
+    const GUID* Type;
+    const GUID* Name;
+} PCNODE_DESCRIPTOR, *PPCNODE_DESCRIPTOR;
+
+struct PCFILTER_DESCRIPTOR {
+    ULONG Version;
+    const PCAUTOMATION_TABLE* AutomationTable;
+    ULONG PinSize;
+    ULONG PinCount;
+    const PCPIN_DESCRIPTOR* Pins;
+    ULONG NodeSize;
+    ULONG NodeCount;
+    const PCNODE_DESCRIPTOR* Nodes;
+    ULONG ConnectionCount;
+    const PCCONNECTION_DESCRIPTOR* Connections;
+    ULONG CategoryCount;
+    const GUID* Categories;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The topology port and miniport, and the port factory.
+
+// {B4C90A30-5791-11D0-86F9-00A0C911B544}
+DEFINE_GUID(IID_IPortTopology, 0xb4c90a30, 0x5791, 0x11d0, 0x86, 0xf9, 0x00, 0xa0, 0xc9, 0x11, 0xb5, 0x44);
+// {B4C90A31-5791-11D0-86F9-00A0C911B544}
+DEFINE_GUID(IID_IMiniportTopology, 0xb4c90a31, 0x5791, 0x11d0, 0x86, 0xf9, 0x00, 0xa0, 0xc9, 0x11, 0xb5, 0x44);
+// {B4C90A32-5791-11D0-86F9-00A0C911B544}
+DEFINE_GUID(CLSID_PortTopology, 0xb4c90a32, 0x5791, 0x11d0, 0x86, 0xf9, 0x00, 0xa0, 0xc9, 0x11, 0xb5, 0x44);
+// {3DD648B8-969F-11D1-95A9-00C04FB925D3}
+DEFINE_GUID(IID_IPowerNotify, 0x3dd648b8, 0x969f, 0x11d1, 0x95, 0xa9, 0x00, 0xc0, 0x4f, 0xb9, 0x25, 0xd3);
+
+struct DECLSPEC_NOVTABLE IPortTopology : public IPort {
+};
+typedef IPortTopology* PPORTTOPOLOGY;
+
+struct DECLSPEC_NOVTABLE IMiniportTopology : public IMiniport {
+    STDMETHOD(Init)(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTTOPOLOGY port) PURE;
+};
+typedef IMiniportTopology* PMINIPORTTOPOLOGY;
+
+struct DECLSPEC_NOVTABLE IPowerNotify : public IUnknown {
+    STDMETHOD_(void, PowerChangeNotify)(POWER_STATE powerState) PURE;
+};
+typedef IPowerNotify* PPOWERNOTIFY;
+
+// Like PcNewPort: a port of class CLSID_PortWavePci or CLSID_PortTopology, one reference, no
+// miniport yet; STATUS_INVALID_PARAMETER for another class.
+HOST_KAPI NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId);
