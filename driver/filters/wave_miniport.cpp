@@ -2,6 +2,7 @@
 #include "filters/wave_miniport.h"
 
 #include "core/driver_state.h"
+#include "core/soft_dma.h"
 #include "engine/wave_stream.h"
 #include "filters/adapter.h"
 #include "filters/cable.h"
@@ -59,6 +60,9 @@ WaveMiniport::~WaveMiniport()
     KeCancelTimer(&Timer);
     KeFlushQueuedDpcs();
     PoolFree(MixBuffer);
+    if (DmaChannel != NULL) {
+        DmaChannel->Release();
+    }
     if (ServiceGroup != NULL) {
         ServiceGroup->Release();
     }
@@ -81,7 +85,7 @@ NTSTATUS WaveMiniport::DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange
     return STATUS_NOT_IMPLEMENTED;
 }
 
-// A failure to make the service group leaves the port reference held; the destructor drops it.
+// A failure leaves the port reference and whatever was made held; the destructor drops them.
 NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
                             PSERVICEGROUP* serviceGroup)
 {
@@ -92,8 +96,16 @@ NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList,
     NTSTATUS status = PcNewServiceGroup(&ServiceGroup, NULL);
     if (!NT_SUCCESS(status)) {
         ServiceGroup = NULL;
+        return status;
     }
-    return status;
+    // One channel for every stream of the cable (WaveStream::Init hands it out).
+    SoftDmaChannel* channel = SoftDmaChannel::Create();
+    if (channel == NULL) {
+        DmaChannel = NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    DmaChannel = channel->AsDmaChannel();
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS WaveMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID* object)
