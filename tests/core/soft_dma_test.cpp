@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr ULONGLONG AllOnes = 0xFFFFFFFFFFFFFFFFull;
+
 class SoftDmaTest : public PlatformTest {
 protected:
     void TearDown() override
@@ -17,111 +19,75 @@ protected:
         PlatformTest::TearDown();
     }
 
-    // The size of the newest live pool block.
-    static size_t NewestBlockSize()
+    static PDMACHANNEL NewChannel()
     {
-        std::vector<host::PoolAllocation> live = host::LivePoolAllocations();
-        return live.empty() ? 0 : live.back().size;
+        SoftDmaChannel* made = SoftDmaChannel::Create();
+        EXPECT_NE(made, nullptr);
+        return made->AsDmaChannel();
     }
 
-    static const DMA_OPERATIONS* Operations(PDMACHANNEL channel)
-    {
-        return reinterpret_cast<PDMA_ADAPTER>(channel->GetAdapterObject())->DmaOperations;
-    }
+    static const host::PoolAllocation NewestBlock() { return host::LivePoolAllocations().back(); }
 };
 
-constexpr ULONGLONG AllOnes = 0xFFFFFFFFFFFFFFFFull;
-
-struct Callback {
+// What a completion routine was called with.
+struct Completion {
     int calls = 0;
-    PDEVICE_OBJECT device = nullptr;
     PIRP irp = nullptr;
-    PVOID base = reinterpret_cast<PVOID>(1);
-    ULONG elements = 0;
-    ULONG length = 0;
-    ULONGLONG address = 0;
+    PVOID argument = reinterpret_cast<PVOID>(1);  // map-register base or scatter/gather list
 };
 
-IO_ALLOCATION_ACTION RecordAdapterChannel(PDEVICE_OBJECT device, PIRP irp, PVOID base, PVOID context)
+IO_ALLOCATION_ACTION RecordAdapterChannel(PDEVICE_OBJECT, PIRP irp, PVOID base, PVOID context)
 {
-    auto* seen = static_cast<Callback*>(context);
-    *seen = {seen->calls + 1, device, irp, base};
+    *static_cast<Completion*>(context) = {static_cast<Completion*>(context)->calls + 1, irp, base};
     return KeepObject;
 }
 
-void RecordList(PDEVICE_OBJECT device, PIRP irp, PSCATTER_GATHER_LIST list, PVOID context)
+void RecordList(PDEVICE_OBJECT, PIRP irp, PSCATTER_GATHER_LIST list, PVOID context)
 {
-    auto* seen = static_cast<Callback*>(context);
-    *seen = {seen->calls + 1, device, irp, list,
-             list->NumberOfElements, list->Elements[0].Length,
-             static_cast<ULONGLONG>(list->Elements[0].Address.QuadPart)};
+    *static_cast<Completion*>(context) = {static_cast<Completion*>(context)->calls + 1, irp, list};
 }
 
 }  // namespace
 
-TEST_F(SoftDmaTest, AllocateBufferAlignsByTheConstraintsLowPart)
+TEST_F(SoftDmaTest, AllocateBufferAlignsByTheConstraintsLowPartAndSizesAreKept)
 {
     struct Case {
         ULONG size;
-        bool constrained;
-        ULONGLONG constraint;
+        const ULONGLONG* constraint;  // null: none given
         size_t blockBytes;
         ULONG_PTR alignment;
+        ULONG setSize, sizeAfterSet;
     };
+    const ULONGLONG page = 0xFFF, pageHigh = 0xFFFFFFFF00000FFFull, line = 0x3F, none = 0;
     const Case cases[] = {
-        {1000, true, 0xFFF, 5095, 4096},
-        {1000, true, 0xFFFFFFFF00000FFFull, 5095, 4096},  // only the low 32 bits count
-        {64, true, 0x3F, 127, 64},
-        {1000, true, 0, 1000, 1},
-        {1000, false, 0, 1000, 1},
+        {1000, &page, 5095, 4096, 2000, 1000}, {1000, &pageHigh, 5095, 4096, 500, 500},
+        {64, &line, 127, 64, 64, 64},          {1000, &none, 1000, 1, 1001, 1000},
+        {1000, nullptr, 1000, 1, 0, 0},
     };
     for (const Case& c : cases) {
-        SoftDmaChannel* made = SoftDmaChannel::Create();
-        ASSERT_NE(made, nullptr);
-        PDMACHANNEL channel = made->AsDmaChannel();
+        PDMACHANNEL channel = NewChannel();
         PHYSICAL_ADDRESS constraint;
-        constraint.QuadPart = static_cast<LONGLONG>(c.constraint);
-        ASSERT_EQ(channel->AllocateBuffer(c.size, c.constrained ? &constraint : nullptr), STATUS_SUCCESS);
-        auto* raw = static_cast<PUCHAR>(const_cast<void*>(host::LivePoolAllocations().back().address));
+        constraint.QuadPart = c.constraint ? static_cast<LONGLONG>(*c.constraint) : 0;
+        ASSERT_EQ(channel->AllocateBuffer(c.size, c.constraint ? &constraint : nullptr), STATUS_SUCCESS);
+        const auto* raw = static_cast<const UCHAR*>(NewestBlock().address);
         auto* system = static_cast<PUCHAR>(channel->SystemAddress());
-        EXPECT_EQ(NewestBlockSize(), c.blockBytes) << c.size << " bytes, mask " << c.constraint;
+        EXPECT_EQ(NewestBlock().size, c.blockBytes) << c.size << " bytes, mask " << constraint.QuadPart;
         EXPECT_EQ(reinterpret_cast<ULONG_PTR>(system) % c.alignment, 0u);
-        EXPECT_GE(system, raw);
-        EXPECT_LE(system + c.size, raw + c.blockBytes) << "the buffer lies inside its block";
-        if (c.alignment == 1) {
-            EXPECT_EQ(system, raw);
-        }
-        EXPECT_EQ(channel->AllocatedBufferSize(), c.size);
-        EXPECT_EQ(channel->BufferSize(), c.size);
-        EXPECT_EQ(channel->TransferCount(), c.size);
-        EXPECT_EQ(channel->MaximumBufferSize(), 0x100000u);
+        EXPECT_TRUE(system >= raw && system + c.size <= raw + c.blockBytes) << "the buffer lies in its block";
+        EXPECT_TRUE(c.alignment > 1 || system == raw);
+        EXPECT_EQ(std::vector<ULONG>({channel->AllocatedBufferSize(), channel->BufferSize(), channel->TransferCount(),
+                                      channel->MaximumBufferSize()}),
+                  std::vector<ULONG>({c.size, c.size, c.size, 0x100000}));
         EXPECT_EQ(channel->PhysicalAddress().QuadPart, reinterpret_cast<LONGLONG>(system))
             << "the stand-in's physical address is the virtual one";
+        channel->SetBufferSize(c.setSize);
+        EXPECT_EQ(std::vector<ULONG>({channel->AllocatedBufferSize(), channel->BufferSize(), channel->TransferCount()}),
+                  std::vector<ULONG>({c.size, c.sizeAfterSet, c.sizeAfterSet}))
+            << "after SetBufferSize " << c.setSize;
         channel->FreeBuffer();
         EXPECT_EQ(channel->SystemAddress(), nullptr);
-        EXPECT_EQ(channel->AllocatedBufferSize(), 0u);
-        EXPECT_EQ(channel->BufferSize(), 0u);
+        EXPECT_EQ(channel->AllocatedBufferSize() + channel->BufferSize(), 0u);
         EXPECT_EQ(channel->Release(), 0u);
-    }
-}
-
-TEST_F(SoftDmaTest, SetBufferSizeNeverExceedsTheAllocation)
-{
-    struct Case {
-        ULONG requested;
-        ULONG expected;
-    };
-    for (Case c : {Case{2000, 1000}, Case{1001, 1000}, Case{1000, 1000}, Case{500, 500}, Case{0, 0}}) {
-        SoftDmaChannel* made = SoftDmaChannel::Create();
-        ASSERT_NE(made, nullptr);
-        PDMACHANNEL channel = made->AsDmaChannel();
-        ASSERT_EQ(channel->AllocateBuffer(1000, nullptr), STATUS_SUCCESS);
-        channel->SetBufferSize(c.requested);
-        EXPECT_EQ(channel->BufferSize(), c.expected) << "after SetBufferSize " << c.requested;
-        EXPECT_EQ(channel->TransferCount(), c.expected);
-        EXPECT_EQ(channel->AllocatedBufferSize(), 1000u);
-        channel->FreeBuffer();
-        channel->Release();
     }
 }
 
@@ -132,34 +98,30 @@ TEST_F(SoftDmaTest, AReallocationNeitherLeaksNorLosesTheBuffer)
     struct Case {
         const char* name;
         ULONG size;
-        ULONGLONG constraint;
+        ULONG mask;
         uint64_t failAllocation;  // 0: none
         NTSTATUS status;
-        ULONG allocatedAfter;
     };
     const Case cases[] = {
-        {"replaced", 300, 0, 0, STATUS_SUCCESS, 300},
-        {"pool exhausted", 300, 0, 1, STATUS_INSUFFICIENT_RESOURCES, 100},
-        {"beyond 32 bits", 0xFFFFFFFF, 0xFFF, 0, STATUS_INSUFFICIENT_RESOURCES, 100},
-        {"zero bytes", 0, 0, 0, STATUS_INVALID_PARAMETER, 100},
+        {"replaced", 300, 0, 0, STATUS_SUCCESS},
+        {"pool exhausted", 300, 0, 1, STATUS_INSUFFICIENT_RESOURCES},
+        {"beyond 32 bits", 0xFFFFFFFF, 0xFFF, 0, STATUS_INSUFFICIENT_RESOURCES},
+        {"zero bytes", 0, 0, 0, STATUS_INVALID_PARAMETER},
     };
     for (const Case& c : cases) {
-        SoftDmaChannel* made = SoftDmaChannel::Create();
-        ASSERT_NE(made, nullptr);
-        PDMACHANNEL channel = made->AsDmaChannel();
+        PDMACHANNEL channel = NewChannel();
         ASSERT_EQ(channel->AllocateBuffer(100, nullptr), STATUS_SUCCESS);
         PVOID first = channel->SystemAddress();
         const size_t liveBefore = host::LivePoolCount();
-        if (c.failAllocation != 0) {
-            host::FailNthAllocation(c.failAllocation);
-        }
+        host::FailNthAllocation(c.failAllocation);
         PHYSICAL_ADDRESS constraint;
-        constraint.QuadPart = static_cast<LONGLONG>(c.constraint);
+        constraint.QuadPart = c.mask;
         EXPECT_EQ(channel->AllocateBuffer(c.size, &constraint), c.status) << c.name;
         host::ClearPoolFaults();
+        const bool replaced = c.status == STATUS_SUCCESS;
         EXPECT_EQ(host::LivePoolCount(), liveBefore) << c.name << ": one buffer block at a time";
-        EXPECT_EQ(channel->AllocatedBufferSize(), c.allocatedAfter) << c.name;
-        EXPECT_EQ(channel->SystemAddress() == first, c.status != STATUS_SUCCESS) << c.name;
+        EXPECT_EQ(channel->AllocatedBufferSize(), replaced ? c.size : 100) << c.name;
+        EXPECT_EQ(channel->SystemAddress() == first, !replaced) << c.name;
         channel->FreeBuffer();
         channel->Release();
     }
@@ -167,41 +129,34 @@ TEST_F(SoftDmaTest, AReallocationNeitherLeaksNorLosesTheBuffer)
 
 TEST_F(SoftDmaTest, AnswersIUnknownAndIDmaChannelWithOnePointer)
 {
-    SoftDmaChannel* made = SoftDmaChannel::Create();
-    ASSERT_NE(made, nullptr);
-    PVOID asUnknown = nullptr;
-    PVOID asChannel = nullptr;
+    PDMACHANNEL channel = NewChannel();
+    for (const GUID* iid : {&IID_IUnknown, &IID_IDmaChannel}) {
+        PVOID found = nullptr;
+        EXPECT_EQ(channel->QueryInterface(*iid, &found), STATUS_SUCCESS);
+        EXPECT_EQ(found, static_cast<PVOID>(channel));
+        EXPECT_EQ(channel->Release(), 1u);
+    }
     PVOID other = reinterpret_cast<PVOID>(1);
-    EXPECT_EQ(made->NonDelegatingQueryInterface(IID_IUnknown, &asUnknown), STATUS_SUCCESS);
-    EXPECT_EQ(made->AsDmaChannel()->QueryInterface(IID_IDmaChannel, &asChannel), STATUS_SUCCESS);
-    EXPECT_EQ(made->QueryInterface(IID_IMiniport, &other), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(asUnknown, asChannel);
-    EXPECT_EQ(asChannel, static_cast<PVOID>(made->AsDmaChannel()));
+    EXPECT_EQ(channel->QueryInterface(IID_IMiniport, &other), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(other, nullptr);
-    EXPECT_EQ(made->AsDmaChannel()->Release(), 2u);
-    EXPECT_EQ(made->AsDmaChannel()->Release(), 1u);
-    EXPECT_EQ(made->AsDmaChannel()->Release(), 0u);
+    EXPECT_EQ(channel->Release(), 0u);
 }
 
 TEST_F(SoftDmaTest, TheAdapterOperationsMapNothingAndCallBackAtOnce)
 {
-    SoftDmaChannel* made = SoftDmaChannel::Create();
-    ASSERT_NE(made, nullptr);
-    PDMACHANNEL channel = made->AsDmaChannel();
+    PDMACHANNEL channel = NewChannel();
     auto* adapter = reinterpret_cast<PDMA_ADAPTER>(channel->GetAdapterObject());
     ASSERT_NE(adapter, nullptr);
-    EXPECT_EQ(adapter->Version, 1);
-    EXPECT_EQ(adapter->Size, 16);
     const DMA_OPERATIONS* ops = adapter->DmaOperations;
-    EXPECT_EQ(ops->Size, 104u) << "the size field and twelve routines";
+    // The first version's twelve routines after the size field.
+    EXPECT_EQ(std::vector<ULONG>({adapter->Version, adapter->Size, ops->Size}), std::vector<ULONG>({1, 16, 104}));
 
     UCHAR data[16] = {};
     ULONG length = 4096;
     EXPECT_EQ(static_cast<ULONGLONG>(ops->MapTransfer(adapter, nullptr, nullptr, data, &length, TRUE).QuadPart),
               AllOnes);
     EXPECT_EQ(length, 4096u) << "the whole length counts as mapped";
-    PHYSICAL_ADDRESS logical;
-    logical.QuadPart = 0;
+    PHYSICAL_ADDRESS logical = {};
     EXPECT_EQ(ops->AllocateCommonBuffer(adapter, 4096, &logical, TRUE), nullptr);
     EXPECT_EQ(static_cast<ULONGLONG>(logical.QuadPart), AllOnes);
     EXPECT_EQ(ops->FlushAdapterBuffers(adapter, nullptr, nullptr, data, 16, FALSE), TRUE);
@@ -210,27 +165,26 @@ TEST_F(SoftDmaTest, TheAdapterOperationsMapNothingAndCallBackAtOnce)
 
     DEVICE_OBJECT device = {};
     device.CurrentIrp = reinterpret_cast<PIRP>(0x5150);
-    Callback adapterChannel;
-    EXPECT_EQ(ops->AllocateAdapterChannel(adapter, &device, 3, RecordAdapterChannel, &adapterChannel),
-              STATUS_SUCCESS);
-    EXPECT_EQ(adapterChannel.calls, 1) << "called before AllocateAdapterChannel returned";
-    EXPECT_EQ(adapterChannel.device, &device);
-    EXPECT_EQ(adapterChannel.irp, device.CurrentIrp);
-    EXPECT_EQ(adapterChannel.base, nullptr);
+    Completion channelCall;
+    EXPECT_EQ(ops->AllocateAdapterChannel(adapter, &device, 3, RecordAdapterChannel, &channelCall), STATUS_SUCCESS);
+    EXPECT_EQ(channelCall.calls, 1) << "called before AllocateAdapterChannel returned";
+    EXPECT_EQ(channelCall.irp, device.CurrentIrp);
+    EXPECT_EQ(channelCall.argument, nullptr) << "no map registers";
 
-    Callback list;
-    EXPECT_EQ(ops->GetScatterGatherList(adapter, &device, nullptr, data, 16, RecordList, &list, TRUE),
+    Completion listCall;
+    EXPECT_EQ(ops->GetScatterGatherList(adapter, &device, nullptr, data, 16, RecordList, &listCall, TRUE),
               STATUS_SUCCESS);
-    ASSERT_EQ(list.calls, 1) << "called before GetScatterGatherList returned";
-    EXPECT_EQ(list.irp, device.CurrentIrp);
-    EXPECT_EQ(list.elements, 1u);
-    EXPECT_EQ(list.length, 1u);
-    EXPECT_EQ(list.address, AllOnes);
-    EXPECT_EQ(NewestBlockSize(), 40u) << "the list header and its one 24-byte element";
-    ops->PutScatterGatherList(adapter, static_cast<PSCATTER_GATHER_LIST>(list.base), TRUE);
+    ASSERT_EQ(listCall.calls, 1) << "called before GetScatterGatherList returned";
+    EXPECT_EQ(listCall.irp, device.CurrentIrp);
+    auto* list = static_cast<PSCATTER_GATHER_LIST>(listCall.argument);
+    EXPECT_EQ(std::vector<ULONGLONG>({list->NumberOfElements, list->Elements[0].Length,
+                                      static_cast<ULONGLONG>(list->Elements[0].Address.QuadPart)}),
+              std::vector<ULONGLONG>({1, 1, AllOnes}));
+    EXPECT_EQ(NewestBlock().size, 40u) << "the list header and its one 24-byte element";
+    ops->PutScatterGatherList(adapter, list, TRUE);
 
     host::FailNthAllocation(1);
-    Callback refused;
+    Completion refused;
     EXPECT_EQ(ops->GetScatterGatherList(adapter, &device, nullptr, data, 16, RecordList, &refused, TRUE),
               STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(refused.calls, 0);
@@ -240,11 +194,8 @@ TEST_F(SoftDmaTest, TheAdapterOperationsMapNothingAndCallBackAtOnce)
 TEST_F(SoftDmaTest, TheAdapterRecordIsFreedOnceWhoeverFreesItFirst)
 {
     for (bool putByPort : {false, true}) {
-        SoftDmaChannel* made = SoftDmaChannel::Create();
-        ASSERT_NE(made, nullptr);
-        PDMACHANNEL channel = made->AsDmaChannel();
+        PDMACHANNEL channel = NewChannel();
         auto* adapter = reinterpret_cast<PDMA_ADAPTER>(channel->GetAdapterObject());
-        ASSERT_NE(adapter, nullptr);
         EXPECT_EQ(host::LivePoolCount(), 2u) << "the channel and its adapter record";
         if (putByPort) {
             adapter->DmaOperations->PutDmaAdapter(adapter);
@@ -256,44 +207,30 @@ TEST_F(SoftDmaTest, TheAdapterRecordIsFreedOnceWhoeverFreesItFirst)
     }
 }
 
-// Failing each allocation of the channel, alone and through the wave miniport that makes it.
-TEST_F(SoftDmaTest, AChannelThatCannotBeMadeFailsItsMakerAndLeaksNothing)
+// Failing each allocation of the channel through the wave miniport that makes it: the channel
+// (1) and its adapter record (2).
+TEST_F(SoftDmaTest, TheWaveMiniportMakesOneChannelOrFailsWithNothingLeft)
 {
-    for (uint64_t failing : {1, 2}) {
-        host::FailNthAllocation(failing);
-        EXPECT_EQ(SoftDmaChannel::Create(), nullptr) << "allocation " << failing;
-        host::ClearPoolFaults();
-        EXPECT_EQ(host::LivePoolCount(), 0u) << "allocation " << failing;
-    }
     Adapter* adapter = Adapter::Create();
-    ASSERT_NE(adapter, nullptr);
     RecordingPort port;
     for (uint64_t failing : {0, 1, 2}) {
         Cable* cable = Cable::Create(0, adapter);
-        ASSERT_NE(cable, nullptr);
         WaveMiniport* miniport = WaveMiniport::Create(cable);
-        ASSERT_NE(miniport, nullptr);
         cable->AttachWaveMiniport(miniport);
         const size_t liveBefore = host::LivePoolCount();
-        if (failing != 0) {
-            host::FailNthAllocation(failing);
-        }
+        host::FailNthAllocation(failing);
         PSERVICEGROUP group = reinterpret_cast<PSERVICEGROUP>(1);
         NTSTATUS status = miniport->Init(nullptr, nullptr, &port, &group);
         host::ClearPoolFaults();
         EXPECT_EQ(group, nullptr);
-        if (failing == 0) {
-            EXPECT_EQ(status, STATUS_SUCCESS);
-            ASSERT_NE(miniport->DmaChannel, nullptr);
-            EXPECT_EQ(host::LivePoolCount(), liveBefore + 2) << "the channel and its adapter record";
+        EXPECT_EQ(status, failing ? STATUS_INSUFFICIENT_RESOURCES : STATUS_SUCCESS) << "allocation " << failing;
+        EXPECT_EQ(miniport->DmaChannel != nullptr, failing == 0) << "allocation " << failing;
+        EXPECT_EQ(host::LivePoolCount(), liveBefore + (failing ? 0 : 2)) << "allocation " << failing;
+        if (miniport->DmaChannel != nullptr) {
             PVOID same = nullptr;
             EXPECT_EQ(miniport->DmaChannel->QueryInterface(IID_IDmaChannel, &same), STATUS_SUCCESS);
             EXPECT_EQ(same, static_cast<PVOID>(miniport->DmaChannel));
             miniport->DmaChannel->Release();
-        } else {
-            EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << failing;
-            EXPECT_EQ(miniport->DmaChannel, nullptr);
-            EXPECT_EQ(host::LivePoolCount(), liveBefore) << "allocation " << failing;
         }
         Cable::Destroy(cable);
     }
