@@ -67,6 +67,9 @@ constexpr KSDATARANGE BridgeRange = {{
     TARN_GUID_SUBTYPE_ANALOG,
     TARN_GUID_SPECIFIER_NONE,
 }};
+#undef TARN_GUID_TYPE_AUDIO
+#undef TARN_GUID_SUBTYPE_ANALOG
+#undef TARN_GUID_SPECIFIER_NONE
 
 constexpr PKSDATARANGE BridgeRanges[1] = {const_cast<PKSDATARANGE>(&BridgeRange)};
 

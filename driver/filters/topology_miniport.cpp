@@ -32,7 +32,8 @@ NTSTATUS SetValue(HANDLE key, PCWSTR name, ULONG type, PVOID data, ULONG size)
 
 bool IsZeroGuid(const GUID& guid)
 {
-    return IsEqualGUIDAligned(guid, NoNodeName);
+    constexpr GUID zero = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
+    return IsEqualGUIDAligned(guid, zero);
 }
 
 }  // namespace
