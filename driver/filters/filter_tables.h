@@ -1,0 +1,24 @@
+// Descriptor pieces both filters of a cable share: the analog bridge range, the automation table
+// of bridge pins and passive nodes, and the two property handlers those tables name.
+#pragma once
+
+#include "core/platform.h"
+
+// The analog data range of a bridge pin, the one that joins the wave filter to the topology
+// filter: a plain 64-byte KSDATARANGE of TYPE_AUDIO / SUBTYPE_ANALOG / SPECIFIER_NONE.
+extern const KSDATARANGE BridgeRange;
+// The bridge range as a pin descriptor's list of one.
+extern const PKSDATARANGE BridgeRanges[1];
+
+// Bridge pins and nodes without controls: CPU resources answered here, the topology name and pin
+// name left to the port.
+extern const PCAUTOMATION_TABLE CommonProperties;
+
+// KSPROPERTY_AUDIO_CPU_RESOURCES: the cable's processing never runs on the client's CPU budget of
+// an audio device, so every node reports KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request);
+
+// Leaves the request to the port's own handling (STATUS_NOT_FOUND), for properties the port
+// answers better from its descriptor copy. Any IRQL.
+NTSTATUS NotFoundHandler(PPCPROPERTY_REQUEST request);
