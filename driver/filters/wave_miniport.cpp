@@ -43,6 +43,7 @@ WaveMiniport::WaveMiniport(Cable* cable)
       CableOwner(cable),
       HintCount(0)
 {
+    BuildWaveFilterDescriptor(&FilterDescriptor, FilterPins, DefaultMaxInstances);
     ResetChannelLevels(FilterChannelLevels, FilterChannelGains);
     RtlZeroMemory(&CableFormat, sizeof(CableFormat));
     KeInitializeTimer(&Timer);
@@ -68,19 +69,6 @@ WaveMiniport::~WaveMiniport()
     CableOwner->Release();
 }
 
-NTSTATUS WaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* description)
-{
-    *description = NULL;
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-NTSTATUS WaveMiniport::DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
-                                             ULONG outputBufferLength, PVOID resultantFormat,
-                                             PULONG resultantFormatLength)
-{
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 // A failure to make the service group leaves the port reference held; the destructor drops it.
 NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
                             PSERVICEGROUP* serviceGroup)
@@ -92,8 +80,11 @@ NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList,
     NTSTATUS status = PcNewServiceGroup(&ServiceGroup, NULL);
     if (!NT_SUCCESS(status)) {
         ServiceGroup = NULL;
+        return status;
     }
-    return status;
+    // The streaming pins allow the cable's own number of instances.
+    BuildWaveFilterDescriptor(&FilterDescriptor, FilterPins, CableOwner->MaxInstances);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS WaveMiniport::NonDelegatingQueryInterface(REFIID iid, PVOID* object)
