@@ -234,7 +234,10 @@ NTSTATUS WaveMiniport::DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange
     result.DataFormat.Reserved = 0;
     result.DataFormat.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
     result.DataFormat.SubFormat = result.WaveFormatExt.SubFormat;
-    result.DataFormat.Specifier = dataRange->Specifier;
+    // The format written is a WAVEFORMATEXTENSIBLE right behind the header, which is what the
+    // WAVEFORMATEX specifier says; a DirectSound client's specifier would describe a buffer
+    // description there, and the format would be refused when the client opened a pin with it.
+    result.DataFormat.Specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX;
     RtlCopyMemory(resultantFormat, &result, sizeof(result));
     *resultantFormatLength = IntersectionFormatBytes;
     return STATUS_SUCCESS;

@@ -144,7 +144,8 @@ TEST_F(WaveFilterTest, IntersectionProposesTheHighestFormatBothSidesAllow)
             EXPECT_EQ(result.DataFormat.SampleSize, c.expected.blockAlign);
             EXPECT_TRUE(IsEqualGUIDAligned(result.DataFormat.MajorFormat, KSDATAFORMAT_TYPE_AUDIO));
             EXPECT_TRUE(IsEqualGUIDAligned(result.DataFormat.SubFormat, KSDATAFORMAT_SUBTYPE_PCM));
-            EXPECT_TRUE(IsEqualGUIDAligned(result.DataFormat.Specifier, c.client.DataRange.Specifier));
+            // Whatever the client's specifier, the layout written is the WAVEFORMATEX one.
+            EXPECT_TRUE(IsEqualGUIDAligned(result.DataFormat.Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX));
             EXPECT_EQ(wave.wFormatTag, WAVE_FORMAT_EXTENSIBLE);
             EXPECT_EQ(wave.cbSize, 22);
             EXPECT_EQ(wave.nSamplesPerSec, c.expected.rate);
