@@ -2,11 +2,12 @@
 // the cable's, and the stream format it asks for, under each "Stream format limiting" mode, with
 // and without a cable format, and any output buffer size.
 //
-// Input: byte 0 picks the limiting mode and whether a cable format is set, byte 1 the cable
+// Input: byte 0 picks the limiting mode (modulo 3) and whether a cable format is set (bit 2), byte 1 the cable
 // format, bytes 2-3 the intersection's output buffer size; the rest is the client's range, which
 // also serves as a stream format. The port hands the miniport a range of FormatSize bytes, so
 // FormatSize is cut to the bytes there are.
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -49,12 +50,14 @@ WaveMiniport* Filter()
     return miniport;
 }
 
-void Require(bool condition)
-{
-    if (!condition) {
-        abort();
-    }
-}
+// A broken property stops the run with its line, as a crash does.
+#define Require(condition)                                                     \
+    do {                                                                       \
+        if (!(condition)) {                                                    \
+            std::fprintf(stderr, "format_fuzz: %s fails (line %d)\n", #condition, __LINE__); \
+            std::abort();                                                      \
+        }                                                                      \
+    } while (false)
 
 }  // namespace
 
@@ -64,7 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     }
     WaveMiniport* miniport = Filter();
-    miniport->ApplyFormatLimiting(data[0] & 3);  // 3 is refused and leaves the mode as it was
+    Require(miniport->ApplyFormatLimiting(3) == STATUS_INVALID_PARAMETER);
+    Require(miniport->ApplyFormatLimiting(data[0] % 3) == STATUS_SUCCESS);
     RtlZeroMemory(&miniport->CableFormat, sizeof(miniport->CableFormat));
     if (data[0] & 4) {
         const CableFormatCase& cable = CableFormats[data[1] % ARRAYSIZE(CableFormats)];

@@ -31,6 +31,9 @@ mkdir -p "$corpus" "$build/$target-new" "$build/$target-crashes"
 # New inputs go to a scratch folder first; only those that add coverage are merged into the
 # corpus kept in the repository, which stays small.
 per_job=$(( (runs + jobs - 1) / jobs ))
+# The sanitizer runtime is a shared library here (the driver and the stand-in are shared objects),
+# loaded after the program's own libraries.
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 pids=()
 for job in $(seq 1 "$jobs"); do
     "$build/fuzz/$target" -runs="$per_job" -seed="$job" -print_final_stats=1 \
@@ -43,7 +46,7 @@ for pid in "${pids[@]}"; do
     wait "$pid" || status=1
 done
 for job in $(seq 1 "$jobs"); do
-    grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build/$target-$job.log" | sed "s/^/job $job: /"
+    grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build/$target-$job.log" | sed "s/^/job $job: /" || true
 done
 "$build/fuzz/$target" -merge=1 "$corpus" "$build/$target-new" > "$build/$target-merge.log" 2>&1
 echo "corpus: $(ls "$corpus" | wc -l) inputs"
