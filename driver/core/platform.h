@@ -20,6 +20,11 @@
 #define LEAVE_PROCESSING_SECTION() HOST_LEAVE_NO_BLOCK_REGION()
 // The host's DPC watchdog measures a pass by the cable bytes it processes.
 #define CHARGE_PROCESSING_WORK(bytes) HostChargeDpcWork(bytes)
+// The interface a DMA channel made by the driver implements, and its PhysicalAddress slot: here
+// IDmaChannel itself, whose callers take the structure as the compiler returns it.
+typedef IDmaChannel DmaChannelInterface;
+#define IMP_DMA_CHANNEL_PHYSICAL_ADDRESS(getter) \
+    STDMETHODIMP_(PHYSICAL_ADDRESS) PhysicalAddress() override { return getter(); }
 #else
 #include "platform_windows.h"
 #define ENTER_PROCESSING_SECTION(name) ((void)0)

@@ -129,10 +129,32 @@ typedef struct {
 } KSDATAFORMAT_WAVEFORMATEXTENSIBLE, *PKSDATAFORMAT_WAVEFORMATEXTENSIBLE;
 static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE) == 104, "KSDATAFORMAT_WAVEFORMATEXTENSIBLE is 104 bytes");
 
-// A note for the software DMA channel: GCC returns a structure from a C++ member function in
-// RAX, MSVC (and so PortCls) through a hidden pointer passed after `this`. portcls.h declares
-// IDmaChannel::PhysicalAddress as returning PHYSICAL_ADDRESS, so an implementation of that slot
-// must take the result pointer explicitly. Every other slot the driver uses returns a scalar.
+// IDmaChannel as PortCls calls it. GCC returns a structure from a C++ member function in RAX,
+// MSVC (and so PortCls) through a hidden pointer passed after `this`, returning that pointer.
+// portcls.h declares IDmaChannel::PhysicalAddress as returning PHYSICAL_ADDRESS, which GCC would
+// implement with its own convention; so a DMA channel made by the driver implements this copy of
+// the interface, the same slots in the same order with that one's result pointer explicit, and
+// hands it out as an IDmaChannel. Every other slot returns a scalar and needs no care.
+struct DECLSPEC_NOVTABLE DmaChannelInterface : public IUnknown {
+    STDMETHOD_(NTSTATUS, AllocateBuffer)(ULONG BufferSize, PPHYSICAL_ADDRESS PhysicalAddressConstraint) PURE;
+    STDMETHOD_(void, FreeBuffer)() PURE;
+    STDMETHOD_(ULONG, TransferCount)() PURE;
+    STDMETHOD_(ULONG, MaximumBufferSize)() PURE;
+    STDMETHOD_(ULONG, AllocatedBufferSize)() PURE;
+    STDMETHOD_(ULONG, BufferSize)() PURE;
+    STDMETHOD_(void, SetBufferSize)(ULONG BufferSize) PURE;
+    STDMETHOD_(PVOID, SystemAddress)() PURE;
+    STDMETHOD_(PPHYSICAL_ADDRESS, PhysicalAddress)(PPHYSICAL_ADDRESS Result) PURE;
+    STDMETHOD_(PADAPTER_OBJECT, GetAdapterObject)() PURE;
+    STDMETHOD_(void, CopyTo)(PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
+    STDMETHOD_(void, CopyFrom)(PVOID Destination, PVOID Source, ULONG ByteCount) PURE;
+};
+#define IMP_DMA_CHANNEL_PHYSICAL_ADDRESS(getter)                                          \
+    STDMETHODIMP_(PPHYSICAL_ADDRESS) PhysicalAddress(PPHYSICAL_ADDRESS result) override \
+    {                                                                                     \
+        *result = getter();                                                               \
+        return result;                                                                    \
+    }
 
 // Wide string literals: WCHAR is wchar_t (16-bit) on Windows.
 #define TARN_WIDE(text) L##text

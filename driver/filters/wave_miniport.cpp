@@ -2,6 +2,7 @@
 #include "filters/wave_miniport.h"
 
 #include "core/driver_state.h"
+#include "core/soft_dma.h"
 #include "engine/wave_stream.h"
 #include "filters/adapter.h"
 #include "filters/cable.h"
@@ -60,6 +61,9 @@ WaveMiniport::~WaveMiniport()
     KeCancelTimer(&Timer);
     KeFlushQueuedDpcs();
     PoolFree(MixBuffer);
+    if (DmaChannel != NULL) {
+        DmaChannel->Release();
+    }
     if (ServiceGroup != NULL) {
         ServiceGroup->Release();
     }
@@ -69,7 +73,7 @@ WaveMiniport::~WaveMiniport()
     CableOwner->Release();
 }
 
-// A failure to make the service group leaves the port reference held; the destructor drops it.
+// A failure leaves the port reference and whatever was made held; the destructor drops them.
 NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
                             PSERVICEGROUP* serviceGroup)
 {
@@ -82,6 +86,13 @@ NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList,
         ServiceGroup = NULL;
         return status;
     }
+    // One channel for every stream of the cable (WaveStream::Init hands it out).
+    SoftDmaChannel* channel = SoftDmaChannel::Create();
+    if (channel == NULL) {
+        DmaChannel = NULL;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    DmaChannel = channel->AsDmaChannel();
     // The streaming pins allow the cable's own number of instances.
     BuildWaveFilterDescriptor(&FilterDescriptor, FilterPins, CableOwner->MaxInstances);
     return STATUS_SUCCESS;

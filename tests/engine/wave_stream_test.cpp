@@ -527,6 +527,7 @@ TEST_F(WaveStreamTest, ARefusalOtherThanNotFoundIsRetriedWithoutAnArrival)
 TEST_F(WaveStreamTest, EachStreamHoldsTheCablesDmaChannelWhileItLives)
 {
     CountingDmaChannel channel;
+    PDMACHANNEL own = miniport->DmaChannel;  // the miniport's own, which its destructor releases
     miniport->DmaChannel = &channel;
     std::vector<host::WaveClient*> opened;
     for (int i = 0; i < 3; ++i) {
@@ -537,7 +538,7 @@ TEST_F(WaveStreamTest, EachStreamHoldsTheCablesDmaChannelWhileItLives)
         Close(client);
     }
     EXPECT_EQ(channel.references, 0);
-    miniport->DmaChannel = nullptr;
+    miniport->DmaChannel = own;
 }
 
 // Under aggregation the stream's delegating unknown reaches the aggregating object; the creation

@@ -2,6 +2,7 @@
 // driver calls or implements, with the published slot order.
 #pragma once
 
+#include "host/dma.h"
 #include "host/ks.h"
 
 #define STDMETHODCALLTYPE
