@@ -2,6 +2,7 @@
 #include "filters/cable.h"
 
 #include "filters/adapter.h"
+#include "filters/topology_miniport.h"
 #include "filters/wave_miniport.h"
 
 Cable* Cable::Create(ULONG index, Adapter* adapter)
@@ -18,6 +19,7 @@ Cable::Cable(ULONG index, Adapter* adapter)
       Index(index),
       OwnerAdapter(adapter),
       Wave(NULL),
+      Topology(NULL),
       MaxInstances(DefaultMaxInstances),
       CaptureOverflows(0),
       RenderUnderflows(0),
@@ -35,6 +37,11 @@ Cable::~Cable()
 // any path that has already read its cable pointer go on with live locks and counters.
 void Cable::Destroy(Cable* cable)
 {
+    TopologyMiniport* topology = cable->Topology;
+    cable->Topology = NULL;
+    if (topology != NULL) {
+        topology->Release();
+    }
     WaveMiniport* wave = cable->Wave;
     cable->Wave = NULL;
     if (wave != NULL) {
@@ -59,4 +66,9 @@ void Cable::Release()
 void Cable::AttachWaveMiniport(WaveMiniport* miniport)
 {
     Wave = miniport;
+}
+
+void Cable::AttachTopologyMiniport(TopologyMiniport* miniport)
+{
+    Topology = miniport;
 }

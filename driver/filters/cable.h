@@ -10,6 +10,7 @@
 #include "core/list.h"
 
 class Adapter;
+class TopologyMiniport;
 class WaveMiniport;
 
 constexpr ULONG DefaultMaxInstances = 20;
@@ -19,8 +20,9 @@ public:
     // Allocates and constructs cable `index` of `adapter` (which it references); null when pool is
     // exhausted.
     static Cable* Create(ULONG index, Adapter* adapter);
-    // Removes the cable from use: drops its miniport references and the creator's reference on the
-    // storage, which goes now or with the last miniport that PortCls still holds.
+    // Removes the cable from use: drops its miniport references, the topology's first, and the
+    // creator's reference on the storage, which goes now or with the last miniport that PortCls
+    // still holds.
     static void Destroy(Cable* cable);
     // Interlocked references on the storage; any IRQL. The last Release frees the cable at
     // PASSIVE_LEVEL (it drops the adapter reference).
@@ -28,13 +30,15 @@ public:
     void Release();
     static Cable* FromLink(ListEntry* link) { return CONTAINING_RECORD(link, Cable, Link); }
 
-    // Takes over the caller's reference on the cable's wave miniport.
+    // Take over the caller's reference on the cable's wave or topology miniport.
     void AttachWaveMiniport(WaveMiniport* miniport);
+    void AttachTopologyMiniport(TopologyMiniport* miniport);
 
     ListEntry Link;  // membership in Adapter::Cables; first, as the cable's list element
     ULONG Index;     // 0-based; users see Index + 1
     Adapter* OwnerAdapter;  // one reference, held as long as the storage
     WaveMiniport* Wave;     // one reference; null until installed and after teardown
+    TopologyMiniport* Topology;  // likewise
     ULONG MaxInstances;     // "Maximum instances", 1..100
     SpinLockLock StateLock;  // the run-time engine and node state; taken through LockStateIdle
     MutexLock FormatLock;    // intersection, stream creation, node properties, parameter changes
