@@ -44,6 +44,9 @@ WaveMiniport::WaveMiniport(Cable* cable)
       CableOwner(cable),
       HintCount(0)
 {
+    if (!NT_SUCCESS(RtlStringCbPrintfW(Name, sizeof(Name), TARN_WIDE("%S%u"), "wave", cable->Index + 1))) {
+        Name[SubdeviceNameChars - 1] = 0;
+    }
     BuildWaveFilterDescriptor(&FilterDescriptor, FilterPins, DefaultMaxInstances);
     ResetChannelLevels(FilterChannelLevels, FilterChannelGains);
     RtlZeroMemory(&CableFormat, sizeof(CableFormat));

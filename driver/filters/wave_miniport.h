@@ -9,6 +9,7 @@
 #include "core/unknown.h"
 #include "engine/gain.h"
 #include "engine/stream_list.h"
+#include "filters/cable.h"
 #include "filters/wave_filter.h"
 
 class Cable;
@@ -127,6 +128,7 @@ public:
     NTSTATUS ApplyFormatLimiting(LONG mode);                 // 0, 1 or 2
     NTSTATUS ApplyVolumeControl(ULONG value);                // low byte 0 or 1
 
+    WCHAR Name[SubdeviceNameChars];  // the subdevice name, "wave" and the cable number
     // The filter's descriptor, with this cable's copy of the pin table.
     PCFILTER_DESCRIPTOR FilterDescriptor;
     PCPIN_DESCRIPTOR FilterPins[WavePinCount];
