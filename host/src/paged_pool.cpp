@@ -10,6 +10,7 @@
 // The fault handler is entered for a synchronous fault of the faulting thread, never
 // asynchronously: it may take the registry lock (which no code holds while it touches a paged
 // block) and build the report like any other check.
+#include <execinfo.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <ucontext.h>
@@ -86,6 +87,40 @@ std::string TagText(ULONG tag)
     return text;
 }
 
+// The routines from the faulting one outward (the handler's own frames left out), and the first
+// of them that is not a C library or sanitizer routine doing the access on its caller's behalf
+// (memcpy, memset), which names the culprit.
+void FaultingRoutines(void* pc, std::string* routine, std::string* stackNames)
+{
+    void* stack[40];
+    const int depth = backtrace(stack, 40);
+    int first = 0;
+    while (first < depth && stack[first] != pc) {
+        ++first;
+    }
+    if (first == depth) {
+        first = 0;
+    }
+    for (int i = first; i < depth; ++i) {
+        std::string name = RoutineName(stack[i]);
+        if (name.empty()) {
+            continue;
+        }
+        *stackNames += stackNames->empty() ? name : " <- " + name;
+        const std::string file = ObjectFileOf(stack[i]);
+        const bool helper = file.find("/libc.so") != std::string::npos || file.find("/libasan") != std::string::npos ||
+                            file.find("/libtsan") != std::string::npos || file.find("/libubsan") != std::string::npos;
+        if (routine->empty() && !helper) {
+            *routine = name;
+        }
+    }
+    if (routine->empty()) {
+        char text[48];
+        std::snprintf(text, sizeof(text), "code at %p", pc);
+        *routine = text;
+    }
+}
+
 // A fault in a protected paged block: reported when the faulting thread runs at DISPATCH_LEVEL
 // or above; either way the block is opened so that the access completes when the handler
 // returns. A fault on a thread below DISPATCH_LEVEL comes from another thread's raise (there is
@@ -114,17 +149,17 @@ bool OpenFaultingBlock(const void* address, const void* context)
     guard.unlock();
 
     const char* access = "an access";
-    std::string routine;
+    void* pc = nullptr;
 #if defined(__x86_64__)
     if (context != nullptr) {
         const mcontext_t& machine = static_cast<const ucontext_t*>(context)->uc_mcontext;
         access = (machine.gregs[REG_ERR] & 2) != 0 ? "a write" : "a read";
-        routine = RoutineName(reinterpret_cast<void*>(machine.gregs[REG_RIP]));
+        pc = reinterpret_cast<void*>(machine.gregs[REG_RIP]);
     }
 #endif
-    if (routine.empty()) {
-        routine = "(unknown routine)";
-    }
+    std::string routine;
+    std::string stackNames;
+    FaultingRoutines(pc, &routine, &stackNames);
     const long offset = static_cast<long>(at - start) - static_cast<long>(PoolHeaderBytes);
     char text[160];
     std::snprintf(text, sizeof(text), "%s at byte %ld of a %zu-byte PagedPool block (tag '%s') allocated by ", access,
@@ -135,7 +170,7 @@ bool OpenFaultingBlock(const void* address, const void* context)
                         "; Windows bug-checks on a page fault there (DRIVER_IRQL_NOT_LESS_OR_EQUAL) even when "
                         "the page is resident: use NonPagedPoolNx for what is touched at DISPATCH_LEVEL, or touch "
                         "it only at APC_LEVEL or below. Call stack: " +
-                        CallStackNames(2));
+                        (stackNames.empty() ? std::string("(no names)") : stackNames));
     return true;
 }
 
