@@ -3,6 +3,8 @@
 // and leaks at image unload; and pool fault injection fails exactly the allocations asked for.
 #include <sys/mman.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -509,4 +511,37 @@ TEST_F(VerifierTest, AFaultOutsidePagedPoolStillStopsTheProgram)
     EXPECT_DEATH(TouchAtPassiveLevel(static_cast<volatile ULONG*>(page)), "");
     munmap(page, 4096);
     ExFreePoolWithTag(block, PoolTag);
+}
+
+// Page protection is per address space, not per thread: with real processor threads it would fault
+// threads entitled to the memory, so in real-time mode paged pool goes unchecked.
+TEST_F(VerifierTest, PagedPoolIsNotCheckedInRealTimeMode)
+{
+    struct Shared {
+        volatile ULONG* word;
+        std::atomic<bool> touched{false};
+    } shared;
+    shared.word = static_cast<volatile ULONG*>(ExAllocatePoolWithTag(PagedPool, 8, PoolTag));
+    ASSERT_NE(shared.word, nullptr);
+    *shared.word = 0;
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto* shared = static_cast<Shared*>(context);
+            TouchWord(shared->word);
+            shared->touched.store(true, std::memory_order_release);
+        },
+        &shared);
+
+    host::StartRealTime();
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    const bool touched =
+        host::WaitUntil([&] { return shared.touched.load(std::memory_order_acquire); }, std::chrono::seconds(30));
+    host::StopRealTime();
+
+    ASSERT_TRUE(touched);
+    EXPECT_EQ(*shared.word, 1u);
+    EXPECT_EQ(Rules(), std::vector<std::string>{});
+    ExFreePoolWithTag(const_cast<ULONG*>(shared.word), PoolTag);
 }
