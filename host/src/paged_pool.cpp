@@ -27,7 +27,7 @@
 
 namespace host {
 
-std::atomic<size_t> livePagedBlocks{0};
+std::atomic<size_t> livePagedBlocks __attribute__((visibility("hidden"))){0};
 
 namespace {
 

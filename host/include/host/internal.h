@@ -114,7 +114,7 @@ std::string PoolSiteOf(void* const* stack, int depth);
 // DISPATCH_LEVEL or above (virtual time only), so that a touch there faults and is reported.
 // Map, then track once the block is filled in; open before the pool itself reads or writes a block
 // that may be protected; unmap to free.
-extern std::atomic<size_t> livePagedBlocks;
+extern std::atomic<size_t> livePagedBlocks __attribute__((visibility("hidden")));  // read without the GOT
 size_t PagedMappingBytes(size_t blockBytes);
 void* MapPagedBlock(size_t blockBytes);
 void TrackPagedBlock(void* mapping, size_t blockBytes, size_t requestedBytes, ULONG tag, void* const* stack, int depth);
