@@ -5,7 +5,11 @@
 //
 // Virtual time only: protection is per address space, not per thread, so with real processor
 // threads running side by side it would fault threads that are entitled to the memory. In
-// real-time mode the pages stay open and nothing is checked.
+// real-time mode the pages stay open and nothing is checked. In virtual time a test thread of its
+// own may still touch a block while another is at DISPATCH_LEVEL: its fault opens the block
+// without a report, and the next raise protects it again. A thread already at DISPATCH_LEVEL
+// when the first paged block appears is not counted (the block cannot be its own: paged pool
+// allocated at DISPATCH_LEVEL is reported by the allocation).
 //
 // The fault handler is entered for a synchronous fault of the faulting thread, never
 // asynchronously: it may take the registry lock (which no code holds while it touches a paged
