@@ -122,6 +122,13 @@ typedef enum {
     KSPROPERTY_JACK_CONTAINERID = 4
 } KSPROPERTY_JACK;
 
+// The format the data-range intersection returns (ksmedia.h of the WDK), missing here.
+typedef struct {
+    KSDATAFORMAT DataFormat;
+    WAVEFORMATEXTENSIBLE WaveFormatExt;
+} KSDATAFORMAT_WAVEFORMATEXTENSIBLE, *PKSDATAFORMAT_WAVEFORMATEXTENSIBLE;
+static_assert(sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE) == 104, "KSDATAFORMAT_WAVEFORMATEXTENSIBLE is 104 bytes");
+
 // IDmaChannel as PortCls calls it. GCC returns a structure from a C++ member function in RAX,
 // MSVC (and so PortCls) through a hidden pointer passed after `this`, returning that pointer.
 // portcls.h declares IDmaChannel::PhysicalAddress as returning PHYSICAL_ADDRESS, which GCC would

@@ -37,17 +37,22 @@ Cable::~Cable()
 // any path that has already read its cable pointer go on with live locks and counters.
 void Cable::Destroy(Cable* cable)
 {
-    TopologyMiniport* topology = cable->Topology;
-    cable->Topology = NULL;
+    cable->DropMiniports();
+    cable->Release();
+}
+
+void Cable::DropMiniports()
+{
+    TopologyMiniport* topology = Topology;
+    Topology = NULL;
     if (topology != NULL) {
         topology->Release();
     }
-    WaveMiniport* wave = cable->Wave;
-    cable->Wave = NULL;
+    WaveMiniport* wave = Wave;
+    Wave = NULL;
     if (wave != NULL) {
         wave->Release();
     }
-    cable->Release();
 }
 
 void Cable::AddRef()

@@ -14,6 +14,8 @@ class TopologyMiniport;
 class WaveMiniport;
 
 constexpr ULONG DefaultMaxInstances = 20;
+// A subdevice name: "wave" or "topo" and the cable number (Index + 1), terminated.
+constexpr size_t SubdeviceNameChars = 20;
 
 class Cable {
 public:
@@ -26,6 +28,8 @@ public:
     static void Destroy(Cable* cable);
     // Interlocked references on the storage; any IRQL. The last Release frees the cable at
     // PASSIVE_LEVEL (it drops the adapter reference).
+    // Releases both miniports (which PortCls may still hold) and forgets them.
+    void DropMiniports();
     void AddRef();
     void Release();
     static Cable* FromLink(ListEntry* link) { return CONTAINING_RECORD(link, Cable, Link); }

@@ -24,8 +24,8 @@ constexpr PCPROPERTY_ITEM CommonPropertyItems[] = {
      NotFoundHandler},
 };
 
-// The answer to a basic-support request for a property with a plain value of type `variantType`:
-// the full description when it fits, the access flags alone in 4..39 bytes, the size wanted for 0.
+}  // namespace
+
 TARN_PAGEABLE
 NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType)
 {
@@ -55,8 +55,6 @@ NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType)
     request->ValueSize = 0;
     return STATUS_BUFFER_TOO_SMALL;
 }
-
-}  // namespace
 
 constexpr KSDATARANGE BridgeRange = {{
     sizeof(KSDATARANGE),

@@ -14,6 +14,11 @@ extern const PKSDATARANGE BridgeRanges[1];
 // name left to the port.
 extern const PCAUTOMATION_TABLE CommonProperties;
 
+// The answer to a basic-support request for a property with a plain value of type `variantType`:
+// the full description when it fits, the access flags alone in 4..39 bytes, the size wanted for 0.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType);
+
 // KSPROPERTY_AUDIO_CPU_RESOURCES: the cable's processing never runs on the client's CPU budget of
 // an audio device, so every node reports KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "core/unknown.h"
+#include "filters/cable.h"
 #include "engine/gain.h"
 
 class Cable;
@@ -13,7 +14,6 @@ constexpr ULONG DefaultSourceLineTypesMask = 7;       // microphone, line in, S/
 constexpr ULONG DefaultConnectedSourceLinesMask = 2;  // line in
 constexpr ULONG SourceLineKindCount = 3;              // bits 0..2 of both masks
 constexpr ULONG AllSourceLineTypes = 7;
-constexpr size_t SubdeviceNameChars = 20;             // "topo" and the cable number, terminated
 constexpr ULONG PinNamesFromVersion = 0x0600;         // Driver.OsVersion of Windows Vista
 
 // The key under which a pin name GUID's label lives.

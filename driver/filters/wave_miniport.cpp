@@ -44,6 +44,10 @@ WaveMiniport::WaveMiniport(Cable* cable)
       CableOwner(cable),
       HintCount(0)
 {
+    if (!NT_SUCCESS(RtlStringCbPrintfW(Name, sizeof(Name), TARN_WIDE("%S%u"), "wave", cable->Index + 1))) {
+        Name[SubdeviceNameChars - 1] = 0;
+    }
+    BuildWaveFilterDescriptor(&FilterDescriptor, FilterPins, DefaultMaxInstances);
     ResetChannelLevels(FilterChannelLevels, FilterChannelGains);
     RtlZeroMemory(&CableFormat, sizeof(CableFormat));
     KeInitializeTimer(&Timer);
@@ -72,19 +76,6 @@ WaveMiniport::~WaveMiniport()
     CableOwner->Release();
 }
 
-NTSTATUS WaveMiniport::GetDescription(PPCFILTER_DESCRIPTOR* description)
-{
-    *description = NULL;
-    return STATUS_NOT_IMPLEMENTED;
-}
-
-NTSTATUS WaveMiniport::DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
-                                             ULONG outputBufferLength, PVOID resultantFormat,
-                                             PULONG resultantFormatLength)
-{
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 // A failure leaves the port reference and whatever was made held; the destructor drops them.
 NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
                             PSERVICEGROUP* serviceGroup)
@@ -105,6 +96,8 @@ NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList,
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     DmaChannel = channel->AsDmaChannel();
+    // The streaming pins allow the cable's own number of instances.
+    BuildWaveFilterDescriptor(&FilterDescriptor, FilterPins, CableOwner->MaxInstances);
     return STATUS_SUCCESS;
 }
 

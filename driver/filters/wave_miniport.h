@@ -9,6 +9,8 @@
 #include "core/unknown.h"
 #include "engine/gain.h"
 #include "engine/stream_list.h"
+#include "filters/cable.h"
+#include "filters/wave_filter.h"
 
 class Cable;
 class WaveStream;
@@ -67,8 +69,9 @@ public:
     // not the container, are held against the bits limits.
     NTSTATUS ValidateFormat(const WAVEFORMATEXTENSIBLE* format) const;
 
-    // IMiniport. The filter descriptor and the data-range intersection come with the wave
-    // filter; until then the port is told they are not implemented and intersects on its own.
+    // IMiniport. The descriptor is this miniport's; the intersection proposes the highest format
+    // both the client's range and the cable's limits allow (STATUS_BUFFER_OVERFLOW with 104 for a
+    // size query, STATUS_BUFFER_TOO_SMALL below 104 bytes, STATUS_NO_MATCH without overlap).
     STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override;
     STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG pinId, PKSDATARANGE dataRange, PKSDATARANGE matchingDataRange,
                                                   ULONG outputBufferLength, PVOID resultantFormat,
@@ -118,6 +121,17 @@ public:
     // Range-checks a clock correction and, when it changes, re-bases the clock under
     // LockStateIdle so the change never overlaps a processing pass.
     NTSTATUS ApplyClockCorrection(ULONG correction);
+    // The other setters of the cable's settings: each checks its value and changes nothing when it
+    // refuses one (STATUS_INVALID_PARAMETER). The control paths call them under FormatLock.
+    NTSTATUS ApplyMsPerInterrupt(ULONG milliseconds);       // 1..20
+    NTSTATUS ApplyFormatRanges(const FormatLimits* ranges);  // all six bounds, or none
+    NTSTATUS ApplyFormatLimiting(LONG mode);                 // 0, 1 or 2
+    NTSTATUS ApplyVolumeControl(ULONG value);                // low byte 0 or 1
+
+    WCHAR Name[SubdeviceNameChars];  // the subdevice name, "wave" and the cable number
+    // The filter's descriptor, with this cable's copy of the pin table.
+    PCFILTER_DESCRIPTOR FilterDescriptor;
+    PCPIN_DESCRIPTOR FilterPins[WavePinCount];
 
     // Engine fields.
     StreamList CaptureStreams;
@@ -131,7 +145,7 @@ public:
     ULONG MaxBitsPerSample;
     ULONG MinChannels;
     ULONG MaxChannels;
-    ULONG FormatLimiting;       // "Stream format limiting": 0, 1 or 2
+    LONG FormatLimiting;        // "Stream format limiting": 0, 1 or 2
     BOOLEAN VolumeControl;      // read by the DPC at each chunk (one byte)
     LONG FilterChannelLevels[GainTableEntries];
     ScalePair FilterChannelGains[GainTableEntries];

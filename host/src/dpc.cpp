@@ -103,6 +103,7 @@ ULONGLONG ThreadCpuTime()
     KIRQL interrupted = currentIrql;
     if (interrupted < DISPATCH_LEVEL) {
         currentIrql = DISPATCH_LEVEL;
+        EnteredDispatchLevel();
     }
     size_t interruptedRegions = SetAsideNoBlockRegions();
     int interruptedLocks = SetAsideHeldLocks();
@@ -126,7 +127,9 @@ ULONGLONG ThreadCpuTime()
     }
     RestoreNoBlockRegions(interruptedRegions);
     RestoreHeldLocks(interruptedLocks);
+    // The routine may have left the IRQL anywhere: the crossing is from where it returned.
     currentIrql = interrupted;
+    NoteIrqlCrossing(returned, interrupted);
 }
 
 }  // namespace

@@ -113,6 +113,7 @@ KIRQL KfRaiseIrql(KIRQL newIrql)
     }
     if (newIrql >= DISPATCH_LEVEL && old < DISPATCH_LEVEL) {
         host::CheckRaiseFromPageableCode("KeRaiseIrql");
+        host::EnteredDispatchLevel();
     }
     host::currentIrql = newIrql;
     return old;
@@ -139,10 +140,11 @@ void KeLowerIrql(KIRQL newIrql)
     }
     KIRQL previous = host::currentIrql;
     host::currentIrql = newIrql;
-    if (__builtin_expect(previous >= DISPATCH_LEVEL && newIrql < DISPATCH_LEVEL &&
-                             host::dpcsRunWhenIrqlDrops.load(std::memory_order_relaxed),
-                         0)) {
-        host::RunDpcsOnIrqlDrop();
+    if (previous >= DISPATCH_LEVEL && newIrql < DISPATCH_LEVEL) {
+        host::LeftDispatchLevel();
+        if (__builtin_expect(host::dpcsRunWhenIrqlDrops.load(std::memory_order_relaxed), 0)) {
+            host::RunDpcsOnIrqlDrop();
+        }
     }
 }
 
@@ -247,6 +249,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK spinLock)
     }
     if (old < DISPATCH_LEVEL) {
         host::CheckRaiseFromPageableCode("KeAcquireSpinLock");
+        host::EnteredDispatchLevel();
     }
     host::currentIrql = DISPATCH_LEVEL;
     return AcquireLockWord(spinLock, "KeAcquireSpinLock", old);

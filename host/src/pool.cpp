@@ -19,8 +19,8 @@ namespace host {
 namespace {
 
 constexpr uint64_t LiveMagic = 0x4C4F4F5054534F48ull;  // "HOSTPOOL"
-constexpr size_t HeaderBytes = 32;                       // keeps blocks 16-byte aligned, as x64 pool does
-constexpr int StackDepth = 12;
+constexpr size_t HeaderBytes = PoolHeaderBytes;          // keeps blocks 16-byte aligned, as x64 pool does
+constexpr int StackDepth = PoolStackDepth;
 // As special pool does, the bytes after the requested size (the rounding slack and a guard
 // beyond it) hold a pattern that is checked when the block is freed, so a write one byte past the
 // requested size is caught even where the allocator's own rounding would hide it.
@@ -92,6 +92,11 @@ bool StackNames(void* const* stack, int depth, const std::string& site)
 }
 
 }  // namespace
+
+std::string PoolSiteOf(void* const* stack, int depth)
+{
+    return SiteOf(stack, depth);
+}
 
 std::string RoutineName(void* address)
 {
@@ -223,8 +228,11 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
         ++host::injectedFailures;
         return nullptr;
     }
+    // Paged pool on pages of its own, which are protected while any thread is at DISPATCH_LEVEL.
+    const bool paged = (poolType & 1) != 0;
     const size_t blockBytes = host::BlockBytes(numberOfBytes);
-    auto* block = static_cast<unsigned char*>(std::aligned_alloc(16, blockBytes));
+    auto* block = static_cast<unsigned char*>(paged ? host::MapPagedBlock(blockBytes)
+                                                    : std::aligned_alloc(16, blockBytes));
     if (block == nullptr) {
         return nullptr;
     }
@@ -236,6 +244,9 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE poolType, SIZE_T numberOfBytes, ULONG tag)
                 blockBytes - host::HeaderBytes - numberOfBytes);
     record.info = {user, numberOfBytes, tag, poolType, serial, {}};
     host::liveBlocks.emplace(user, record);
+    if (paged) {
+        host::TrackPagedBlock(block, blockBytes, numberOfBytes, tag, record.stack, record.depth);
+    }
     return user;
 }
 
@@ -261,6 +272,10 @@ void FreeBlock(PVOID p, const ULONG* expectedTag, const char* routine)
         return;
     }
     auto* header = reinterpret_cast<host::BlockHeader*>(static_cast<unsigned char*>(p) - host::HeaderBytes);
+    const bool paged = (found->second.info.type & 1) != 0;
+    if (paged) {
+        host::OpenPagedBlock(header);  // the checks below are the pool's own, not the caller's touch
+    }
     POOL_TYPE type = header->type;
     if (expectedTag != nullptr && header->tag != *expectedTag) {
         ULONG actual = header->tag;
@@ -292,12 +307,17 @@ void FreeBlock(PVOID p, const ULONG* expectedTag, const char* routine)
     std::memset(p, 0xDD, header->size);
     header->magic = 0;
     host::ForgetLocksIn(p, header->size);
+    const size_t blockBytes = host::BlockBytes(header->size);
     host::liveBlocks.erase(found);
     guard.unlock();
     host::RequireIrqlAtMost((type & 1) != 0 ? APC_LEVEL : DISPATCH_LEVEL, routine,
                             (type & 1) != 0 ? "PagedPool is freed at APC_LEVEL or below"
                                             : "NonPagedPool is freed at DISPATCH_LEVEL or below");
-    std::free(header);
+    if (paged) {
+        host::UnmapPagedBlock(header, blockBytes);
+    } else {
+        std::free(header);
+    }
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 // The verifier catches what Driver Verifier would: waits and registry calls at DISPATCH_LEVEL,
-// lock misuse, pageable code at raised IRQL, pool misuse and leaks at image unload; and pool
-// fault injection fails exactly the allocations asked for.
+// lock misuse, pageable code at raised IRQL, pool misuse, paged pool touched at DISPATCH_LEVEL
+// and leaks at image unload; and pool fault injection fails exactly the allocations asked for.
+#include <sys/mman.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -25,6 +29,59 @@ protected:
         return rules;
     }
 };
+
+// A read and a write of one word, which the compiler must make.
+void TouchWord(volatile ULONG* word)
+{
+    *word = *word + 1;
+}
+
+void TouchAtPassiveLevel(volatile ULONG* word)
+{
+    TouchWord(word);
+}
+
+void TouchAtApcLevel(volatile ULONG* word)
+{
+    KIRQL old = KfRaiseIrql(APC_LEVEL);
+    TouchWord(word);
+    KeLowerIrql(old);
+}
+
+void TouchAtRaisedIrql(volatile ULONG* word)
+{
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    TouchWord(word);
+    KeLowerIrql(old);
+}
+
+void TouchTwiceAtRaisedIrql(volatile ULONG* word)
+{
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    TouchWord(word);
+    TouchWord(word);
+    KeLowerIrql(old);
+}
+
+void TouchHoldingASpinLock(volatile ULONG* word)
+{
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    TouchWord(word);
+    KeReleaseSpinLock(&lock, old);
+}
+
+void TouchInADpc(volatile ULONG* word)
+{
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc, [](PKDPC, PVOID context, PVOID, PVOID) { TouchWord(static_cast<volatile ULONG*>(context)); },
+        const_cast<ULONG*>(word));
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    host::RunQueuedDpcs();
+}
 
 }  // namespace
 
@@ -376,4 +433,115 @@ TEST_F(VerifierTest, PoolTypesAreCheckedAgainstTheOldestWindowsTheDriverRunsOn)
         ExFreePoolWithTag(ExAllocatePoolWithTag(row.type, 16, PoolTag), PoolTag);
         EXPECT_EQ(Rules(), row.rules);
     }
+}
+
+// As Driver Verifier trims pageable memory whenever IRQL is raised: paged pool touched at
+// DISPATCH_LEVEL is reported, once per raise, and the access completes; below it, or in
+// non-paged pool, nothing is reported.
+TEST_F(VerifierTest, PagedPoolTouchedAtDispatchLevelIsReportedAndTheRunGoesOn)
+{
+    const POOL_TYPE PagedPoolCacheAligned = static_cast<POOL_TYPE>(4 | PagedPool);
+    const std::vector<std::string> none;
+    const std::vector<std::string> reported{"PAGED_POOL_TOUCHED_AT_DISPATCH_LEVEL"};
+    struct Row {
+        const char* where;
+        void (*touch)(volatile ULONG*);
+        POOL_TYPE type;
+        ULONG touches;
+        std::vector<std::string> rules;
+    };
+    const Row rows[] = {
+        {"at PASSIVE_LEVEL", TouchAtPassiveLevel, PagedPool, 1, none},
+        {"at APC_LEVEL", TouchAtApcLevel, PagedPool, 1, none},
+        {"at raised IRQL", TouchAtRaisedIrql, PagedPool, 1, reported},
+        {"twice at raised IRQL", TouchTwiceAtRaisedIrql, PagedPool, 2, reported},
+        {"holding a spin lock", TouchHoldingASpinLock, PagedPool, 1, reported},
+        {"in a DPC", TouchInADpc, PagedPool, 1, reported},
+        {"at raised IRQL", TouchAtRaisedIrql, PagedPoolCacheAligned, 1, reported},
+        {"at raised IRQL", TouchAtRaisedIrql, NonPagedPool, 1, none},
+        {"holding a spin lock", TouchHoldingASpinLock, NonPagedPool, 1, none},
+        {"in a DPC", TouchInADpc, NonPagedPool, 1, none},
+    };
+    const size_t liveBefore = host::LivePoolCount();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "pool type " << row.type << ", touched " << row.where);
+        auto* block = static_cast<volatile ULONG*>(ExAllocatePoolWithTag(row.type, 24, 0x20646750));  // "Pgd "
+        ASSERT_NE(block, nullptr);
+        block[3] = 0;
+
+        row.touch(&block[3]);
+        std::vector<host::Violation> violations = host::TakeViolations();
+        std::vector<std::string> rules;
+        for (const host::Violation& violation : violations) {
+            rules.push_back(violation.rule);
+            EXPECT_NE(violation.message.find("at byte 12 of a 24-byte PagedPool block (tag 'Pgd ')"),
+                      std::string::npos)
+                << violation.message;
+        }
+        EXPECT_EQ(rules, row.rules);
+
+        // The touches completed, the block still reads at PASSIVE_LEVEL, and frees there.
+        EXPECT_EQ(block[3], row.touches);
+        TouchAtRaisedIrql(&block[3]);
+        EXPECT_EQ(Rules(), (row.type & PagedPool) != 0 ? reported : none) << "every raise protects the block anew";
+        ExFreePoolWithTag(const_cast<ULONG*>(block), 0x20646750);
+        EXPECT_EQ(Rules(), none);
+    }
+    EXPECT_EQ(host::LivePoolCount(), liveBefore);
+}
+
+TEST_F(VerifierTest, PagedPoolTouchedAtDispatchLevelStopsTheProgramInAbortMode)
+{
+    auto* block = static_cast<volatile ULONG*>(ExAllocatePoolWithTag(PagedPool, 8, PoolTag));
+    ASSERT_NE(block, nullptr);
+    host::SetVerifierMode(host::VerifierMode::Abort);
+    EXPECT_DEATH(TouchAtRaisedIrql(block), "PAGED_POOL_TOUCHED_AT_DISPATCH_LEVEL in .* at IRQL 2: a read at byte 0");
+    host::SetVerifierMode(host::VerifierMode::Record);
+    ExFreePoolWithTag(const_cast<ULONG*>(block), PoolTag);
+}
+
+// The fault handler claims only faults in paged pool: any other still stops the program.
+TEST_F(VerifierTest, AFaultOutsidePagedPoolStillStopsTheProgram)
+{
+    void* block = ExAllocatePoolWithTag(PagedPool, 8, PoolTag);
+    ASSERT_NE(block, nullptr);
+    void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(page, MAP_FAILED);
+    EXPECT_DEATH(TouchAtRaisedIrql(static_cast<volatile ULONG*>(page)), "");
+    EXPECT_DEATH(TouchAtPassiveLevel(static_cast<volatile ULONG*>(page)), "");
+    munmap(page, 4096);
+    ExFreePoolWithTag(block, PoolTag);
+}
+
+// Page protection is per address space, not per thread: with real processor threads it would fault
+// threads entitled to the memory, so in real-time mode paged pool goes unchecked.
+TEST_F(VerifierTest, PagedPoolIsNotCheckedInRealTimeMode)
+{
+    struct Shared {
+        volatile ULONG* word;
+        std::atomic<bool> touched{false};
+    } shared;
+    shared.word = static_cast<volatile ULONG*>(ExAllocatePoolWithTag(PagedPool, 8, PoolTag));
+    ASSERT_NE(shared.word, nullptr);
+    *shared.word = 0;
+    KDPC dpc;
+    KeInitializeDpc(
+        &dpc,
+        [](PKDPC, PVOID context, PVOID, PVOID) {
+            auto* shared = static_cast<Shared*>(context);
+            TouchWord(shared->word);
+            shared->touched.store(true, std::memory_order_release);
+        },
+        &shared);
+
+    host::StartRealTime();
+    KeInsertQueueDpc(&dpc, nullptr, nullptr);
+    const bool touched =
+        host::WaitUntil([&] { return shared.touched.load(std::memory_order_acquire); }, std::chrono::seconds(30));
+    host::StopRealTime();
+
+    ASSERT_TRUE(touched);
+    EXPECT_EQ(*shared.word, 1u);
+    EXPECT_EQ(Rules(), std::vector<std::string>{});
+    ExFreePoolWithTag(const_cast<ULONG*>(shared.word), PoolTag);
 }

@@ -104,6 +104,49 @@ private:
 // The names of the routines on the current call stack, innermost first (best effort).
 std::string CallStackNames(int skipFrames);
 void ResetPool();
+// pool.cpp: a block's header before the caller's bytes, the call stack kept for each block, and
+// the routine that allocated it, read from that stack.
+constexpr size_t PoolHeaderBytes = 32;
+constexpr int PoolStackDepth = 12;
+std::string PoolSiteOf(void* const* stack, int depth);
+
+// paged_pool.cpp: paged blocks on pages of their own, made inaccessible while a thread runs at
+// DISPATCH_LEVEL or above (virtual time only), so that a touch there faults and is reported.
+// Map, then track once the block is filled in; open before the pool itself reads or writes a block
+// that may be protected; unmap to free.
+extern std::atomic<size_t> livePagedBlocks __attribute__((visibility("hidden")));  // read without the GOT
+size_t PagedMappingBytes(size_t blockBytes);
+void* MapPagedBlock(size_t blockBytes);
+void TrackPagedBlock(void* mapping, size_t blockBytes, size_t requestedBytes, ULONG tag, void* const* stack, int depth);
+void OpenPagedBlock(void* mapping);
+void UnmapPagedBlock(void* mapping, size_t blockBytes);
+[[gnu::cold, gnu::noinline]] void PagedPoolAtDispatchLevel();
+[[gnu::cold, gnu::noinline]] void PagedPoolBelowDispatchLevel();
+// Called wherever the current thread's IRQL crosses DISPATCH_LEVEL, upward or downward. With no
+// paged block live each is one relaxed load and a branch.
+inline void EnteredDispatchLevel()
+{
+    if (__builtin_expect(livePagedBlocks.load(std::memory_order_relaxed) != 0, 0)) {
+        PagedPoolAtDispatchLevel();
+    }
+}
+inline void LeftDispatchLevel()
+{
+    if (__builtin_expect(livePagedBlocks.load(std::memory_order_relaxed) != 0, 0)) {
+        PagedPoolBelowDispatchLevel();
+    }
+}
+// Either crossing, or none, between two IRQLs of the current thread.
+inline void NoteIrqlCrossing(KIRQL from, KIRQL to)
+{
+    if ((from >= DISPATCH_LEVEL) != (to >= DISPATCH_LEVEL)) {
+        if (to >= DISPATCH_LEVEL) {
+            EnteredDispatchLevel();
+        } else {
+            LeftDispatchLevel();
+        }
+    }
+}
 void ResetSystemAnswers();
 // Whether a test hid the routine from MmGetSystemRoutineAddress: the system stood in for has it
 // not, so an image that imports it would not load there. Cheap while nothing is hidden.

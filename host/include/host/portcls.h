@@ -314,3 +314,11 @@ typedef IPowerNotify* PPOWERNOTIFY;
 // Like PcNewPort: a port of class CLSID_PortWavePci or CLSID_PortTopology, one reference, no
 // miniport yet; STATUS_INVALID_PARAMETER for another class.
 HOST_KAPI NTSTATUS PcNewPort(PPORT* outPort, REFCLSID classId);
+
+// Subdevices and their links (PcRegisterSubdevice registers the filter's interfaces with `name`
+// as reference string), power management, and forwarding down the device stack.
+HOST_KAPI NTSTATUS PcRegisterSubdevice(PDEVICE_OBJECT deviceObject, PWSTR name, PUNKNOWN unknown);
+HOST_KAPI NTSTATUS PcRegisterPhysicalConnection(PDEVICE_OBJECT deviceObject, PUNKNOWN fromUnknown, ULONG fromPin,
+                                                PUNKNOWN toUnknown, ULONG toPin);
+HOST_KAPI NTSTATUS PcRegisterAdapterPowerManagement(PUNKNOWN unknown, PVOID context);
+HOST_KAPI NTSTATUS PcForwardIrpSynchronous(PDEVICE_OBJECT deviceObject, PIRP irp);
