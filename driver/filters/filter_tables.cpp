@@ -3,18 +3,6 @@
 
 namespace {
 
-// The GUID values of KSDATAFORMAT_TYPE_AUDIO, KSDATAFORMAT_SUBTYPE_ANALOG and
-// KSDATAFORMAT_SPECIFIER_NONE, written out: a table built from copies of the extern GUID objects
-// would need a static constructor, and the kernel runs none.
-#define TARN_GUID_TYPE_AUDIO {0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}}
-#define TARN_GUID_SUBTYPE_ANALOG {0x6dba3190, 0x67bd, 0x11cf, {0xa0, 0xf7, 0x00, 0x20, 0xaf, 0xd1, 0x56, 0xe4}}
-#define TARN_GUID_SPECIFIER_NONE {0x0f6417d6, 0xc318, 0x11d0, {0xa4, 0x3f, 0x00, 0xa0, 0xc9, 0x22, 0x31, 0x96}}
-
-// KSPROPTYPESETID_General {97E99BA0-BDEA-11CF-A5D6-28DB04C10000} and the VARENUM VT_UI4, which a
-// basic-support description names as the value's type.
-constexpr GUID GeneralPropertyTypes = {0x97e99ba0, 0xbdea, 0x11cf, {0xa5, 0xd6, 0x28, 0xdb, 0x04, 0xc1, 0x00, 0x00}};
-constexpr ULONG VariantTypeUnsigned4 = 19;
-
 constexpr PCPROPERTY_ITEM CommonPropertyItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES,
      PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT, CpuResourcesHandler},
@@ -35,7 +23,7 @@ NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType)
         auto* description = static_cast<PKSPROPERTY_DESCRIPTION>(request->Value);
         description->AccessFlags = accessFlags;
         description->DescriptionSize = sizeof(KSPROPERTY_DESCRIPTION);
-        description->PropTypeSet.Set = GeneralPropertyTypes;
+        description->PropTypeSet.Set = KSPROPTYPESETID_General;
         description->PropTypeSet.Id = variantType;
         description->PropTypeSet.Flags = 0;
         description->MembersListCount = 0;
@@ -56,18 +44,11 @@ NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType)
     return STATUS_BUFFER_TOO_SMALL;
 }
 
-constexpr KSDATARANGE BridgeRange = {{
-    sizeof(KSDATARANGE),
-    0,
-    0,
-    0,
-    TARN_GUID_TYPE_AUDIO,
-    TARN_GUID_SUBTYPE_ANALOG,
-    TARN_GUID_SPECIFIER_NONE,
-}};
-#undef TARN_GUID_TYPE_AUDIO
-#undef TARN_GUID_SUBTYPE_ANALOG
-#undef TARN_GUID_SPECIFIER_NONE
+// From the GUIDs' value lists: a table built from copies of the extern GUID objects would need a
+// static constructor, and the kernel runs none.
+constexpr KSDATARANGE BridgeRange = {{sizeof(KSDATARANGE), 0, 0, 0, {STATICGUIDOF(KSDATAFORMAT_TYPE_AUDIO)},
+                                      {STATICGUIDOF(KSDATAFORMAT_SUBTYPE_ANALOG)},
+                                      {STATICGUIDOF(KSDATAFORMAT_SPECIFIER_NONE)}}};
 
 constexpr PKSDATARANGE BridgeRanges[1] = {const_cast<PKSDATARANGE>(&BridgeRange)};
 
@@ -80,7 +61,7 @@ NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request)
 {
     PAGED_CODE();
     if ((request->Verb & KSPROPERTY_TYPE_BASICSUPPORT) != 0) {
-        return BasicSupport(request, VariantTypeUnsigned4);
+        return BasicSupport(request, VT_UI4);
     }
     if ((request->Verb & KSPROPERTY_TYPE_GET) == 0) {
         return STATUS_INVALID_DEVICE_REQUEST;
