@@ -35,6 +35,7 @@ HostCable::HostCable(ULONG msPerInterrupt)
     // Before any stream starts, so the first arming already uses it.
     miniport_->MsPerInterrupt = msPerInterrupt;
     port_ = host::PortWavePci::Create();
+    port_->AllowMissingDescription(true);
     NTSTATUS status = port_->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport_),
                                   static_cast<IAdapterPowerManagement*>(adapter_), nullptr);
     if (!NT_SUCCESS(status)) {

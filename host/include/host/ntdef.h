@@ -181,7 +181,9 @@ typedef struct _LIST_ENTRY {
 #define STATUS_CHILD_MUST_BE_VOLATILE ((NTSTATUS)0xC0000181L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
+#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 #define STATUS_NOT_FOUND ((NTSTATUS)0xC0000225L)
+#define STATUS_NO_MATCH ((NTSTATUS)0xC0000272L)
 
 // Driver annotations: meaningful to the WDK's analysis tools only; the host verifier checks IRQL at run time.
 #define _IRQL_requires_max_(irql)
