@@ -44,6 +44,10 @@ WAVEFORMATEXTENSIBLE PcmWaveFormatExtensible(ULONG samplesPerSec, USHORT bitsPer
                                              ULONG channelMask, USHORT validBitsPerSample);
 
 struct WaveClientOptions {
+    // When given, the pin is created as an application creates it: a KSPIN_CONNECT and the format
+    // to the filter's pin factory, which checks them and decides the direction from the pin's
+    // data flow (`capture` and `mapping` are then not used). Otherwise PortWavePci::OpenPin.
+    KsFilter* filter = nullptr;
     ULONG pinId = 0;
     bool capture = false;
     std::vector<uint8_t> dataFormat;  // WaveDataFormat(...)
@@ -61,7 +65,8 @@ struct ReapedBuffer {
 
 class WaveClient {
 public:
-    // Creates the pin (PortWavePci::OpenPin) on the port's miniport.
+    // Creates the pin through options.filter's pin factory, or with PortWavePci::OpenPin on the
+    // port's miniport (the port may be null with a filter).
     static NTSTATUS Open(PortWavePci* port, const WaveClientOptions& options, std::unique_ptr<WaveClient>* client);
     ~WaveClient();  // closes the pin
     WaveClient(const WaveClient&) = delete;
