@@ -232,117 +232,96 @@ TEST_F(PortFilterTest, InitTakesTheDescriptorOrFailsAndLetsTheMiniportGo)
     }
 }
 
-TEST_F(PortFilterTest, AClientEnumeratesTheWholeWaveFilter)
+TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
 {
-    host::KsFilter* filter = Open(WavePort());
-    host::PropertyReply count = host::SendProperty(filter, host::PropertyInput(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES), 4);
-    ASSERT_EQ(count.status, STATUS_SUCCESS);
-    ASSERT_EQ(As<ULONG>(count.value), 4u);
-    const struct {
-        ULONG flow;
-        ULONG communication;
-        const GUID* category;
-        ULONG possible;
-        const GUID* subFormat;
-        ULONG rangeSize;
-    } pinRows[] = {
-        {KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_SINK, &PINNAME_CAPTURE, 20, &KSDATAFORMAT_SUBTYPE_PCM, 88},
-        {KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_NONE, &KSCATEGORY_AUDIO, 0, &KSDATAFORMAT_SUBTYPE_ANALOG, 64},
-        {KSPIN_DATAFLOW_IN, KSPIN_COMMUNICATION_SINK, &KSCATEGORY_AUDIO, 20, &KSDATAFORMAT_SUBTYPE_PCM, 88},
-        {KSPIN_DATAFLOW_OUT, KSPIN_COMMUNICATION_NONE, &KSCATEGORY_AUDIO, 0, &KSDATAFORMAT_SUBTYPE_ANALOG, 64},
-    };
-    for (ULONG pin = 0; pin < 4; ++pin) {
-        const auto& row = pinRows[pin];
-        EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_DATAFLOW, pin), row.flow) << pin;
-        EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_COMMUNICATION, pin), row.communication) << pin;
-        host::PropertyReply category = host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_CATEGORY, pin), 16);
-        EXPECT_TRUE(As<GUID>(category.value) == *row.category) << pin;
-        for (ULONG id : {KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_PIN_GLOBALCINSTANCES}) {
-            auto instances = As<KSPIN_CINSTANCES>(host::SendProperty(filter, host::PinPropertyInput(id, pin), 8).value);
-            EXPECT_EQ(instances.PossibleCount, row.possible) << pin;
-            EXPECT_EQ(instances.CurrentCount, 0u) << pin;
-        }
-        host::PropertyReply ranges = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_DATARANGES, pin));
-        ASSERT_EQ(ranges.status, STATUS_SUCCESS);
-        EXPECT_EQ(As<KSMULTIPLE_ITEM>(ranges.value).Count, 1u);
-        EXPECT_EQ(ranges.bytes, 8 + row.rangeSize);
-        auto range = As<KSDATARANGE>(ranges.value, 8);
-        EXPECT_EQ(range.FormatSize, row.rangeSize);
-        EXPECT_TRUE(range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO && range.SubFormat == *row.subFormat) << pin;
-        if (row.rangeSize == 88) {
-            auto audio = As<KSDATARANGE_AUDIO>(ranges.value, 8);
-            EXPECT_EQ(audio.MaximumChannels, 8u);
-            EXPECT_EQ(audio.MinimumBitsPerSample, 8u);
-            EXPECT_EQ(audio.MaximumBitsPerSample, 32u);
-            EXPECT_EQ(audio.MinimumSampleFrequency, 8000u);
-            EXPECT_EQ(audio.MaximumSampleFrequency, 192000u);
-        }
-        EXPECT_EQ(host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_NAME, pin)).status, STATUS_NOT_FOUND);
-    }
-    const std::vector<GUID> categories = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEGORY_CAPTURE};
-    EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_CATEGORIES) == categories);
-    const std::vector<GUID> nodes = {KSNODETYPE_VOLUME, KSNODETYPE_SUPERMIX, KSNODETYPE_SRC,
-                                     KSNODETYPE_SUM,    KSNODETYPE_DAC,      KSNODETYPE_ADC};
-    EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_NODES) == nodes);
-    // Render pin → volume → supermix → SRC → sum → DAC → render bridge; capture bridge → ADC → capture pin.
-    const ULONG F = KSFILTER_NODE;
-    const KSTOPOLOGY_CONNECTION expected[] = {{F, 2, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, 3, 1},
-                                              {3, 0, 4, 1}, {4, 0, F, 3}, {F, 1, 5, 1}, {5, 0, F, 0}};
-    host::PropertyReply connections =
-        host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS));
-    ASSERT_EQ(connections.bytes, 8 + sizeof(expected));
-    EXPECT_EQ(std::memcmp(connections.value.data() + 8, expected, sizeof(expected)), 0);
-}
-
-TEST_F(PortFilterTest, AClientEnumeratesTheTopologyFilterAndItsPinNames)
-{
+    // The topology filter's port; line in's name registered as the topology miniport does it.
     auto* topology = new fake::TopologyMiniport;
-    PPORT port = nullptr;
-    ASSERT_EQ(PcNewPort(&port, CLSID_PortTopology), STATUS_SUCCESS);
-    ports.push_back(port);
-    ASSERT_EQ(port->Init(nullptr, nullptr, topology, nullptr, nullptr), STATUS_SUCCESS);
+    PPORT topologyPort = nullptr;
+    ASSERT_EQ(PcNewPort(&topologyPort, CLSID_PortTopology), STATUS_SUCCESS);
+    ports.push_back(topologyPort);
+    ASSERT_EQ(topologyPort->Init(nullptr, nullptr, topology, nullptr, nullptr), STATUS_SUCCESS);
     topology->Release();  // the port's reference keeps it
-    // As the topology miniport registers a name: the GUID in braces under MediaCategories.
-    const std::string key = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\MediaCategories\\"
-                            "{5a002000-4c2e-4a1d-9e63-5b2c07d4e815}";
     const std::u16string label = u"Tarn IN 1";
     const auto* text = reinterpret_cast<const uint8_t*>(label.c_str());
-    host::RegistrySetValue(key, "Name", REG_SZ, std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
-    host::KsFilter* filter = Open(static_cast<host::PortTopology*>(static_cast<IPortTopology*>(port)));
+    host::RegistrySetValue("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\MediaCategories\\"
+                           "{5a002000-4c2e-4a1d-9e63-5b2c07d4e815}",
+                           "Name", REG_SZ, std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
 
-    const struct {
-        ULONG flow;
+    struct PinRow {
+        ULONG flow, communication;
         const GUID* category;
-        NTSTATUS nameStatus;
-    } pinRows[] = {{KSPIN_DATAFLOW_OUT, &KSCATEGORY_AUDIO, STATUS_NOT_FOUND},
-                   {KSPIN_DATAFLOW_OUT, &KSNODETYPE_LINE_CONNECTOR, STATUS_NOT_FOUND},  // a name GUID, no key
-                   {KSPIN_DATAFLOW_IN, &KSCATEGORY_AUDIO, STATUS_NOT_FOUND},
-                   {KSPIN_DATAFLOW_IN, &KSNODETYPE_LINE_CONNECTOR, STATUS_SUCCESS}};
-    for (ULONG pin = 0; pin < 4; ++pin) {
-        EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_DATAFLOW, pin), pinRows[pin].flow) << pin;
-        EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_COMMUNICATION, pin), ULONG{KSPIN_COMMUNICATION_NONE}) << pin;
-        EXPECT_TRUE(As<GUID>(host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_CATEGORY, pin), 16).value) ==
-                    *pinRows[pin].category);
-        host::PropertyReply name = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_NAME, pin));
-        EXPECT_EQ(name.status, pinRows[pin].nameStatus) << pin;
-        if (NT_SUCCESS(name.status)) {
-            EXPECT_EQ(name.bytes, 20u);
-            EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.value.data())), label);
-        }
-    }
-    const std::vector<GUID> categories = {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY};
-    EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_CATEGORIES) == categories);
-    const std::vector<GUID> nodes = {KSNODETYPE_SUM, KSNODETYPE_VOLUME, KSNODETYPE_MUTE, KSNODETYPE_VOLUME,
-                                     KSNODETYPE_MUTE};
-    EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_NODES) == nodes);
-    // Render bridge → master volume → master mute → line out; line in → volume → mute → sum input 1 → capture bridge.
+        ULONG possible, rangeSize;
+        bool named;
+    };
+    const ULONG In = KSPIN_DATAFLOW_IN, Out = KSPIN_DATAFLOW_OUT, Sink = KSPIN_COMMUNICATION_SINK, None = 0;
     const ULONG F = KSFILTER_NODE;
-    const KSTOPOLOGY_CONNECTION expected[] = {{0, 0, F, 0}, {F, 2, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 1},
-                                              {F, 3, 3, 1}, {3, 0, 4, 1}, {4, 0, 0, 1}};
-    host::PropertyReply connections =
-        host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS));
-    ASSERT_EQ(connections.bytes, 8 + sizeof(expected));
-    EXPECT_EQ(std::memcmp(connections.value.data() + 8, expected, sizeof(expected)), 0);
+    const struct {
+        host::FilterPort* port;
+        std::vector<PinRow> pins;
+        std::vector<GUID> categories, nodes;
+        std::vector<KSTOPOLOGY_CONNECTION> connections;
+    } filterRows[] = {
+        // Render pin → volume → supermix → SRC → sum → DAC → render bridge; capture bridge → ADC → capture pin.
+        {WavePort(),
+         {{Out, Sink, &PINNAME_CAPTURE, 20, 88, false}, {In, None, &KSCATEGORY_AUDIO, 0, 64, false},
+          {In, Sink, &KSCATEGORY_AUDIO, 20, 88, false}, {Out, None, &KSCATEGORY_AUDIO, 0, 64, false}},
+         {KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEGORY_CAPTURE},
+         {KSNODETYPE_VOLUME, KSNODETYPE_SUPERMIX, KSNODETYPE_SRC, KSNODETYPE_SUM, KSNODETYPE_DAC, KSNODETYPE_ADC},
+         {{F, 2, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, 3, 1}, {3, 0, 4, 1}, {4, 0, F, 3}, {F, 1, 5, 1}, {5, 0, F, 0}}},
+        // Render bridge → volume → mute → line out; line in → volume → mute → sum input 1 → capture bridge.
+        // Line out has a name GUID but no MediaCategories key.
+        {static_cast<host::PortTopology*>(static_cast<IPortTopology*>(topologyPort)),
+         {{Out, None, &KSCATEGORY_AUDIO, 0, 64, false}, {Out, None, &KSNODETYPE_LINE_CONNECTOR, 0, 64, false},
+          {In, None, &KSCATEGORY_AUDIO, 0, 64, false}, {In, None, &KSNODETYPE_LINE_CONNECTOR, 0, 64, true}},
+         {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY},
+         {KSNODETYPE_SUM, KSNODETYPE_VOLUME, KSNODETYPE_MUTE, KSNODETYPE_VOLUME, KSNODETYPE_MUTE},
+         {{0, 0, F, 0}, {F, 2, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 1}, {F, 3, 3, 1}, {3, 0, 4, 1}, {4, 0, 0, 1}}},
+    };
+    for (const auto& row : filterRows) {
+        host::KsFilter* filter = Open(row.port);
+        ASSERT_EQ(As<ULONG>(host::SendProperty(filter, host::PropertyInput(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES), 4).value),
+                  row.pins.size());
+        for (ULONG pin = 0; pin < row.pins.size(); ++pin) {
+            const PinRow& expected = row.pins[pin];
+            EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_DATAFLOW, pin), expected.flow) << pin;
+            EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_COMMUNICATION, pin), expected.communication) << pin;
+            EXPECT_TRUE(As<GUID>(host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_CATEGORY, pin), 16).value) ==
+                        *expected.category) << pin;
+            for (ULONG id : {KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_PIN_GLOBALCINSTANCES}) {
+                auto instances = As<KSPIN_CINSTANCES>(host::SendProperty(filter, host::PinPropertyInput(id, pin), 8).value);
+                EXPECT_EQ(instances.PossibleCount, expected.possible) << pin;
+                EXPECT_EQ(instances.CurrentCount, 0u) << pin;
+            }
+            host::PropertyReply ranges = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_DATARANGES, pin));
+            ASSERT_EQ(ranges.bytes, 8 + expected.rangeSize) << pin;
+            EXPECT_EQ(As<KSMULTIPLE_ITEM>(ranges.value).Count, 1u);
+            auto range = As<KSDATARANGE>(ranges.value, 8);
+            EXPECT_EQ(range.FormatSize, expected.rangeSize);
+            EXPECT_TRUE(range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO);
+            EXPECT_TRUE(range.SubFormat == (expected.rangeSize == 88 ? KSDATAFORMAT_SUBTYPE_PCM : KSDATAFORMAT_SUBTYPE_ANALOG));
+            if (expected.rangeSize == 88) {
+                auto audio = As<KSDATARANGE_AUDIO>(ranges.value, 8);
+                EXPECT_EQ(audio.MaximumChannels, 8u);
+                EXPECT_EQ(audio.MinimumBitsPerSample, 8u);
+                EXPECT_EQ(audio.MaximumBitsPerSample, 32u);
+                EXPECT_EQ(audio.MinimumSampleFrequency, 8000u);
+                EXPECT_EQ(audio.MaximumSampleFrequency, 192000u);
+            }
+            host::PropertyReply name = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_NAME, pin));
+            EXPECT_EQ(name.status, expected.named ? STATUS_SUCCESS : STATUS_NOT_FOUND) << pin;
+            if (expected.named) {
+                EXPECT_EQ(name.bytes, 20u);
+                EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.value.data())), label);
+            }
+        }
+        EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_CATEGORIES) == row.categories);
+        EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_NODES) == row.nodes);
+        host::PropertyReply connections =
+            host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS));
+        const size_t bytes = row.connections.size() * sizeof(KSTOPOLOGY_CONNECTION);
+        ASSERT_EQ(connections.bytes, 8 + bytes);
+        EXPECT_EQ(std::memcmp(connections.value.data() + 8, row.connections.data(), bytes), 0);
+    }
 }
 
 TEST_F(PortFilterTest, RequestsReachTheRightTableWithTheRequestFilledIn)
@@ -614,6 +593,18 @@ TEST_F(PortFilterTest, PinCreationChecksTheRequestBeforeTheMiniportSeesIt)
         }
     }
     EXPECT_EQ(filter->Instances(RenderPin) + filter->Instances(CapturePin), 2u) << "refusals took no instance";
+
+    // An application's client through the factory: its direction is the pin's data flow.
+    host::WaveClientOptions options;
+    options.filter = filter;
+    options.pinId = CapturePin;
+    options.dataFormat = Format(44100, 16, 2);
+    std::unique_ptr<host::WaveClient> client;
+    ASSERT_EQ(host::WaveClient::Open(nullptr, options, &client), STATUS_SUCCESS);
+    client->Pin()->MiniportStream()->Release();  // the fake's extra reference
+    EXPECT_TRUE(client->Pin()->Capture());
+    EXPECT_EQ(client->Write("x", 1), STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(filter->Instances(CapturePin), 2u);
 }
 
 TEST_F(PortFilterTest, InstanceLimitsHoldPerFilterAndAcrossTheFiltersOfAPort)

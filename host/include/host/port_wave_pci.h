@@ -1,7 +1,8 @@
 // The stand-in's WavePci port: the port object a wave miniport is bound to (IPortWavePci), and its
-// pin instances, each an IPortWavePciStream over a queue of client buffers. The wave filter's pin
-// factory, instance limits and IRP path sit on top of PortWavePci::OpenPin and WavePciPin; the
-// client side (wave_client.h) uses them directly.
+// pin instances, each an IPortWavePciStream over a queue of client buffers. The wave filter's
+// handles, pin factory, instance limits and property requests are in port_filter.h and end in
+// PortWavePci::OpenPin; the client side (wave_client.h, ks_client.h) goes through them, and the
+// engine's tests may call OpenPin directly.
 //
 // Choices where the platform leaves room (PLATFORM-NOTES 1-11), kept by every test:
 // - Mappings are cut at every 4096-byte page boundary of the client buffer's virtual address and

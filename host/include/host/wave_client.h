@@ -1,7 +1,7 @@
 // What an application sees of a cable's wave pin: open a stream with a format, submit buffers of
 // any size (render: with data; capture: empty), reap the completed ones with their data, step the
-// state and read the position. Built on the port's pin instances (port_wave_pci.h); the wave
-// filter's pin factory and IRP path will offer the same through handles.
+// state and read the position. The pin comes from the wave filter's pin factory (a filter handle,
+// port_filter.h), as an application's does, or straight from the port for the engine's tests.
 //
 // Client buffers are allocated by the client at varying offsets into their first page (by default
 // the DefaultBufferPageOffsets in turn), so that the port's page-bounded mappings split frames as
