@@ -664,6 +664,7 @@ TEST_F(PortFilterTest, EveryPoolAllocationOfFilterAndPinCreationFailsCleanly)
             status = filter->CreatePin(request.data(), static_cast<ULONG>(request.size()), &pin);
         }
         const uint64_t injected = host::InjectedPoolFailures();
+        const size_t streams = wave->newStreams.size();
         host::ClearPoolFaults();
         if (pin != nullptr) {
             pin->MiniportStream()->Release();
@@ -682,7 +683,7 @@ TEST_F(PortFilterTest, EveryPoolAllocationOfFilterAndPinCreationFailsCleanly)
             break;
         }
         EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << failing;
-        EXPECT_EQ(wave->newStreams.size(), 0u);
+        EXPECT_EQ(streams, 0u);
     }
     EXPECT_EQ(failing - 1, 3u) << "the pin table copy, the filter handle and the pin";
 }
