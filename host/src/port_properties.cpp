@@ -95,6 +95,27 @@ std::string GuidText(const GUID& guid)
     return text;
 }
 
+// The name of a pin or node: its name GUID's "Name" under MediaCategories, as the system keeps
+// the names of pins and nodes; the string with its terminator.
+NTSTATUS AnswerName(const GUID* nameGuid, PUCHAR value, ULONG* valueSize)
+{
+    RegistryValueData name;
+    if (nameGuid == nullptr ||
+        !RegistryGetValue(std::string(MediaCategoriesKey) + "\\{" + GuidText(*nameGuid) + "}", "Name", &name) ||
+        name.type != REG_SZ) {
+        *valueSize = 0;
+        return STATUS_NOT_FOUND;
+    }
+    std::vector<UCHAR> text(name.data.begin(), name.data.end() - name.data.size() % 2);
+    while (text.size() >= 2 && text[text.size() - 1] == 0 && text[text.size() - 2] == 0) {
+        text.resize(text.size() - 2);
+    }
+    text.push_back(0);
+    text.push_back(0);
+    return Answer(static_cast<ULONG>(text.size()), value, valueSize,
+                  [&](PUCHAR out) { std::memcpy(out, text.data(), text.size()); });
+}
+
 }  // namespace
 
 ULONG DefaultSpeakerMask(ULONG channels)
@@ -239,7 +260,7 @@ NTSTATUS FilterSide::OwnAnswer(const KSPROPERTY& property, KsFilter* filter, PUC
     const bool known = (pinSet && (property.Id <= KSPROPERTY_PIN_NECESSARYINSTANCES ||
                                    property.Id == KSPROPERTY_PIN_CATEGORY || property.Id == KSPROPERTY_PIN_NAME) &&
                         property.Id != KSPROPERTY_PIN_INTERFACES && property.Id != KSPROPERTY_PIN_MEDIUMS) ||
-                       (topologySet && property.Id <= KSPROPERTY_TOPOLOGY_CONNECTIONS);
+                       (topologySet && property.Id <= KSPROPERTY_TOPOLOGY_NAME);
     if (!known) {
         *valueSize = 0;
         return STATUS_NOT_FOUND;
@@ -247,6 +268,20 @@ NTSTATUS FilterSide::OwnAnswer(const KSPROPERTY& property, KsFilter* filter, PUC
     if ((property.Flags & VerbMask) != KSPROPERTY_TYPE_GET) {
         *valueSize = 0;
         return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (topologySet && property.Id == KSPROPERTY_TOPOLOGY_NAME) {
+        if (inputSize < sizeof(KSP_NODE)) {
+            *valueSize = 0;
+            return STATUS_INVALID_BUFFER_SIZE;
+        }
+        KSP_NODE nodeProperty;
+        std::memcpy(&nodeProperty, input, sizeof(nodeProperty));
+        const PCNODE_DESCRIPTOR* node = Node(nodeProperty.NodeId);
+        if (node == nullptr) {
+            *valueSize = 0;
+            return STATUS_INVALID_PARAMETER;
+        }
+        return AnswerName(node->Name, value, valueSize);
     }
     if (topologySet) {
         return TopologyAnswer(property.Id, value, valueSize);
@@ -313,24 +348,8 @@ NTSTATUS FilterSide::PinAnswer(ULONG id, ULONG pinId, const PCPIN_DESCRIPTOR& pi
             return STATUS_NOT_FOUND;
         }
         return Answer(sizeof(GUID), value, valueSize, [&](PUCHAR out) { std::memcpy(out, ks.Category, sizeof(GUID)); });
-    case KSPROPERTY_PIN_NAME: {
-        RegistryValueData name;
-        if (ks.Name == nullptr ||
-            !RegistryGetValue(std::string(MediaCategoriesKey) + "\\{" + GuidText(*ks.Name) + "}", "Name", &name) ||
-            name.type != REG_SZ) {
-            *valueSize = 0;
-            return STATUS_NOT_FOUND;
-        }
-        // The stored string, with its terminator whether or not the value held one.
-        std::vector<UCHAR> text(name.data.begin(), name.data.end() - name.data.size() % 2);
-        while (text.size() >= 2 && text[text.size() - 1] == 0 && text[text.size() - 2] == 0) {
-            text.resize(text.size() - 2);
-        }
-        text.push_back(0);
-        text.push_back(0);
-        return Answer(static_cast<ULONG>(text.size()), value, valueSize,
-                      [&](PUCHAR out) { std::memcpy(out, text.data(), text.size()); });
-    }
+    case KSPROPERTY_PIN_NAME:
+        return AnswerName(ks.Name, value, valueSize);
     default:
         *valueSize = 0;
         return STATUS_NOT_FOUND;

@@ -360,14 +360,7 @@ void WavePciPin::Close()
     }
 }
 
-NTSTATUS WavePciPin::Property(const KsPropertyBuffers& buffers, ULONG* bytesReturned)
-{
-    *bytesReturned = 0;
-    if (filter_ == nullptr || closed_) {
-        return STATUS_INVALID_DEVICE_REQUEST;
-    }
-    return port_->Filter().Property(buffers, filter_, stream_, pinId_, bytesReturned);
-}
+
 
 bool WavePciPin::PreFetchOffsetSet(ULONG* preFetchOffset) const
 {

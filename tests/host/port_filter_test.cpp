@@ -243,9 +243,11 @@ TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
     topology->Release();  // the port's reference keeps it
     const std::u16string label = u"Tarn IN 1";
     const auto* text = reinterpret_cast<const uint8_t*>(label.c_str());
-    host::RegistrySetValue("\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\MediaCategories\\"
-                           "{5a002000-4c2e-4a1d-9e63-5b2c07d4e815}",
-                           "Name", REG_SZ, std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
+    const std::string categories = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\MediaCategories\\";
+    host::RegistrySetValue(categories + "{5a002000-4c2e-4a1d-9e63-5b2c07d4e815}", "Name", REG_SZ,
+                           std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
+    host::RegistrySetValue(categories + "{185FEDE3-9905-11D1-95A9-00C04FB925D3}", "Name", REG_SZ,  // master volume
+                           std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
 
     struct PinRow {
         ULONG flow, communication;
@@ -260,6 +262,7 @@ TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
         std::vector<PinRow> pins;
         std::vector<GUID> categories, nodes;
         std::vector<KSTOPOLOGY_CONNECTION> connections;
+        ULONG namedNode;  // the one node whose name is registered, or none
     } filterRows[] = {
         // Render pin → volume → supermix → SRC → sum → DAC → render bridge; capture bridge → ADC → capture pin.
         {WavePort(),
@@ -267,7 +270,8 @@ TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
           {In, Sink, &KSCATEGORY_AUDIO, 20, 88, false}, {Out, None, &KSCATEGORY_AUDIO, 0, 64, false}},
          {KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEGORY_CAPTURE},
          {KSNODETYPE_VOLUME, KSNODETYPE_SUPERMIX, KSNODETYPE_SRC, KSNODETYPE_SUM, KSNODETYPE_DAC, KSNODETYPE_ADC},
-         {{F, 2, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, 3, 1}, {3, 0, 4, 1}, {4, 0, F, 3}, {F, 1, 5, 1}, {5, 0, F, 0}}},
+         {{F, 2, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, 3, 1}, {3, 0, 4, 1}, {4, 0, F, 3}, {F, 1, 5, 1}, {5, 0, F, 0}},
+         F},
         // Render bridge → volume → mute → line out; line in → volume → mute → sum input 1 → capture bridge.
         // Line out has a name GUID but no MediaCategories key.
         {static_cast<host::PortTopology*>(static_cast<IPortTopology*>(topologyPort)),
@@ -275,7 +279,8 @@ TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
           {In, None, &KSCATEGORY_AUDIO, 0, 64, false}, {In, None, &KSNODETYPE_LINE_CONNECTOR, 0, 64, true}},
          {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY},
          {KSNODETYPE_SUM, KSNODETYPE_VOLUME, KSNODETYPE_MUTE, KSNODETYPE_VOLUME, KSNODETYPE_MUTE},
-         {{0, 0, F, 0}, {F, 2, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 1}, {F, 3, 3, 1}, {3, 0, 4, 1}, {4, 0, 0, 1}}},
+         {{0, 0, F, 0}, {F, 2, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 1}, {F, 3, 3, 1}, {3, 0, 4, 1}, {4, 0, 0, 1}},
+         1},
     };
     for (const auto& row : filterRows) {
         host::KsFilter* filter = Open(row.port);
@@ -316,6 +321,14 @@ TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
         }
         EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_CATEGORIES) == row.categories);
         EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_NODES) == row.nodes);
+        for (ULONG node = 0; node < row.nodes.size(); ++node) {
+            KSP_NODE input = {};
+            input.Property = As<KSPROPERTY>(host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NAME));
+            input.NodeId = node;
+            host::PropertyReply name = host::QueryProperty(filter, Bytes(input));
+            EXPECT_EQ(name.status, node == row.namedNode ? STATUS_SUCCESS : STATUS_NOT_FOUND) << node;
+            EXPECT_EQ(name.bytes, node == row.namedNode ? 20u : 0u) << node;
+        }
         host::PropertyReply connections =
             host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS));
         const size_t bytes = row.connections.size() * sizeof(KSTOPOLOGY_CONNECTION);
@@ -396,10 +409,73 @@ TEST_F(PortFilterTest, RequestsReachTheRightTableWithTheRequestFilledIn)
     }
 }
 
+TEST_F(PortFilterTest, APinHandleAnswersItsStateFormatFramingAndPosition)
+{
+    host::KsFilter* filter = Open(WavePort());
+    host::WavePciPin* render = nullptr;
+    const std::vector<uint8_t> format = Format(48000, 16, 2);
+    ASSERT_EQ(CreatePin(filter, RenderPin, format, &render), STATUS_SUCCESS);
+    auto* stream = static_cast<fake::Stream*>(render->MiniportStream());
+    stream->position = 4096;
+    const std::vector<uint8_t> newFormat = Format(44100, 16, 2);
+    const ULONG Get = KSPROPERTY_TYPE_GET, Set = KSPROPERTY_TYPE_SET;
+    auto connection = [](ULONG id, ULONG flags) { return host::PropertyInput(KSPROPSETID_Connection, id, flags); };
+    const struct {
+        std::vector<uint8_t> input;
+        std::vector<uint8_t> value;  // what a set sends; a get's buffer is valueSize bytes
+        ULONG valueSize;
+        NTSTATUS status;
+        std::vector<uint8_t> answer;
+    } rows[] = {
+        {connection(KSPROPERTY_CONNECTION_STATE, Get), {}, 4, STATUS_SUCCESS, Bytes(KSSTATE_STOP)},
+        {connection(KSPROPERTY_CONNECTION_STATE, Set), Bytes(KSSTATE_RUN), 4, STATUS_SUCCESS, {}},
+        {connection(KSPROPERTY_CONNECTION_STATE, Get), {}, 4, STATUS_SUCCESS, Bytes(KSSTATE_RUN)},
+        {connection(KSPROPERTY_CONNECTION_STATE, Set), {1, 0}, 2, STATUS_BUFFER_TOO_SMALL, {}},
+        {connection(KSPROPERTY_CONNECTION_DATAFORMAT, Get), {}, 81, STATUS_BUFFER_TOO_SMALL, {}},
+        {connection(KSPROPERTY_CONNECTION_DATAFORMAT, Get), {}, 100, STATUS_SUCCESS, format},
+        {connection(KSPROPERTY_CONNECTION_DATAFORMAT, Set), newFormat, 82, STATUS_SUCCESS, {}},
+        {connection(KSPROPERTY_CONNECTION_ALLOCATORFRAMING, Get), {}, 24, STATUS_SUCCESS, Bytes(stream->framing)},
+        {host::PropertyInput(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION), {}, 15, STATUS_BUFFER_TOO_SMALL, {}},
+        {host::PropertyInput(KSPROPSETID_Audio, KSPROPERTY_AUDIO_POSITION), {}, 16, STATUS_SUCCESS,
+         Bytes(KSAUDIO_POSITION{4096, 0})},  // render, nothing mapped yet
+    };
+    int row = 0;
+    for (const auto& r : rows) {
+        std::vector<uint8_t> value = r.value;
+        value.resize(r.valueSize);
+        host::KsPropertyBuffers buffers;
+        buffers.input = r.input.data();
+        buffers.inputSize = static_cast<ULONG>(r.input.size());
+        buffers.output = value.data();
+        buffers.outputSize = r.valueSize;
+        ULONG bytes = 99;
+        EXPECT_EQ(render->Property(buffers, &bytes), r.status) << row;
+        EXPECT_EQ(bytes, r.answer.size()) << row;
+        value.resize(std::min<size_t>(bytes, value.size()));
+        EXPECT_EQ(value, r.answer) << row;
+        ++row;
+    }
+    EXPECT_EQ(stream->states, (std::vector<KSSTATE>{KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}));
+    ASSERT_EQ(stream->formats.size(), 1u);
+    EXPECT_EQ(stream->formats[0], newFormat);
+    host::PropertyReply size = host::SendProperty(render, connection(KSPROPERTY_CONNECTION_DATAFORMAT, Get), 0);
+    EXPECT_EQ(size.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(size.bytes, 82u) << "the format the pin has now";
+    render->SetState(KSSTATE_STOP);
+}
+
 TEST_F(PortFilterTest, BadInputGetsTheDocumentedStatusAndWritesNothingPastTheBuffer)
 {
     host::KsFilter* filter = Open(WavePort());
     using host::PinPropertyInput;
+    auto NodeInput = [](const GUID& set, ULONG id, ULONG node) {  // a filter property that names a node
+        KSP_NODE input = {};
+        input.Property.Set = set;
+        input.Property.Id = id;
+        input.Property.Flags = KSPROPERTY_TYPE_GET;
+        input.NodeId = node;
+        return Bytes(input);
+    };
     auto topology = [](ULONG id) { return host::PropertyInput(KSPROPSETID_Topology, id); };
     auto intersection = [](ULONG listSize, ULONG rangeSize) {
         std::vector<uint8_t> extra = Bytes(KSMULTIPLE_ITEM{listSize, 1});
@@ -439,7 +515,9 @@ TEST_F(PortFilterTest, BadInputGetsTheDocumentedStatusAndWritesNothingPastTheBuf
         {host::PropertyInput(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE), 4, STATUS_NOT_FOUND, 0},
         {topology(KSPROPERTY_TOPOLOGY_CONNECTIONS), 0, STATUS_BUFFER_OVERFLOW, 136},
         {topology(KSPROPERTY_TOPOLOGY_NODES), 103, STATUS_BUFFER_TOO_SMALL, 0},
-        {topology(KSPROPERTY_TOPOLOGY_NAME), 64, STATUS_NOT_FOUND, 0},
+        {topology(KSPROPERTY_TOPOLOGY_NAME), 64, STATUS_INVALID_BUFFER_SIZE, 0},  // no node id
+        {NodeInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NAME, 6), 64, STATUS_INVALID_PARAMETER, 0},
+        {NodeInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NAME, 0), 64, STATUS_NOT_FOUND, 0},  // no name
         {host::NodePropertyInput(KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, KSPROPERTY_TYPE_GET, 6), 4,
          STATUS_INVALID_PARAMETER, 0},
         {PinPropertyInput(KSPROPERTY_PIN_DATAINTERSECTION, RenderPin), 104, STATUS_INVALID_BUFFER_SIZE, 0},

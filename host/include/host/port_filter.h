@@ -33,9 +33,9 @@
 //   KSDATAFORMAT_WAVEFORMATEXTENSIBLE with the default channel mask; for other ranges the pin's
 //   range itself as the format (wildcards taken from the client's). DirectSound ranges and
 //   non-PCM audio find no default match (STATUS_NO_MATCH).
-// - KSPROPERTY_PIN_NAME looks the pin's Name GUID up under
-//   \Registry\Machine\SYSTEM\CurrentControlSet\Control\MediaCategories\{guid}, value "Name"
-//   (REG_SZ); a pin without a Name GUID, or without that key or value, is STATUS_NOT_FOUND.
+// - KSPROPERTY_PIN_NAME and KSPROPERTY_TOPOLOGY_NAME (a KSP_NODE) look the pin's or node's Name
+//   GUID up under \Registry\Machine\SYSTEM\CurrentControlSet\Control\MediaCategories\{guid},
+//   value "Name" (REG_SZ); without a Name GUID, or without that key or value, STATUS_NOT_FOUND.
 #pragma once
 
 #include <atomic>

@@ -206,9 +206,11 @@ public:
     // KSSTATE_STOP and releases it, and gives its instance back to its filter. PASSIVE_LEVEL;
     // later calls do nothing.
     void Close();
-    // IOCTL_KS_PROPERTY on the pin handle: the pin's automation table (MinorTarget its stream),
-    // a node's for a topology request, else the port's own answers. A pin the factory did not
-    // create has no filter: STATUS_INVALID_DEVICE_REQUEST.
+    // IOCTL_KS_PROPERTY on the pin handle: the pin's own answers first (KSPROPERTY_CONNECTION_STATE
+    // get and set, one step at a time as SetState; CONNECTION_DATAFORMAT get and set;
+    // CONNECTION_ALLOCATORFRAMING and KSPROPERTY_AUDIO_POSITION get), then the pin's automation
+    // table (MinorTarget its stream), a node's for a topology request, and the port's answers. A
+    // pin the factory did not create has no filter: STATUS_INVALID_DEVICE_REQUEST.
     NTSTATUS Property(const KsPropertyBuffers& buffers, ULONG* bytesReturned);
     KsFilter* Filter() const { return filter_; }
 
@@ -253,6 +255,7 @@ private:
     ~WavePciPin();
 
     NTSTATUS Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType);
+    NTSTATUS OwnProperty(const KSPROPERTY& property, PVOID value, ULONG valueSize, ULONG* bytesReturned);
     void CheckPortCall(const char* routine) const;
     // Takes the buffers that `cancel` picks out of the queue, revokes their mappings and completes them.
     void CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel);
