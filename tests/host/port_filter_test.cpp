@@ -7,6 +7,9 @@
 #include <string>
 
 #include "fake_filters.h"
+#include "filters/adapter.h"
+#include "filters/cable.h"
+#include "filters/wave_miniport.h"
 #include "host/ks_client.h"
 #include "host/port_topology.h"
 #include "host/wave_client.h"
@@ -764,4 +767,59 @@ TEST_F(PortFilterTest, EveryPoolAllocationOfFilterAndPinCreationFailsCleanly)
         EXPECT_EQ(streams, 0u);
     }
     EXPECT_EQ(failing - 1, 3u) << "the pin table copy, the filter handle and the pin";
+}
+
+// The driver's own miniport behind the factory (its descriptor is the fake's twin here): every pool
+// allocation of the filter handle, the pin and the driver's stream fails once, and each failure
+// leaves the pool as it was.
+TEST_F(PortFilterTest, EveryAllocationOfADriverStreamBehindTheFactoryFailsCleanly)
+{
+    Adapter* adapter = Adapter::Create();
+    ASSERT_NE(adapter, nullptr);
+    Cable* cable = Cable::Create(0, adapter);
+    ASSERT_NE(cable, nullptr);
+    WaveMiniport* driverMiniport = WaveMiniport::Create(cable);
+    ASSERT_NE(driverMiniport, nullptr);
+    cable->AttachWaveMiniport(driverMiniport);
+    adapter->AddCable(cable);
+    fake::WaveFilter described(20);
+    host::PortWavePci* port = host::PortWavePci::Create();
+    PSERVICEGROUP group = nullptr;
+    ASSERT_EQ(driverMiniport->Init(adapter, nullptr, port, &group), STATUS_SUCCESS);
+    ASSERT_EQ(port->BindMiniport(driverMiniport, &described.descriptor), STATUS_SUCCESS);
+    const size_t poolBefore = host::LivePoolCount();
+    const std::vector<uint8_t> format = Format(48000, 16, 2);
+    const std::vector<uint8_t> request = host::PinConnectRequest(RenderPin, reinterpret_cast<const KSDATAFORMAT*>(format.data()));
+    uint64_t failing = 1;
+    for (;; ++failing) {
+        host::FailNthAllocation(failing);
+        host::KsFilter* filter = nullptr;
+        host::WavePciPin* pin = nullptr;
+        NTSTATUS status = host::KsFilter::Open(port, &filter);
+        if (NT_SUCCESS(status)) {
+            status = filter->CreatePin(request.data(), static_cast<ULONG>(request.size()), &pin);
+        }
+        const uint64_t injected = host::InjectedPoolFailures();
+        host::ClearPoolFaults();
+        if (pin != nullptr) {
+            pin->Close();
+            pin->Release();
+        }
+        if (filter != nullptr) {
+            EXPECT_EQ(filter->Instances(RenderPin), 0u);
+            filter->Release();
+        }
+        EXPECT_EQ(host::LivePoolCount(), poolBefore) << "allocation " << failing;
+        if (injected == failing - 1) {
+            EXPECT_EQ(status, STATUS_SUCCESS);
+            break;
+        }
+        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << failing;
+    }
+    EXPECT_GE(failing - 1, 3u) << "the filter handle, the pin and at least the driver's stream";
+    port->ReleaseChildren();
+    port->Release();
+    host::RunQueuedDpcs();
+    adapter->DestroyAllCables();
+    adapter->Release();
 }
