@@ -45,6 +45,13 @@ inline NTSTATUS NotFoundHandler(PPCPROPERTY_REQUEST)
     return STATUS_NOT_FOUND;
 }
 
+// Claims four bytes more than the buffer holds.
+inline NTSTATUS OverclaimingHandler(PPCPROPERTY_REQUEST r)
+{
+    r->ValueSize += 4;
+    return STATUS_SUCCESS;
+}
+
 constexpr ULONG GetBasic = KSPROPERTY_TYPE_GET | KSPROPERTY_TYPE_BASICSUPPORT;
 
 inline const PCPROPERTY_ITEM FilterItems[] = {
@@ -53,6 +60,7 @@ inline const PCPROPERTY_ITEM FilterItems[] = {
      RecordingHandler},
     {&KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, GetBasic, NotFoundHandler},
     {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, GetBasic, RecordingHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_LATENCY, KSPROPERTY_TYPE_GET, OverclaimingHandler},
 };
 inline const PCPROPERTY_ITEM StreamPinItems[] = {
     {&KSPROPSETID_Pin, KSPROPERTY_PIN_CINSTANCES, GetBasic, NotFoundHandler},

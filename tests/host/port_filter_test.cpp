@@ -410,6 +410,13 @@ TEST_F(PortFilterTest, RequestsReachTheRightTableWithTheRequestFilledIn)
         }
         ++row;
     }
+    // A handler that claims more than the buffer holds is reported; the client gets its buffer's worth.
+    host::PropertyReply overclaimed =
+        host::SendProperty(filter, host::PropertyInput(KSPROPSETID_Audio, KSPROPERTY_AUDIO_LATENCY), 8);
+    EXPECT_EQ(overclaimed.bytes, 8u);
+    std::vector<host::Violation> violations = host::TakeViolations();
+    ASSERT_EQ(violations.size(), 1u);
+    EXPECT_EQ(violations[0].rule, "PROPERTY_VALUE_OVERRUN");
 }
 
 TEST_F(PortFilterTest, APinHandleAnswersItsStateFormatFramingAndPosition)
