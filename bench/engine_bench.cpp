@@ -101,6 +101,7 @@ void BM_Streaming256Cables(benchmark::State& state)
         cable->AttachWaveMiniport(miniport);
         adapter->AddCable(cable);
         host::PortWavePci* port = host::PortWavePci::Create();
+        port->AllowMissingDescription(true);  // streams only: no pin factory here
         port->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport), nullptr, nullptr);
         ports.push_back(port);
         for (int slot = 0; slot < 4; ++slot) {

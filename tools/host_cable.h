@@ -1,9 +1,11 @@
 // One cable of the driver on the host platform, with its stand-in WavePci port and the clients
 // that applications would be: set up on the virtual clock with the verifier stopping the program
-// at the first violation, and taken down in the order the system uses.
+// at the first violation, and taken down in the order the system uses. Clients open their pins
+// as applications do, through a handle on the wave filter and its pin factory.
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "core/platform.h"
@@ -26,6 +28,11 @@ public:
 
     // Opens a render or capture client in `format`; the status of a refused open, or null.
     host::WaveClient* Open(bool capture, const WAVEFORMATEXTENSIBLE& format, NTSTATUS* status);
+    // What a client can learn of the formats the render or capture pin takes: the pin's data
+    // range (KSPROPERTY_PIN_DATARANGES) and the format the filter proposes for it
+    // (KSPROPERTY_PIN_DATAINTERSECTION with a range that allows anything), e.g.
+    // "PCM 8000-192000 Hz, 8-32 bits, 1-8 channels; it proposes 48000 Hz 16-bit 2 ch".
+    std::string AcceptedFormats(bool capture);
     // The open clients in opening order.
     std::vector<host::WaveClient*> Clients() const;
 
@@ -46,6 +53,7 @@ private:
     Cable* cable_ = nullptr;
     WaveMiniport* miniport_ = nullptr;  // the cable's reference
     host::PortWavePci* port_ = nullptr;
+    host::KsFilter* filter_ = nullptr;  // the clients' handle on the wave filter
     std::vector<std::unique_ptr<host::WaveClient>> clients_;
 };
 

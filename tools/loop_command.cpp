@@ -120,6 +120,13 @@ std::string DescribeFormat(const WAVEFORMATEXTENSIBLE& format)
            "-bit " + std::to_string(format.Format.nChannels) + " ch";
 }
 
+std::string StatusText(NTSTATUS status)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
 std::string Seconds(ULONGLONG interruptTime)
 {
     char text[32];
@@ -211,7 +218,9 @@ host::WaveClient* OpenClient(HostCable& cable, bool capture, const WAVEFORMATEXT
     NTSTATUS status = STATUS_SUCCESS;
     host::WaveClient* client = cable.Open(capture, format, &status);
     if (client == nullptr) {
-        throw InputError(name + ": the cable refused its format (status " + std::to_string(status) + ")");
+        throw InputError(name + ": the cable refused " + DescribeFormat(format) + " (status " + StatusText(status) +
+                         "); its " + (capture ? "capture" : "render") + " pin takes " +
+                         cable.AcceptedFormats(capture));
     }
     return client;
 }

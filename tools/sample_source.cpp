@@ -10,7 +10,7 @@ namespace {
 
 class WavSource final : public SampleSource {
 public:
-    explicit WavSource(const std::string& path) : name_(path), reader_(path), frames_(reader_.FramesLeft()) {}
+    explicit WavSource(const std::string& path) : name_(path), reader_(path, true), frames_(reader_.FramesLeft()) {}
     const std::string& Name() const override { return name_; }
     const PcmLayout& Layout() const override { return reader_.Layout(); }
     uint64_t Frames() const override { return frames_; }

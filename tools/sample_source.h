@@ -26,7 +26,8 @@ public:
     virtual std::vector<unsigned char> Read(size_t frames) = 0;
 };
 
-// A PCM WAV file as the convert command accepts it.
+// A PCM WAV file as the convert command accepts it, at any sample rate: the cable it is played
+// into decides whether it takes the rate.
 std::unique_ptr<SampleSource> OpenWavSource(const std::string& path);
 
 constexpr unsigned ToneRate = 48000;

@@ -53,7 +53,7 @@ int SubtypeOf(unsigned containerBytes)
 
 }  // namespace
 
-WavReader::WavReader(const std::string& path) : path_(path)
+WavReader::WavReader(const std::string& path, bool anyRate) : path_(path)
 {
     SF_INFO info = {};
     file_ = sf_open(path.c_str(), SFM_READ, &info);
@@ -70,7 +70,8 @@ WavReader::WavReader(const std::string& path) : path_(path)
         problem = "floating-point samples; only PCM is supported";
     } else if (ContainerBytesOf(subtype) == 0) {
         problem = "compressed or unsupported sample encoding; only PCM is supported";
-    } else if (info.samplerate < static_cast<int>(MinRate) || info.samplerate > static_cast<int>(MaxRate)) {
+    } else if (anyRate ? info.samplerate <= 0
+                       : (info.samplerate < static_cast<int>(MinRate) || info.samplerate > static_cast<int>(MaxRate))) {
         problem = "sample rate " + std::to_string(info.samplerate) + " Hz is outside 8000 to 192000 Hz";
     } else if (info.channels < 1 || info.channels > static_cast<int>(MaxChannels)) {
         problem = std::to_string(info.channels) + " channels is outside 1 to 8";

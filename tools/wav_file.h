@@ -18,10 +18,11 @@ struct PcmLayout {
 
 // A PCM WAV file open for reading (WAVE_FORMAT_PCM, or WAVE_FORMAT_EXTENSIBLE with the PCM
 // subformat, in 8-, 16-, 24- or 32-bit containers). Anything else is an InputError that names
-// the file and the problem.
+// the file and the problem. The rate must be one the driver converts (8000 to 192000 Hz) unless
+// the caller lets the cable judge it (anyRate: any rate above 0).
 class WavReader {
 public:
-    explicit WavReader(const std::string& path);
+    explicit WavReader(const std::string& path, bool anyRate = false);
     ~WavReader();
     WavReader(const WavReader&) = delete;
     WavReader& operator=(const WavReader&) = delete;

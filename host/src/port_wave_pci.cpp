@@ -2,16 +2,28 @@
 // the miniport through the port's own member of its group, and creates pin instances.
 #include "host/port_wave_pci.h"
 
+#include <new>
+
 #include "host/harness.h"
 #include "host/internal.h"
+#include "port_pool.h"
 #include "scheduler.h"
 
 namespace host {
+
+namespace {
+
+// The categories of a WavePci port's subdevice.
+const GUID* const WaveCategories[] = {&KSCATEGORY_AUDIO, &KSCATEGORY_RENDER, &KSCATEGORY_CAPTURE};
+
+}  // namespace
 
 PortWavePci* PortWavePci::Create()
 {
     return new PortWavePci;
 }
+
+PortWavePci::PortWavePci() : filter_(WaveCategories, 3) {}
 
 PortWavePci::~PortWavePci()
 {
@@ -63,6 +75,12 @@ NTSTATUS PortWavePci::Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unkno
     {
         DriverCall call("IMiniportWavePci::Init");
         status = miniport->Init(unknownAdapter, resourceList, this, &serviceGroup);
+    }
+    if (NT_SUCCESS(status)) {
+        status = filter_.TakeDescriptor(miniport);
+        if (status == STATUS_NOT_IMPLEMENTED && allowMissingDescription_) {
+            status = STATUS_SUCCESS;
+        }
     }
     if (!NT_SUCCESS(status)) {
         if (serviceGroup != nullptr) {
@@ -137,16 +155,24 @@ void PortWavePci::RequestService()
     }
 }
 
-void PortWavePci::BindMiniport(PMINIPORTWAVEPCI miniport)
+NTSTATUS PortWavePci::BindMiniport(PMINIPORTWAVEPCI miniport, const PCFILTER_DESCRIPTOR* descriptor)
 {
     ReleaseChildren();
+    if (descriptor != nullptr) {
+        NTSTATUS status = filter_.UseDescriptor(miniport, descriptor);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
+    }
     miniport->AddRef();
     std::lock_guard<std::mutex> guard(lock_);
     miniport_ = miniport;
+    return STATUS_SUCCESS;
 }
 
 void PortWavePci::ReleaseChildren()
 {
+    filter_.Forget();
     if (serviceGroup_ != nullptr) {
         serviceGroup_->RemoveMember(static_cast<IServiceSink*>(this));
         serviceGroup_->Release();
@@ -169,13 +195,35 @@ void PortWavePci::ReleaseChildren()
 // pointer for the pin's life), and a pin whose stream could not be made is released at once.
 NTSTATUS PortWavePci::OpenPin(const PinRequest& request, WavePciPin** pin)
 {
+    return CreatePin(request, nullptr, pin);
+}
+
+NTSTATUS PortWavePci::NewPinInstance(KsFilter* filter, ULONG pinId, BOOLEAN capture, const KSDATAFORMAT* dataFormat,
+                                     WavePciPin** pin)
+{
+    PinRequest request;
+    request.pinId = pinId;
+    request.capture = capture;
+    request.dataFormat = dataFormat;
+    return CreatePin(request, filter, pin);
+}
+
+// The pin object comes from pool, as the class driver's does, aligned as its type asks.
+NTSTATUS PortWavePci::CreatePin(const PinRequest& request, KsFilter* filter, WavePciPin** pin)
+{
     RequireIrqlAtMost(PASSIVE_LEVEL, "PortWavePci::OpenPin", "pins are created at PASSIVE_LEVEL");
     *pin = nullptr;
     if (miniport_ == nullptr || request.dataFormat == nullptr ||
         request.dataFormat->FormatSize < sizeof(KSDATAFORMAT)) {
         return STATUS_INVALID_PARAMETER;
     }
-    auto* created = new WavePciPin(this, request);
+    void* block = PortAllocate(sizeof(WavePciPin) + alignof(WavePciPin));
+    if (block == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const auto address = reinterpret_cast<uintptr_t>(block);
+    void* aligned = reinterpret_cast<void*>((address + alignof(WavePciPin) - 1) & ~uintptr_t{alignof(WavePciPin) - 1});
+    auto* created = new (aligned) WavePciPin(this, request, filter, block);
     created->mappingOptions_ = (request.mapping != nullptr) ? *request.mapping : mappingOptions_;
     if (created->mappingOptions_.contiguousPages == 0) {
         created->mappingOptions_.contiguousPages = 1;

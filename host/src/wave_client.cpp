@@ -7,6 +7,7 @@
 #include <string>
 
 #include "host/harness.h"
+#include "host/ks_client.h"
 
 namespace host {
 
@@ -73,18 +74,24 @@ NTSTATUS WaveClient::Open(PortWavePci* port, const WaveClientOptions& options, s
     if (options.dataFormat.size() < sizeof(KSDATAFORMAT) || dataFormat->FormatSize > options.dataFormat.size()) {
         return STATUS_INVALID_PARAMETER;
     }
-    PinRequest request;
-    request.pinId = options.pinId;
-    request.capture = options.capture ? TRUE : FALSE;
-    request.dataFormat = dataFormat;
-    request.poolType = options.poolType;
-    request.mapping = options.mapping;
     WavePciPin* pin = nullptr;
-    NTSTATUS status = port->OpenPin(request, &pin);
+    NTSTATUS status;
+    if (options.filter != nullptr) {
+        std::vector<uint8_t> connect = PinConnectRequest(options.pinId, dataFormat);
+        status = options.filter->CreatePin(connect.data(), static_cast<ULONG>(connect.size()), &pin);
+    } else {
+        PinRequest request;
+        request.pinId = options.pinId;
+        request.capture = options.capture ? TRUE : FALSE;
+        request.dataFormat = dataFormat;
+        request.poolType = options.poolType;
+        request.mapping = options.mapping;
+        status = port->OpenPin(request, &pin);
+    }
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    client->reset(new WaveClient(pin, options.capture));
+    client->reset(new WaveClient(pin, pin->Capture() != FALSE));
     return STATUS_SUCCESS;
 }
 

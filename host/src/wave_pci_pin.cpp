@@ -10,20 +10,28 @@
 
 namespace host {
 
-WavePciPin::WavePciPin(PortWavePci* port, const PinRequest& request)
+WavePciPin::WavePciPin(PortWavePci* port, const PinRequest& request, KsFilter* filter, void* block)
     : port_(port),
+      filter_(filter),
+      block_(block),
       pinId_(request.pinId),
       capture_(request.capture),
       dataFormat_(reinterpret_cast<const uint8_t*>(request.dataFormat),
                   reinterpret_cast<const uint8_t*>(request.dataFormat) + request.dataFormat->FormatSize)
 {
     port_->AddRef();
+    if (filter_ != nullptr) {
+        filter_->AddRef();
+    }
     KeInitializeTimer(&pollTimer_);
     KeInitializeDpc(&pollDpc_, PollDpc, this);
 }
 
 WavePciPin::~WavePciPin()
 {
+    if (filter_ != nullptr) {
+        filter_->Release();
+    }
     port_->Release();
 }
 
@@ -52,7 +60,9 @@ ULONG WavePciPin::Release()
 {
     LONG left = references_.fetch_sub(1) - 1;
     if (left == 0) {
-        delete this;
+        void* block = block_;
+        this->~WavePciPin();
+        ExFreePoolWithTag(block, PortPoolTag);
     }
     return left;
 }
@@ -345,7 +355,12 @@ void WavePciPin::Close()
         serviceGroup_->Release();
         serviceGroup_ = nullptr;
     }
+    if (filter_ != nullptr) {
+        filter_->PinClosed(pinId_);
+    }
 }
+
+
 
 bool WavePciPin::PreFetchOffsetSet(ULONG* preFetchOffset) const
 {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <vector>
@@ -222,14 +223,30 @@ public:
         *object = nullptr;
         return STATUS_INVALID_PARAMETER;
     }
+    // The descriptor a test gave, or none (STATUS_NOT_IMPLEMENTED).
     STDMETHODIMP_(NTSTATUS) GetDescription(PPCFILTER_DESCRIPTOR* description) override
     {
-        *description = nullptr;
-        return STATUS_NOT_IMPLEMENTED;
+        *description = descriptor;
+        return descriptor != nullptr ? STATUS_SUCCESS : STATUS_NOT_IMPLEMENTED;
     }
-    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG, PKSDATARANGE, PKSDATARANGE, ULONG, PVOID, PULONG) override
+    // Records the call; answers with `intersection` when it is set (after a size query or a short
+    // buffer as a miniport must), else with intersectionStatus.
+    STDMETHODIMP_(NTSTATUS) DataRangeIntersection(ULONG pinId, PKSDATARANGE, PKSDATARANGE, ULONG outputBufferLength,
+                                                  PVOID resultantFormat, PULONG resultantFormatLength) override
     {
-        return STATUS_NOT_IMPLEMENTED;
+        intersections.push_back(pinId);
+        if (intersection.empty()) {
+            return intersectionStatus;
+        }
+        *resultantFormatLength = static_cast<ULONG>(intersection.size());
+        if (outputBufferLength == 0) {
+            return STATUS_BUFFER_OVERFLOW;
+        }
+        if (outputBufferLength < intersection.size()) {
+            return STATUS_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(resultantFormat, intersection.data(), intersection.size());
+        return STATUS_SUCCESS;
     }
     // Hands the port the stream group when giveGroupToPort is set (the driver itself gives none).
     STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN, PRESOURCELIST, PPORTWAVEPCI initPort, PSERVICEGROUP* serviceGroup) override
@@ -271,6 +288,10 @@ public:
 
     PSERVICEGROUP streamGroup = nullptr;
     PPORTWAVEPCI port = nullptr;
+    PPCFILTER_DESCRIPTOR descriptor = nullptr;
+    NTSTATUS intersectionStatus = STATUS_NOT_IMPLEMENTED;
+    std::vector<uint8_t> intersection;
+    std::vector<ULONG> intersections;  // the pin id of each DataRangeIntersection call
     bool giveGroupToPort = false;
     bool handOutGroup = true;
     NTSTATUS newStreamStatus = STATUS_SUCCESS;

@@ -19,6 +19,7 @@ void StreamTest::SetUp()
     cable->AttachWaveMiniport(miniport);
     adapter->AddCable(cable);
     port = host::PortWavePci::Create();
+    port->AllowMissingDescription(true);  // the engine below the pin factory
     ASSERT_EQ(port->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport),
                          static_cast<IAdapterPowerManagement*>(adapter), nullptr),
               STATUS_SUCCESS);
@@ -46,7 +47,7 @@ void StreamTest::TearDown()
 NTSTATUS StreamTest::TryOpen(bool capture, const std::vector<uint8_t>& dataFormat, host::WaveClient** client)
 {
     host::WaveClientOptions options;
-    options.pinId = capture ? 2 : 0;
+    options.pinId = capture ? 0 : 2;  // the wave filter's capture and render pins
     options.capture = capture;
     options.dataFormat = dataFormat;
     std::unique_ptr<host::WaveClient> opened;

@@ -230,11 +230,14 @@ TEST(LoopCommand, BadInputGetsOneLineStatusTwoAndNoOutputFile)
         {"--seconds not a number", {"--seconds", "long", "--record", "out.wav:48000:16:2"}, "--seconds"},
         {"--period-ms 21", {"--period-ms", "21", "--record", "out.wav:48000:16:2"}, "--period-ms"},
         {"unknown option", {"--loud", "--record", "out.wav:48000:16:2"}, "loud"},
+        // The cable, asked through its filter, refuses the rate and names what its pin takes.
+        {"a rate the cable refuses", {"--play", "low.wav", "--record", "out.wav:48000:16:2"}, "8000-192000 Hz"},
     };
     for (const BadCase& c : cases) {
         SCOPED_TRACE(c.what);
         ScratchDirectory scratch;
         WriteSoundFile(scratch.File("in.wav"), Wav16, 44100, 2, RandomBytes(4 * 100, 61));
+        WriteSoundFile(scratch.File("low.wav"), Wav16, 4000, 2, RandomBytes(4 * 100, 62));
         WriteFloatFile(scratch.File("float.wav"), SF_FORMAT_WAV | SF_FORMAT_FLOAT, 44100, 2, 100);
         std::ofstream(scratch.File("text.wav")) << "RIFF? no, just some words\n";
         const std::vector<std::string> before = scratch.Names();

@@ -1,7 +1,8 @@
 // The stand-in's WavePci port: the port object a wave miniport is bound to (IPortWavePci), and its
-// pin instances, each an IPortWavePciStream over a queue of client buffers. The wave filter's pin
-// factory, instance limits and IRP path sit on top of PortWavePci::OpenPin and WavePciPin; the
-// client side (wave_client.h) uses them directly.
+// pin instances, each an IPortWavePciStream over a queue of client buffers. The wave filter's
+// handles, pin factory, instance limits and property requests are in port_filter.h and end in
+// PortWavePci::OpenPin; the client side (wave_client.h, ks_client.h) goes through them, and the
+// engine's tests may call OpenPin directly.
 //
 // Choices where the platform leaves room (PLATFORM-NOTES 1-11), kept by every test:
 // - Mappings are cut at every 4096-byte page boundary of the client buffer's virtual address and
@@ -39,6 +40,7 @@
 #include <vector>
 
 #include "host/host_mutex.h"
+#include "host/port_filter.h"
 #include "host/portcls.h"
 #include "host/processor_counter.h"
 
@@ -84,7 +86,7 @@ struct Revocation {
 
 class WavePciPin;
 
-class PortWavePci final : public IPortWavePci, public IServiceSink {
+class PortWavePci final : public IPortWavePci, public IServiceSink, public FilterPort {
 public:
     // Like PcNewPort for CLSID_PortWavePci: a port with one reference and no miniport yet.
     static PortWavePci* Create();
@@ -93,8 +95,11 @@ public:
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;
 
-    // Like IPort::Init: queries the miniport for IMiniportWavePci and calls its Init with this
-    // port; a service group it returns gets the port as a member (leading to its Service).
+    // Like IPort::Init: queries the miniport for IMiniportWavePci, calls its Init with this port,
+    // then takes its filter descriptor (GetDescription) and keeps its own copy of the pin table;
+    // a service group the miniport returned gets the port as a member (leading to its Service).
+    // Any failure is returned and the miniport let go; AllowMissingDescription makes a miniport
+    // whose GetDescription says STATUS_NOT_IMPLEMENTED acceptable, with no filter to open.
     STDMETHODIMP_(NTSTATUS) Init(PDEVICE_OBJECT deviceObject, PIRP irp, PUNKNOWN unknownMiniport,
                                  PUNKNOWN unknownAdapter, PRESOURCELIST resourceList) override;
     STDMETHODIMP_(NTSTATUS) GetDeviceProperty(DEVICE_REGISTRY_PROPERTY deviceProperty, ULONG bufferLength,
@@ -114,8 +119,12 @@ public:
     STDMETHODIMP_(void) RequestService() override;
 
     // Binds a miniport without IPort::Init (referenced), for tests of the engine below the wave
-    // filter; streams are then created on it as after Init.
-    void BindMiniport(PMINIPORTWAVEPCI miniport);
+    // filter; streams are then created on it as after Init. With a descriptor, the filter is
+    // opened on that one as if GetDescription had given it.
+    NTSTATUS BindMiniport(PMINIPORTWAVEPCI miniport, const PCFILTER_DESCRIPTOR* descriptor = nullptr);
+    // For engine tests and tools that run a miniport written before its filter descriptor: Init
+    // then accepts a GetDescription of STATUS_NOT_IMPLEMENTED. Off by default, as on Windows.
+    void AllowMissingDescription(bool allow) { allowMissingDescription_ = allow; }
     PMINIPORTWAVEPCI Miniport() const { return miniport_; }
     PSERVICEGROUP MiniportServiceGroup() const { return serviceGroup_; }
     ULONG NotifyCount() const { return notifyCount_.Total(); }
@@ -125,15 +134,24 @@ public:
     // Creates a pin instance at PASSIVE_LEVEL: copies the format, calls NewStream (capture as
     // asked, no outer unknown), asks GetAllocatorFraming and joins the stream's service group.
     // On success *pin holds one reference for the caller, who closes the pin before releasing it.
+    // This is the engine's way in, below the pin factory (KsFilter::CreatePin), which checks the
+    // request against the descriptor first.
     NTSTATUS OpenPin(const PinRequest& request, WavePciPin** pin);
+
+    // FilterPort: the pin factory's last step, OpenPin for a pin charged to `filter`.
+    FilterSide& Filter() override { return filter_; }
+    IPort* Port() override { return this; }
+    NTSTATUS NewPinInstance(KsFilter* filter, ULONG pinId, BOOLEAN capture, const KSDATAFORMAT* dataFormat,
+                            WavePciPin** pin) override;
 
     // Releases the miniport and its service group, as the class driver does when the subdevice
     // goes: the miniport holds the port, so this breaks the cycle. PASSIVE_LEVEL.
     void ReleaseChildren();
 
 private:
-    PortWavePci() = default;
+    PortWavePci();
     ~PortWavePci();
+    NTSTATUS CreatePin(const PinRequest& request, KsFilter* filter, WavePciPin** pin);
 
     std::atomic<LONG> references_{1};
     ProcessorCounter notifyCount_;
@@ -143,6 +161,8 @@ private:
     std::condition_variable servicesDone_;
     ULONG servicesInProgress_ = 0;
     MappingOptions mappingOptions_;
+    FilterSide filter_;
+    bool allowMissingDescription_ = false;
 };
 
 class alignas(64) WavePciPin final : public IPortWavePciStream, public IPreFetchOffset, public IServiceSink {
@@ -183,8 +203,16 @@ public:
     // prefetch offset or the mapped bytes say; capture write offset = play offset.
     NTSTATUS GetPosition(KSAUDIO_POSITION* position);
     // Closes the pin: cancels queued buffers, leaves the service group, steps the stream down to
-    // KSSTATE_STOP and releases it. PASSIVE_LEVEL; later calls do nothing.
+    // KSSTATE_STOP and releases it, and gives its instance back to its filter. PASSIVE_LEVEL;
+    // later calls do nothing.
     void Close();
+    // IOCTL_KS_PROPERTY on the pin handle: the pin's own answers first (KSPROPERTY_CONNECTION_STATE
+    // get and set, one step at a time as SetState; CONNECTION_DATAFORMAT get and set;
+    // CONNECTION_ALLOCATORFRAMING and KSPROPERTY_AUDIO_POSITION get), then the pin's automation
+    // table (MinorTarget its stream), a node's for a topology request, and the port's answers. A
+    // pin the factory did not create has no filter: STATUS_INVALID_DEVICE_REQUEST.
+    NTSTATUS Property(const KsPropertyBuffers& buffers, ULONG* bytesReturned);
+    KsFilter* Filter() const { return filter_; }
 
     ULONG PinId() const { return pinId_; }
     BOOLEAN Capture() const { return capture_; }
@@ -223,10 +251,11 @@ private:
     };
 
     friend class PortWavePci;
-    WavePciPin(PortWavePci* port, const PinRequest& request);
+    WavePciPin(PortWavePci* port, const PinRequest& request, KsFilter* filter, void* block);
     ~WavePciPin();
 
     NTSTATUS Connect(PMINIPORTWAVEPCI miniport, POOL_TYPE poolType);
+    NTSTATUS OwnProperty(const KSPROPERTY& property, PVOID value, ULONG valueSize, ULONG* bytesReturned);
     void CheckPortCall(const char* routine) const;
     // Takes the buffers that `cancel` picks out of the queue, revokes their mappings and completes them.
     void CancelBuffers(const std::function<bool(const ClientBuffer&)>& cancel);
@@ -287,6 +316,8 @@ private:
 
     std::atomic<LONG> references_{1};
     PortWavePci* port_;  // referenced
+    KsFilter* filter_;   // referenced; null for a pin OpenPin made directly
+    void* block_;        // the pool block the pin lives in
     ULONG pinId_;
     BOOLEAN capture_;
     std::vector<uint8_t> dataFormat_;  // the connection format, as the stream was given it

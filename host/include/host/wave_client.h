@@ -1,7 +1,7 @@
 // What an application sees of a cable's wave pin: open a stream with a format, submit buffers of
 // any size (render: with data; capture: empty), reap the completed ones with their data, step the
-// state and read the position. Built on the port's pin instances (port_wave_pci.h); the wave
-// filter's pin factory and IRP path will offer the same through handles.
+// state and read the position. The pin comes from the wave filter's pin factory (a filter handle,
+// port_filter.h), as an application's does, or straight from the port for the engine's tests.
 //
 // Client buffers are allocated by the client at varying offsets into their first page (by default
 // the DefaultBufferPageOffsets in turn), so that the port's page-bounded mappings split frames as
@@ -44,6 +44,10 @@ WAVEFORMATEXTENSIBLE PcmWaveFormatExtensible(ULONG samplesPerSec, USHORT bitsPer
                                              ULONG channelMask, USHORT validBitsPerSample);
 
 struct WaveClientOptions {
+    // When given, the pin is created as an application creates it: a KSPIN_CONNECT and the format
+    // to the filter's pin factory, which checks them and decides the direction from the pin's
+    // data flow (`capture` and `mapping` are then not used). Otherwise PortWavePci::OpenPin.
+    KsFilter* filter = nullptr;
     ULONG pinId = 0;
     bool capture = false;
     std::vector<uint8_t> dataFormat;  // WaveDataFormat(...)
@@ -61,7 +65,8 @@ struct ReapedBuffer {
 
 class WaveClient {
 public:
-    // Creates the pin (PortWavePci::OpenPin) on the port's miniport.
+    // Creates the pin through options.filter's pin factory, or with PortWavePci::OpenPin on the
+    // port's miniport (the port may be null with a filter).
     static NTSTATUS Open(PortWavePci* port, const WaveClientOptions& options, std::unique_ptr<WaveClient>* client);
     ~WaveClient();  // closes the pin
     WaveClient(const WaveClient&) = delete;
