@@ -729,57 +729,10 @@ TEST_F(PortFilterTest, InstanceLimitsHoldPerFilterAndAcrossTheFiltersOfAPort)
     EXPECT_EQ(CreatePin(filters[0], only->PinId(), Format(44100, 16, 2)), STATUS_SUCCESS);
 }
 
-TEST_F(PortFilterTest, EveryPoolAllocationOfFilterAndPinCreationFailsCleanly)
-{
-    waveFilters.push_back(std::make_unique<fake::WaveFilter>(20));
-    std::vector<uint8_t> format = Format(48000, 16, 2);
-    std::vector<uint8_t> request = host::PinConnectRequest(RenderPin, reinterpret_cast<const KSDATAFORMAT*>(format.data()));
-    uint64_t failing = 1;
-    for (;; ++failing) {
-        auto* wave = new fake::Miniport;
-        wave->descriptor = &waveFilters.back()->descriptor;
-        PPORT port = nullptr;
-        ASSERT_EQ(PcNewPort(&port, CLSID_PortWavePci), STATUS_SUCCESS);
-        auto* waveport = static_cast<host::PortWavePci*>(static_cast<IPortWavePci*>(port));
-        host::FailNthAllocation(failing);
-        host::KsFilter* filter = nullptr;
-        host::WavePciPin* pin = nullptr;
-        NTSTATUS status = port->Init(nullptr, nullptr, wave, nullptr, nullptr);
-        if (NT_SUCCESS(status)) {
-            status = host::KsFilter::Open(waveport, &filter);
-        }
-        if (NT_SUCCESS(status)) {
-            status = filter->CreatePin(request.data(), static_cast<ULONG>(request.size()), &pin);
-        }
-        const uint64_t injected = host::InjectedPoolFailures();
-        const size_t streams = wave->newStreams.size();
-        host::ClearPoolFaults();
-        if (pin != nullptr) {
-            pin->MiniportStream()->Release();
-            pin->Close();
-            pin->Release();
-        }
-        if (filter != nullptr) {
-            filter->Release();
-        }
-        waveport->ReleaseChildren();
-        port->Release();
-        wave->Release();
-        EXPECT_EQ(host::LivePoolCount(), 0u) << "allocation " << failing;
-        if (injected == failing - 1) {  // nothing left to fail: every step succeeded
-            EXPECT_EQ(status, STATUS_SUCCESS);
-            break;
-        }
-        EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << failing;
-        EXPECT_EQ(streams, 0u);
-    }
-    EXPECT_EQ(failing - 1, 3u) << "the pin table copy, the filter handle and the pin";
-}
-
 // The driver's own miniport behind the factory (its descriptor is the fake's twin here): every pool
-// allocation of the filter handle, the pin and the driver's stream fails once, and each failure
-// leaves the pool as it was.
-TEST_F(PortFilterTest, EveryAllocationOfADriverStreamBehindTheFactoryFailsCleanly)
+// allocation of binding the descriptor, the filter handle, the pin and the driver's stream fails
+// once, and each failure leaves the pool as it was.
+TEST_F(PortFilterTest, EveryAllocationFromDescriptorToDriverStreamFailsCleanly)
 {
     Adapter* adapter = Adapter::Create();
     ASSERT_NE(adapter, nullptr);
@@ -793,7 +746,6 @@ TEST_F(PortFilterTest, EveryAllocationOfADriverStreamBehindTheFactoryFailsCleanl
     host::PortWavePci* port = host::PortWavePci::Create();
     PSERVICEGROUP group = nullptr;
     ASSERT_EQ(driverMiniport->Init(adapter, nullptr, port, &group), STATUS_SUCCESS);
-    ASSERT_EQ(port->BindMiniport(driverMiniport, &described.descriptor), STATUS_SUCCESS);
     const size_t poolBefore = host::LivePoolCount();
     const std::vector<uint8_t> format = Format(48000, 16, 2);
     const std::vector<uint8_t> request = host::PinConnectRequest(RenderPin, reinterpret_cast<const KSDATAFORMAT*>(format.data()));
@@ -802,7 +754,10 @@ TEST_F(PortFilterTest, EveryAllocationOfADriverStreamBehindTheFactoryFailsCleanl
         host::FailNthAllocation(failing);
         host::KsFilter* filter = nullptr;
         host::WavePciPin* pin = nullptr;
-        NTSTATUS status = host::KsFilter::Open(port, &filter);
+        NTSTATUS status = port->BindMiniport(driverMiniport, &described.descriptor);
+        if (NT_SUCCESS(status)) {
+            status = host::KsFilter::Open(port, &filter);
+        }
         if (NT_SUCCESS(status)) {
             status = filter->CreatePin(request.data(), static_cast<ULONG>(request.size()), &pin);
         }
@@ -816,15 +771,15 @@ TEST_F(PortFilterTest, EveryAllocationOfADriverStreamBehindTheFactoryFailsCleanl
             EXPECT_EQ(filter->Instances(RenderPin), 0u);
             filter->Release();
         }
+        port->ReleaseChildren();
         EXPECT_EQ(host::LivePoolCount(), poolBefore) << "allocation " << failing;
-        if (injected == failing - 1) {
+        if (injected == failing - 1) {  // nothing left to fail: every step succeeded
             EXPECT_EQ(status, STATUS_SUCCESS);
             break;
         }
         EXPECT_EQ(status, STATUS_INSUFFICIENT_RESOURCES) << "allocation " << failing;
     }
-    EXPECT_GE(failing - 1, 3u) << "the filter handle, the pin and at least the driver's stream";
-    port->ReleaseChildren();
+    EXPECT_GE(failing - 1, 4u) << "the pin table copy, the filter handle, the pin and the driver's stream";
     port->Release();
     host::RunQueuedDpcs();
     adapter->DestroyAllCables();
