@@ -101,13 +101,12 @@ void BM_Streaming256Cables(benchmark::State& state)
         cable->AttachWaveMiniport(miniport);
         adapter->AddCable(cable);
         host::PortWavePci* port = host::PortWavePci::Create();
-        port->AllowMissingDescription(true);  // streams only: no pin factory here
         port->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport), nullptr, nullptr);
         ports.push_back(port);
         for (int slot = 0; slot < 4; ++slot) {
             const ClientPlan& plan = plans[slot];
             host::WaveClientOptions options;
-            options.pinId = plan.capture ? 2 : 0;
+            options.pinId = plan.capture ? WaveCapturePin : WaveRenderPin;
             options.capture = plan.capture;
             options.dataFormat = host::WaveDataFormat(host::PcmWaveFormat(plan.rate, 16, 2));
             std::unique_ptr<host::WaveClient> client;

@@ -15,43 +15,11 @@ namespace tarnhost {
 
 namespace {
 
-// The wave filter's stream pins.
-constexpr ULONG CapturePinId = 0;
-constexpr ULONG RenderPinId = 2;
-
-// The wave filter's pins as the miniport describes them, for a miniport that does not yet answer
-// GetDescription (STATUS_NOT_IMPLEMENTED): its stream pins take any PCM the driver can handle, up
-// to 20 instances each; the bridge pins are not for clients. Unused once it does.
-struct FallbackWaveFilter {
-    FallbackWaveFilter()
-    {
-        pcmRange = host::PcmDataRange(8, 8, 32, 8000, 192000);
-        bridgeRange.FormatSize = sizeof(KSDATARANGE);
-        bridgeRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-        bridgeRange.SubFormat = KSDATAFORMAT_SUBTYPE_ANALOG;
-        bridgeRange.Specifier = KSDATAFORMAT_SPECIFIER_NONE;
-        const KSPIN_DATAFLOW flows[] = {KSPIN_DATAFLOW_OUT, KSPIN_DATAFLOW_IN, KSPIN_DATAFLOW_IN, KSPIN_DATAFLOW_OUT};
-        for (ULONG i = 0; i < 4; ++i) {
-            const bool stream = i == CapturePinId || i == RenderPinId;
-            PCPIN_DESCRIPTOR& pin = pins[i];
-            pin.MaxGlobalInstanceCount = pin.MaxFilterInstanceCount = stream ? 20 : 0;
-            pin.KsPinDescriptor.DataRangesCount = 1;
-            pin.KsPinDescriptor.DataRanges = stream ? &pcmRangePointer : &bridgeRangePointer;
-            pin.KsPinDescriptor.DataFlow = flows[i];
-            pin.KsPinDescriptor.Communication = stream ? KSPIN_COMMUNICATION_SINK : KSPIN_COMMUNICATION_NONE;
-            pin.KsPinDescriptor.Category = i == CapturePinId ? &PINNAME_CAPTURE : &KSCATEGORY_AUDIO;
-        }
-        descriptor.PinSize = sizeof(PCPIN_DESCRIPTOR);
-        descriptor.PinCount = 4;
-        descriptor.Pins = pins;
-    }
-    KSDATARANGE_AUDIO pcmRange;
-    KSDATARANGE bridgeRange = {};
-    PKSDATARANGE pcmRangePointer = &pcmRange.DataRange;
-    PKSDATARANGE bridgeRangePointer = &bridgeRange;
-    PCPIN_DESCRIPTOR pins[4] = {};
-    PCFILTER_DESCRIPTOR descriptor = {};
-};
+// "8000-48000", or "2" when both ends are the same.
+std::string Span(ULONG low, ULONG high)
+{
+    return low == high ? std::to_string(low) : std::to_string(low) + "-" + std::to_string(high);
+}
 
 }  // namespace
 
@@ -70,16 +38,15 @@ HostCable::HostCable(ULONG msPerInterrupt)
         throw DriverFault("cannot build the cable: out of pool");
     }
     cable_->AttachWaveMiniport(miniport_);
-    // Before any stream starts, so the first arming already uses it.
-    miniport_->MsPerInterrupt = msPerInterrupt;
+    // The wave miniport's own settings, which take any format the driver can convert; then the
+    // period asked for, before any stream arms the timer.
+    if (!NT_SUCCESS(miniport_->ApplyMsPerInterrupt(msPerInterrupt))) {
+        TearDown();
+        throw DriverFault("the cable refused a timer period of " + std::to_string(msPerInterrupt) + " ms");
+    }
     port_ = host::PortWavePci::Create();
     NTSTATUS status = port_->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport_),
                                   static_cast<IAdapterPowerManagement*>(adapter_), nullptr);
-    if (status == STATUS_NOT_IMPLEMENTED) {
-        // The miniport ran its Init but gives no descriptor: bind it with the fallback one.
-        static FallbackWaveFilter fallback;
-        status = port_->BindMiniport(static_cast<IMiniportWavePci*>(miniport_), &fallback.descriptor);
-    }
     if (NT_SUCCESS(status)) {
         status = host::KsFilter::Open(port_, &filter_);
     }
@@ -98,7 +65,7 @@ host::WaveClient* HostCable::Open(bool capture, const WAVEFORMATEXTENSIBLE& form
 {
     host::WaveClientOptions options;
     options.filter = filter_;
-    options.pinId = capture ? CapturePinId : RenderPinId;
+    options.pinId = capture ? WaveCapturePin : WaveRenderPin;
     options.dataFormat = host::WaveDataFormat(format);
     std::unique_ptr<host::WaveClient> client;
     *status = host::WaveClient::Open(port_, options, &client);
@@ -111,24 +78,18 @@ host::WaveClient* HostCable::Open(bool capture, const WAVEFORMATEXTENSIBLE& form
 
 std::string HostCable::AcceptedFormats(bool capture)
 {
-    const ULONG pinId = capture ? CapturePinId : RenderPinId;
-    std::string text;
-    host::PropertyReply ranges = host::QueryProperty(filter_, host::PinPropertyInput(KSPROPERTY_PIN_DATARANGES, pinId));
-    if (NT_SUCCESS(ranges.status) && ranges.bytes >= sizeof(KSMULTIPLE_ITEM) + sizeof(KSDATARANGE_AUDIO)) {
-        KSDATARANGE_AUDIO range;
-        std::memcpy(&range, ranges.value.data() + sizeof(KSMULTIPLE_ITEM), sizeof(range));
-        text = "PCM " + std::to_string(range.MinimumSampleFrequency) + "-" +
-               std::to_string(range.MaximumSampleFrequency) + " Hz, " + std::to_string(range.MinimumBitsPerSample) +
-               "-" + std::to_string(range.MaximumBitsPerSample) + " bits, 1-" +
-               std::to_string(range.MaximumChannels) + " channels";
-    } else {
-        text = "no PCM range it will name";
-    }
+    FormatLimits limits;
+    cable_->FormatLock.Enter();
+    miniport_->GetFormatLimits(&limits);
+    cable_->FormatLock.Leave();
+    std::string text = "PCM " + Span(limits.MinRate, limits.MaxRate) + " Hz, " + Span(limits.MinBits, limits.MaxBits) +
+                       " bits, " + Span(limits.MinChannels, limits.MaxChannels) + " channels";
+    // What an audio engine would be offered for a client that can take anything.
     const KSDATARANGE_AUDIO anything = host::PcmDataRange(0xFFFF, 1, 0xFFFF, 1, 0xFFFFFFFF);
     const auto* bytes = reinterpret_cast<const uint8_t*>(&anything);
     std::vector<uint8_t> proposed;
-    if (NT_SUCCESS(host::ProposeFormat(filter_, pinId, {std::vector<uint8_t>(bytes, bytes + sizeof(anything))},
-                                       &proposed)) &&
+    if (NT_SUCCESS(host::ProposeFormat(filter_, capture ? WaveCapturePin : WaveRenderPin,
+                                       {std::vector<uint8_t>(bytes, bytes + sizeof(anything))}, &proposed)) &&
         proposed.size() >= sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE)) {
         WAVEFORMATEXTENSIBLE format;
         std::memcpy(&format, proposed.data() + sizeof(KSDATAFORMAT), sizeof(format));

@@ -20,7 +20,8 @@ namespace tarnhost {
 class HostCable {
 public:
     // Resets the platform to virtual time and builds the adapter, the cable, its wave miniport
-    // with the given timer period and the port. A failure is a DriverFault.
+    // with its own settings (any format the driver converts) and the given timer period, and the
+    // port. A failure is a DriverFault.
     explicit HostCable(ULONG msPerInterrupt);
     ~HostCable();  // TearDown
     HostCable(const HostCable&) = delete;
@@ -28,10 +29,10 @@ public:
 
     // Opens a render or capture client in `format`; the status of a refused open, or null.
     host::WaveClient* Open(bool capture, const WAVEFORMATEXTENSIBLE& format, NTSTATUS* status);
-    // What a client can learn of the formats the render or capture pin takes: the pin's data
-    // range (KSPROPERTY_PIN_DATARANGES) and the format the filter proposes for it
-    // (KSPROPERTY_PIN_DATAINTERSECTION with a range that allows anything), e.g.
-    // "PCM 8000-192000 Hz, 8-32 bits, 1-8 channels; it proposes 48000 Hz 16-bit 2 ch".
+    // The formats the cable accepts now (its limits under its format limiting mode) and the one
+    // its wave filter proposes to a client that can take anything
+    // (KSPROPERTY_PIN_DATAINTERSECTION), e.g.
+    // "PCM 8000-192000 Hz, 8-32 bits, 1-8 channels; it proposes 192000 Hz 32-bit 8 ch".
     std::string AcceptedFormats(bool capture);
     // The open clients in opening order.
     std::vector<host::WaveClient*> Clients() const;

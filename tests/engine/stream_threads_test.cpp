@@ -40,12 +40,11 @@ protected:
             rig.cable->AttachWaveMiniport(miniport);
             adapter->AddCable(rig.cable);
             rig.port = host::PortWavePci::Create();
-            rig.port->AllowMissingDescription(true);  // streams only: no pin factory here
             ASSERT_EQ(rig.port->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport), nullptr, nullptr),
                       STATUS_SUCCESS);
             for (bool capture : {false, true}) {
                 host::WaveClientOptions options;
-                options.pinId = capture ? 2 : 0;
+                options.pinId = capture ? WaveCapturePin : WaveRenderPin;
                 options.capture = capture;
                 options.dataFormat = format;
                 ASSERT_EQ(host::WaveClient::Open(rig.port, options, capture ? &rig.capture : &rig.render),

@@ -19,7 +19,6 @@ void StreamTest::SetUp()
     cable->AttachWaveMiniport(miniport);
     adapter->AddCable(cable);
     port = host::PortWavePci::Create();
-    port->AllowMissingDescription(true);  // the engine below the pin factory
     ASSERT_EQ(port->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport),
                          static_cast<IAdapterPowerManagement*>(adapter), nullptr),
               STATUS_SUCCESS);
