@@ -3,7 +3,7 @@
 # scripts/mutations.txt) to the driver sources one at a time, rebuilds incrementally, runs the
 # host test programs and reports which faults the tests kill and which survive.
 #
-# Not part of CI: with the 56 faults of the list it takes about 5 minutes on an idle 2-core
+# Not part of CI: with the 67 faults of the list it takes about 5 minutes on an idle 2-core
 # machine (each fault relinks the driver and one or two test programs; a killed fault stops at
 # the first failing test, a surviving one runs the whole suite).
 #
