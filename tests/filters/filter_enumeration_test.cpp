@@ -42,7 +42,8 @@ std::string Named(const GUID& guid)
         {&KSNODETYPE_ADC, "adc"},           {&KSNODETYPE_LINE_CONNECTOR, "line"},
         {&KSNODETYPE_MICROPHONE, "mic"},    {&KSNODETYPE_SPDIF_INTERFACE, "spdif"},
         {&KSNODETYPE_SPEAKER, "speaker"},   {&KSDATAFORMAT_SUBTYPE_PCM, "pcm"},
-        {&KSDATAFORMAT_SUBTYPE_ANALOG, "analog"},
+        {&KSDATAFORMAT_SUBTYPE_ANALOG, "analog"}, {&KSCATEGORY_RENDER, "render"},
+        {&KSCATEGORY_CAPTURE, "capture-category"}, {&KSCATEGORY_TOPOLOGY, "topology"},
     };
     for (const auto& entry : names) {
         if (IsEqualGUIDAligned(guid, *entry.guid)) {
@@ -57,7 +58,7 @@ std::string Node(ULONG node)
     return node == KSFILTER_NODE ? "pin" : "node" + std::to_string(node);
 }
 
-// What a client learns of a filter, one line per pin, then nodes and connections.
+// What a client learns of a filter, one line per pin, then its categories, nodes and connections.
 std::string Describe(host::KsFilter* filter)
 {
     std::ostringstream text;
@@ -80,6 +81,12 @@ std::string Describe(host::KsFilter* filter)
         }
         text << "\n";
     }
+    host::PropertyReply categories =
+        host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CATEGORIES));
+    for (ULONG index = 0; index < At<KSMULTIPLE_ITEM>(categories).Count; ++index) {
+        text << Named(At<GUID>(categories, sizeof(KSMULTIPLE_ITEM) + index * sizeof(GUID))) << " ";
+    }
+    text << "\n";
     host::PropertyReply nodes =
         host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES));
     for (ULONG node = 0; node < At<KSMULTIPLE_ITEM>(nodes).Count; ++node) {
@@ -185,6 +192,7 @@ TEST_F(FilterEnumerationTest, EachFilterShowsItsWholeDescriptorToAClient)
         "1: in audio x0 analog64\n"
         "2: in sink audio x20 pcm88\n"
         "3: out audio x0 analog64\n"
+        "audio render capture-category \n"
         "volume supermix src sum dac adc \n"
         "pin.2>node0.1 node0.0>node1.1 node1.0>node2.1 node2.0>node3.1 node3.0>node4.1 node4.0>pin.3 "
         "pin.1>node5.1 node5.0>pin.0 ";
@@ -194,6 +202,7 @@ TEST_F(FilterEnumerationTest, EachFilterShowsItsWholeDescriptorToAClient)
          "1: out line x0 analog64 \"Tarn OUT 1\"\n"
          "2: in audio x0 analog64\n"
          "3: in line x0 analog64 \"Tarn IN 1\"\n"
+         "audio topology \n"
          "sum volume mute volume mute \n"
          "node0.0>pin.0 pin.2>node1.1 node1.0>node2.1 node2.0>pin.1 pin.3>node3.1 node3.0>node4.1 node4.0>node0.1 "},
         {5,
@@ -202,6 +211,7 @@ TEST_F(FilterEnumerationTest, EachFilterShowsItsWholeDescriptorToAClient)
          "2: in audio x0 analog64\n"
          "3: in mic x0 analog64 \"Mic 1\"\n"
          "4: in spdif x0 analog64 \"S/PDIF 1\"\n"
+         "audio topology \n"
          "sum volume mute volume mute volume mute \n"
          "node0.0>pin.0 pin.2>node1.1 node1.0>node2.1 node2.0>pin.1 pin.3>node3.1 node3.0>node4.1 node4.0>node0.1 "
          "pin.4>node5.1 node5.0>node6.1 node6.0>node0.2 "},

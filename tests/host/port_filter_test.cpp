@@ -125,26 +125,6 @@ protected:
                          pin);
     }
 
-    ULONG PinUlong(host::KsFilter* filter, ULONG id, ULONG pinId)
-    {
-        host::PropertyReply reply = host::SendProperty(filter, host::PinPropertyInput(id, pinId), 4);
-        EXPECT_EQ(reply.status, STATUS_SUCCESS);
-        return As<ULONG>(reply.value);
-    }
-
-    std::vector<GUID> GuidList(host::KsFilter* filter, ULONG id)
-    {
-        host::PropertyReply reply = host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, id));
-        EXPECT_EQ(reply.status, STATUS_SUCCESS);
-        const auto header = As<KSMULTIPLE_ITEM>(reply.value);
-        EXPECT_EQ(header.Size, reply.bytes);
-        std::vector<GUID> guids(header.Count);
-        for (ULONG i = 0; i < header.Count; ++i) {
-            guids[i] = As<GUID>(reply.value, sizeof(KSMULTIPLE_ITEM) + i * sizeof(GUID));
-        }
-        return guids;
-    }
-
     std::vector<std::unique_ptr<fake::WaveFilter>> waveFilters;
     std::vector<fake::Miniport*> miniports;
     fake::Miniport* miniport = nullptr;  // the latest
@@ -232,111 +212,6 @@ TEST_F(PortFilterTest, InitTakesTheDescriptorOrFailsAndLetsTheMiniportGo)
         port->ReleaseChildren();
         port->Release();
         bare->Release();
-    }
-}
-
-TEST_F(PortFilterTest, AClientEnumeratesEachFilterWholeThroughPropertyRequests)
-{
-    // The topology filter's port; line in's name registered as the topology miniport does it.
-    auto* topology = new fake::TopologyMiniport;
-    PPORT topologyPort = nullptr;
-    ASSERT_EQ(PcNewPort(&topologyPort, CLSID_PortTopology), STATUS_SUCCESS);
-    ports.push_back(topologyPort);
-    ASSERT_EQ(topologyPort->Init(nullptr, nullptr, topology, nullptr, nullptr), STATUS_SUCCESS);
-    topology->Release();  // the port's reference keeps it
-    const std::u16string label = u"Tarn IN 1";
-    const auto* text = reinterpret_cast<const uint8_t*>(label.c_str());
-    const std::string categories = "\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\MediaCategories\\";
-    host::RegistrySetValue(categories + "{5a002000-4c2e-4a1d-9e63-5b2c07d4e815}", "Name", REG_SZ,
-                           std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
-    host::RegistrySetValue(categories + "{185FEDE3-9905-11D1-95A9-00C04FB925D3}", "Name", REG_SZ,  // master volume
-                           std::vector<uint8_t>(text, text + 2 * (label.size() + 1)));
-
-    struct PinRow {
-        ULONG flow, communication;
-        const GUID* category;
-        ULONG possible, rangeSize;
-        bool named;
-    };
-    const ULONG In = KSPIN_DATAFLOW_IN, Out = KSPIN_DATAFLOW_OUT, Sink = KSPIN_COMMUNICATION_SINK, None = 0;
-    const ULONG F = KSFILTER_NODE;
-    const struct {
-        host::FilterPort* port;
-        std::vector<PinRow> pins;
-        std::vector<GUID> categories, nodes;
-        std::vector<KSTOPOLOGY_CONNECTION> connections;
-        ULONG namedNode;  // the one node whose name is registered, or none
-    } filterRows[] = {
-        // Render pin → volume → supermix → SRC → sum → DAC → render bridge; capture bridge → ADC → capture pin.
-        {WavePort(),
-         {{Out, Sink, &PINNAME_CAPTURE, 20, 88, false}, {In, None, &KSCATEGORY_AUDIO, 0, 64, false},
-          {In, Sink, &KSCATEGORY_AUDIO, 20, 88, false}, {Out, None, &KSCATEGORY_AUDIO, 0, 64, false}},
-         {KSCATEGORY_AUDIO, KSCATEGORY_RENDER, KSCATEGORY_CAPTURE},
-         {KSNODETYPE_VOLUME, KSNODETYPE_SUPERMIX, KSNODETYPE_SRC, KSNODETYPE_SUM, KSNODETYPE_DAC, KSNODETYPE_ADC},
-         {{F, 2, 0, 1}, {0, 0, 1, 1}, {1, 0, 2, 1}, {2, 0, 3, 1}, {3, 0, 4, 1}, {4, 0, F, 3}, {F, 1, 5, 1}, {5, 0, F, 0}},
-         F},
-        // Render bridge → volume → mute → line out; line in → volume → mute → sum input 1 → capture bridge.
-        // Line out has a name GUID but no MediaCategories key.
-        {static_cast<host::PortTopology*>(static_cast<IPortTopology*>(topologyPort)),
-         {{Out, None, &KSCATEGORY_AUDIO, 0, 64, false}, {Out, None, &KSNODETYPE_LINE_CONNECTOR, 0, 64, false},
-          {In, None, &KSCATEGORY_AUDIO, 0, 64, false}, {In, None, &KSNODETYPE_LINE_CONNECTOR, 0, 64, true}},
-         {KSCATEGORY_AUDIO, KSCATEGORY_TOPOLOGY},
-         {KSNODETYPE_SUM, KSNODETYPE_VOLUME, KSNODETYPE_MUTE, KSNODETYPE_VOLUME, KSNODETYPE_MUTE},
-         {{0, 0, F, 0}, {F, 2, 1, 1}, {1, 0, 2, 1}, {2, 0, F, 1}, {F, 3, 3, 1}, {3, 0, 4, 1}, {4, 0, 0, 1}},
-         1},
-    };
-    for (const auto& row : filterRows) {
-        host::KsFilter* filter = Open(row.port);
-        ASSERT_EQ(As<ULONG>(host::SendProperty(filter, host::PropertyInput(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES), 4).value),
-                  row.pins.size());
-        for (ULONG pin = 0; pin < row.pins.size(); ++pin) {
-            const PinRow& expected = row.pins[pin];
-            EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_DATAFLOW, pin), expected.flow) << pin;
-            EXPECT_EQ(PinUlong(filter, KSPROPERTY_PIN_COMMUNICATION, pin), expected.communication) << pin;
-            EXPECT_TRUE(As<GUID>(host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_CATEGORY, pin), 16).value) ==
-                        *expected.category) << pin;
-            for (ULONG id : {KSPROPERTY_PIN_CINSTANCES, KSPROPERTY_PIN_GLOBALCINSTANCES}) {
-                auto instances = As<KSPIN_CINSTANCES>(host::SendProperty(filter, host::PinPropertyInput(id, pin), 8).value);
-                EXPECT_EQ(instances.PossibleCount, expected.possible) << pin;
-                EXPECT_EQ(instances.CurrentCount, 0u) << pin;
-            }
-            host::PropertyReply ranges = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_DATARANGES, pin));
-            ASSERT_EQ(ranges.bytes, 8 + expected.rangeSize) << pin;
-            EXPECT_EQ(As<KSMULTIPLE_ITEM>(ranges.value).Count, 1u);
-            auto range = As<KSDATARANGE>(ranges.value, 8);
-            EXPECT_EQ(range.FormatSize, expected.rangeSize);
-            EXPECT_TRUE(range.MajorFormat == KSDATAFORMAT_TYPE_AUDIO);
-            EXPECT_TRUE(range.SubFormat == (expected.rangeSize == 88 ? KSDATAFORMAT_SUBTYPE_PCM : KSDATAFORMAT_SUBTYPE_ANALOG));
-            if (expected.rangeSize == 88) {
-                auto audio = As<KSDATARANGE_AUDIO>(ranges.value, 8);
-                EXPECT_EQ(audio.MaximumChannels, 8u);
-                EXPECT_EQ(audio.MinimumBitsPerSample, 8u);
-                EXPECT_EQ(audio.MaximumBitsPerSample, 32u);
-                EXPECT_EQ(audio.MinimumSampleFrequency, 8000u);
-                EXPECT_EQ(audio.MaximumSampleFrequency, 192000u);
-            }
-            host::PropertyReply name = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_NAME, pin));
-            EXPECT_EQ(name.status, expected.named ? STATUS_SUCCESS : STATUS_NOT_FOUND) << pin;
-            if (expected.named) {
-                EXPECT_EQ(name.bytes, 20u);
-                EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name.value.data())), label);
-            }
-        }
-        EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_CATEGORIES) == row.categories);
-        EXPECT_TRUE(GuidList(filter, KSPROPERTY_TOPOLOGY_NODES) == row.nodes);
-        for (ULONG node = 0; node < row.nodes.size(); ++node) {
-            KSP_NODE input = {};
-            input.Property = As<KSPROPERTY>(host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NAME));
-            input.NodeId = node;
-            host::PropertyReply name = host::QueryProperty(filter, Bytes(input));
-            EXPECT_EQ(name.status, node == row.namedNode ? STATUS_SUCCESS : STATUS_NOT_FOUND) << node;
-            EXPECT_EQ(name.bytes, node == row.namedNode ? 20u : 0u) << node;
-        }
-        host::PropertyReply connections =
-            host::QueryProperty(filter, host::PropertyInput(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_CONNECTIONS));
-        const size_t bytes = row.connections.size() * sizeof(KSTOPOLOGY_CONNECTION);
-        ASSERT_EQ(connections.bytes, 8 + bytes);
-        EXPECT_EQ(std::memcmp(connections.value.data() + 8, row.connections.data(), bytes), 0);
     }
 }
 
