@@ -239,6 +239,7 @@ void ResetPlatform()
     RegisterLoadedImageSections();
     ResetSystemAnswers();
     ResetImageState();
+    ResetDeviceInterfaces();
     ResetScheduler();
     RegistryClear();
     RegistryClearFaults();

@@ -192,6 +192,45 @@ void SetPcInitializeAdapterDriverStatus(NTSTATUS status);
 void SetPcDispatchIrpStatus(NTSTATUS status);
 
 // ----------------------------------------------------------------------------------------------
+// I/O manager: requests and device interfaces
+
+// One request as the I/O manager builds it: an IRP with one stack location and a file object,
+// IoStatus.Status STATUS_NOT_SUPPORTED until someone answers it (as for PnP requests).
+struct IoRequest {
+    IoRequest(UCHAR majorFunction, UCHAR minorFunction, PDEVICE_OBJECT deviceObject);
+    ~IoRequest();
+    IoRequest(const IoRequest&) = delete;
+    IoRequest& operator=(const IoRequest&) = delete;
+
+    // Like IoCallDriver: through the device's driver's MajorFunction table, at PASSIVE_LEVEL.
+    NTSTATUS Send(PDEVICE_OBJECT deviceObject);
+    PIO_STACK_LOCATION Stack() { return &stack; }
+
+    IRP irp;
+    IO_STACK_LOCATION stack;
+    FILE_OBJECT file;
+    bool completed = false;    // set by IofCompleteRequest
+    CCHAR priorityBoost = 0;  // as IofCompleteRequest was given it
+};
+
+struct DeviceInterface {
+    std::u16string link;  // "\??\ROOT#MEDIA#nnnn#{class}" and "\reference" when it has one
+    GUID interfaceClass;
+    bool enabled;
+};
+// The interfaces registered on a physical device object (every one when null), in registration
+// order.
+std::vector<DeviceInterface> DeviceInterfaces(PDEVICE_OBJECT physicalDeviceObject);
+// The link IoRegisterDeviceInterface gives for this device, class and reference string.
+std::u16string DeviceInterfaceLink(PDEVICE_OBJECT physicalDeviceObject, const GUID& interfaceClass,
+                                   const std::u16string& reference);
+// Puts a link of any text on the device, as another driver or a stale registration leaves one.
+void AddDeviceInterfaceLink(const std::u16string& link, const GUID& interfaceClass,
+                            PDEVICE_OBJECT physicalDeviceObject, bool enabled);
+void RemoveDeviceInterface(const std::u16string& link);
+void ResetDeviceInterfaces();
+
+// ----------------------------------------------------------------------------------------------
 // Processors, the interrupt-time clock, timers and DPCs.
 //
 // Time is virtual by default: the clock stands still until a test advances it, and the DPCs run
