@@ -231,6 +231,62 @@ void RemoveDeviceInterface(const std::u16string& link);
 void ResetDeviceInterfaces();
 
 // ----------------------------------------------------------------------------------------------
+// PnP: a device node on the root bus as the PnP manager keeps it, and what PortCls registered for
+// the device (choices in pnp.cpp and subdevices.cpp).
+
+class DeviceNode {
+public:
+    // A physical device object for a loaded image's driver; nothing is sent yet.
+    explicit DeviceNode(DriverImage& image);
+    DeviceNode(const DeviceNode&) = delete;
+    DeviceNode& operator=(const DeviceNode&) = delete;
+
+    // Calls the AddDevice routine the class driver was given with the physical device object.
+    NTSTATUS Add();
+    // IRP_MN_START_DEVICE through the driver's MajorFunction table (the class driver calls the
+    // StartDevice routine); after a failed start the PnP manager removes the device.
+    NTSTATUS Start();
+    NTSTATUS AddAndStart();
+    NTSTATUS Stop();    // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE
+    NTSTATUS Remove();  // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
+    // One PnP request; `interfaceType` fills Parameters.QueryInterface (with an INTERFACE to fill).
+    NTSTATUS SendPnp(UCHAR minorFunction, const GUID* interfaceType = nullptr);
+    NTSTATUS SendPower(UCHAR minorFunction, POWER_STATE_TYPE type, POWER_STATE state);
+    NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state);  // IRP_MN_SET_POWER, SystemPowerState
+
+    PDEVICE_OBJECT PhysicalDevice() { return &physicalDevice_; }
+    // The device object AddDevice had the class driver create; null before and after removal.
+    PDEVICE_OBJECT FunctionalDevice();
+
+private:
+    DriverImage& image_;
+    DEVICE_OBJECT physicalDevice_;
+};
+
+struct Subdevice {
+    std::u16string name;  // "wave1", "topo1", ...
+    bool wave;            // a WavePci port, else a Topology port
+    std::vector<std::u16string> links;  // its interfaces, in category order
+};
+struct PhysicalConnection {
+    std::u16string fromName;
+    ULONG fromPin;
+    std::u16string toName;
+    ULONG toPin;
+};
+// In registration order.
+std::vector<Subdevice> RegisteredSubdevices(PDEVICE_OBJECT functionalDevice);
+std::vector<PhysicalConnection> PhysicalConnections(PDEVICE_OBJECT functionalDevice);
+// The MaxObjects the driver gave PcAddAdapterDevice for the device (0 for an unknown device).
+ULONG MaxSubdevices(PDEVICE_OBJECT functionalDevice);
+// Opens a handle on the filter of the subdevice registered as `name`, as a client's CreateFile
+// on its interface does; STATUS_OBJECT_NAME_NOT_FOUND when no device registered the name.
+class KsFilter;
+NTSTATUS OpenFilter(const std::u16string& name, KsFilter** filter);
+// Makes PcRegisterSubdevice of `name` fail with `status` (reset by ResetPlatform).
+void FailSubdeviceRegistration(const std::u16string& name, NTSTATUS status);
+
+// ----------------------------------------------------------------------------------------------
 // Processors, the interrupt-time clock, timers and DPCs.
 //
 // Time is virtual by default: the clock stands still until a test advances it, and the DPCs run
