@@ -20,13 +20,19 @@ namespace host {
 namespace {
 
 std::mutex imageMutex;
+constexpr ULONG DeviceExtensionTag = 0x78446350;  // "PcDx"
 std::vector<std::string> eventLog;
 NTSTATUS pcInitializeStatus = STATUS_SUCCESS;
 NTSTATUS pcDispatchStatus = STATUS_INVALID_DEVICE_REQUEST;
 std::atomic<int> loadedCopies{0};
 
+struct ExtensionDeleter {
+    void operator()(void* extension) const { ExFreePoolWithTag(extension, DeviceExtensionTag); }
+};
+
 struct AdapterDevice {
     std::unique_ptr<DEVICE_OBJECT> device;
+    std::unique_ptr<void, ExtensionDeleter> extension;  // the class driver's, from non-paged pool
     PDEVICE_OBJECT physicalDeviceObject = nullptr;
     PCPFNSTARTDEVICE startDevice = nullptr;
     ULONG maxObjects = 0;
@@ -317,8 +323,9 @@ NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING 
 }
 
 // Like PcAddAdapterDevice: the class driver creates the functional device object (with its own
-// extension of at least PORT_CLASS_DEVICE_EXTENSION_SIZE) and remembers StartDevice and the
-// largest number of subdevices.
+// extension of at least PORT_CLASS_DEVICE_EXTENSION_SIZE, from non-paged pool: out of pool the
+// device is not created, STATUS_INSUFFICIENT_RESOURCES) and remembers StartDevice and the largest
+// number of subdevices.
 NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
                             PCPFNSTARTDEVICE startDevice, ULONG maxObjects, ULONG deviceExtensionSize)
 {
@@ -326,16 +333,28 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
     if (deviceExtensionSize != 0 && deviceExtensionSize < PORT_CLASS_DEVICE_EXTENSION_SIZE) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(host::imageMutex);
-    auto found = host::ClassDrivers().find(driverObject);
-    if (found == host::ClassDrivers().end()) {
+    if (host::RegisteredAddDevice(driverObject) == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    // The device object's extension comes from non-paged pool, as IoCreateDevice takes it.
+    size_t extensionSize = deviceExtensionSize != 0 ? deviceExtensionSize : PORT_CLASS_DEVICE_EXTENSION_SIZE;
+    void* extension = ExAllocatePoolWithTag(NonPagedPool, extensionSize, host::DeviceExtensionTag);
+    if (extension == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(extension, 0, extensionSize);
+    std::lock_guard<std::mutex> guard(host::imageMutex);
+    auto found = host::ClassDrivers().find(driverObject);
     host::AdapterDevice adapter;
+    adapter.extension.reset(extension);
+    if (found == host::ClassDrivers().end()) {
+        return STATUS_INVALID_PARAMETER;  // unloaded meanwhile
+    }
     adapter.device = std::make_unique<DEVICE_OBJECT>();
     std::memset(adapter.device.get(), 0, sizeof(DEVICE_OBJECT));
     adapter.device->DriverObject = driverObject;
     adapter.device->AttachedDevice = physicalDeviceObject;
+    adapter.device->DeviceExtension = extension;
     adapter.physicalDeviceObject = physicalDeviceObject;
     adapter.startDevice = startDevice;
     adapter.maxObjects = maxObjects;
