@@ -28,14 +28,16 @@ const PhysicalConnection CableConnections[] = {
 };
 
 // Creates a port of `portClassId`, binds it to `miniport` and registers it as subdevice `name`;
-// *portUnknown receives the port's IUnknown with a reference for the caller.
+// *portUnknown receives the port's IUnknown with a reference for the caller. *boundUnregistered
+// tells whether the port was bound to the miniport but could not be registered.
 TARN_PAGEABLE
 NTSTATUS CreateSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, Adapter* adapter, PWSTR name,
-                         REFCLSID portClassId, PUNKNOWN miniport, PUNKNOWN* portUnknown)
+                         REFCLSID portClassId, PUNKNOWN miniport, PUNKNOWN* portUnknown, bool* boundUnregistered)
 {
     PAGED_CODE();
     PPORT port = NULL;
     *portUnknown = NULL;
+    *boundUnregistered = false;
     NTSTATUS status = PcNewPort(&port, portClassId);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -44,6 +46,7 @@ NTSTATUS CreateSubdevice(PDEVICE_OBJECT deviceObject, PIRP irp, Adapter* adapter
                         adapter->ResourceList);
     if (NT_SUCCESS(status)) {
         status = PcRegisterSubdevice(deviceObject, name, port);
+        *boundUnregistered = !NT_SUCCESS(status);
     }
     if (NT_SUCCESS(status)) {
         status = port->QueryInterface(IID_IUnknown, reinterpret_cast<PVOID*>(portUnknown));
@@ -60,6 +63,7 @@ NTSTATUS InstallCable(Cable* cable, PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     PAGED_CODE();
     PUNKNOWN ports[2] = {NULL, NULL};  // indexed by Side
+    bool boundUnregistered = false;
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     cable->AttachWaveMiniport(WaveMiniport::Create(cable));
     if (cable->Wave == NULL) {
@@ -73,13 +77,20 @@ NTSTATUS InstallCable(Cable* cable, PDEVICE_OBJECT deviceObject, PIRP irp)
     // lines, the wave filter its pins from the instance limit.
     LoadCableParams(cable);
     status = CreateSubdevice(deviceObject, irp, cable->OwnerAdapter, cable->Topology->Name, CLSID_PortTopology,
-                             static_cast<IMiniportTopology*>(cable->Topology), &ports[int(Side::Topology)]);
+                             static_cast<IMiniportTopology*>(cable->Topology), &ports[int(Side::Topology)],
+                             &boundUnregistered);
     if (!NT_SUCCESS(status)) {
         goto Done;
     }
     status = CreateSubdevice(deviceObject, irp, cable->OwnerAdapter, cable->Wave->Name, CLSID_PortWavePci,
-                             static_cast<IMiniportWavePci*>(cable->Wave), &ports[int(Side::Wave)]);
+                             static_cast<IMiniportWavePci*>(cable->Wave), &ports[int(Side::Wave)],
+                             &boundUnregistered);
     if (!NT_SUCCESS(status)) {
+        if (boundUnregistered) {
+            // The port holds the miniport and the miniport the port; no client can reach a filter
+            // that was never registered, so the miniport lets go and the pair can go.
+            cable->Wave->ReleasePort();
+        }
         goto Done;
     }
     for (const PhysicalConnection& link : CableConnections) {

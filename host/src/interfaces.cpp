@@ -25,6 +25,7 @@ struct InterfaceRecord {
 
 std::mutex interfaceMutex;
 std::vector<InterfaceRecord> interfaces;  // registration order; guarded by interfaceMutex
+std::vector<InterfaceStateChange> stateChanges;  // guarded by interfaceMutex
 
 std::u16string Widen(const std::string& text)
 {
@@ -89,6 +90,15 @@ void ResetDeviceInterfaces()
 {
     std::lock_guard<std::mutex> guard(interfaceMutex);
     interfaces.clear();
+    stateChanges.clear();
+}
+
+std::vector<InterfaceStateChange> TakeInterfaceStateChanges()
+{
+    std::lock_guard<std::mutex> guard(interfaceMutex);
+    std::vector<InterfaceStateChange> taken;
+    taken.swap(stateChanges);
+    return taken;
 }
 
 std::u16string DeviceInterfaceLink(PDEVICE_OBJECT physicalDeviceObject, const GUID& g,
@@ -153,12 +163,14 @@ NTSTATUS IoSetDeviceInterfaceState(PUNICODE_STRING symbolicLinkName, BOOLEAN ena
             return STATUS_OBJECT_NAME_EXISTS;
         }
         found->enabled = true;
+        host::stateChanges.push_back({link, true});
         return STATUS_SUCCESS;
     }
     if (!found->enabled) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     found->enabled = false;
+    host::stateChanges.push_back({link, false});
     return STATUS_SUCCESS;
 }
 

@@ -228,6 +228,12 @@ std::u16string DeviceInterfaceLink(PDEVICE_OBJECT physicalDeviceObject, const GU
 void AddDeviceInterfaceLink(const std::u16string& link, const GUID& interfaceClass,
                             PDEVICE_OBJECT physicalDeviceObject, bool enabled);
 void RemoveDeviceInterface(const std::u16string& link);
+// The interfaces enabled or disabled since the last call, in order (successful changes only).
+struct InterfaceStateChange {
+    std::u16string link;
+    bool enabled;
+};
+std::vector<InterfaceStateChange> TakeInterfaceStateChanges();
 void ResetDeviceInterfaces();
 
 // ----------------------------------------------------------------------------------------------
