@@ -361,3 +361,80 @@ TEST_F(DeviceLifecycleTest, ReannouncingATopologyTogglesTheLastLinkEndingInItsNa
     }
 }
 
+
+TEST_F(DeviceLifecycleTest, AStartAfterAStopKeepsTheCablesAndOneAfterAFailedStartIsNoSuccess)
+{
+    Load(2);
+    ASSERT_EQ(node.Add(), STATUS_SUCCESS);
+    host::FailSubdeviceRegistration(u"wave2", STATUS_DEVICE_NOT_READY);
+    const struct {
+        const char* what;
+        std::function<NTSTATUS()> act;
+        NTSTATUS status;
+        size_t cables;
+        bool controlEnabled;
+    } steps[] = {
+        {"a start that fails on the second cable", [&] { return node.SendPnp(IRP_MN_START_DEVICE); },
+         STATUS_DEVICE_NOT_READY, 0, false},
+        // The first cable's subdevices are still registered: building the cables again collides.
+        {"a start again without a removal", [&] {
+             host::FailSubdeviceRegistration(u"", STATUS_SUCCESS);
+             return node.SendPnp(IRP_MN_START_DEVICE);
+         },
+         STATUS_OBJECT_NAME_COLLISION, 0, false},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(step.act(), step.status) << step.what;
+        EXPECT_EQ(CableCount(), step.cables) << step.what;
+        EXPECT_EQ(ControlInterfaceEnabled(), step.controlEnabled) << step.what;
+    }
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+
+    // A device that started: stop and start again keep the same cables and filters.
+    Reload();
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    Cable* first = Cable::FromLink(Driver()->Adapter->Cables.Items().First());
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(node.Stop(), STATUS_SUCCESS);
+        ASSERT_EQ(node.Start(), STATUS_SUCCESS);
+        EXPECT_EQ(CableCount(), 2u);
+        EXPECT_EQ(Cable::FromLink(Driver()->Adapter->Cables.Items().First()), first);
+        EXPECT_EQ(host::RegisteredSubdevices(node.FunctionalDevice()).size(), 4u);
+        EXPECT_TRUE(ControlInterfaceEnabled());
+    }
+}
+
+TEST_F(DeviceLifecycleTest, AddDeviceAfterAFailedOneSucceedsAndASecondDeviceIsRefused)
+{
+    Load(1);
+    host::FailNthAllocation(2);  // the class driver's device extension, after the control interface's name
+    EXPECT_EQ(node.Add(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::InjectedPoolFailures(), 1u);
+    host::ClearPoolFaults();
+    EXPECT_EQ(node.FunctionalDevice(), nullptr);
+    EXPECT_EQ(node.Add(), STATUS_SUCCESS);
+    EXPECT_EQ(node.Add(), STATUS_DEVICE_ALREADY_ATTACHED);
+    EXPECT_EQ(host::MaxSubdevices(node.FunctionalDevice()), 2u);
+    // Removed, the device cannot come back without a fresh load of the image.
+    ASSERT_EQ(node.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(node.FunctionalDevice(), nullptr);
+    EXPECT_EQ(node.Add(), STATUS_DEVICE_ALREADY_ATTACHED);
+}
+
+TEST_F(DeviceLifecycleTest, ARestartReadsTheCableCountChangedMeanwhile)
+{
+    Load(8);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    EXPECT_EQ(host::RegisteredSubdevices(node.FunctionalDevice()).size(), 16u);
+    host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 3);
+    ASSERT_EQ(node.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(host::DeviceInterfaces(node.PhysicalDevice()).size(), 1u) << "the subdevices went with the device";
+    Reload();
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    std::vector<host::Subdevice> subdevices = host::RegisteredSubdevices(node.FunctionalDevice());
+    ASSERT_EQ(subdevices.size(), 6u);
+    EXPECT_EQ(subdevices.back().name, u"wave3");
+    EXPECT_EQ(CableCount(), 3u);
+}
