@@ -97,6 +97,11 @@ DECLARE_INTERFACE_(IPreFetchOffset, IUnknown)
 };
 typedef IPreFetchOffset* PPREFETCHOFFSET;
 
+// The bus driver's standard interface (wdmguid.h, which this tool chain lacks): the PnP hook
+// sends queries for it down the stack first.
+// {496B8280-6F25-11D0-BEAF-08002BE2092F}
+DEFINE_GUID(GUID_BUS_INTERFACE_STANDARD, 0x496B8280, 0x6F25, 0x11D0, 0xBE, 0xAF, 0x08, 0x00, 0x2B, 0xE2, 0x09, 0x2F);
+
 // Driver annotations the WDK's driverspecs.h has and MinGW-w64's headers lack; like the rest of
 // them here, they mean something to the WDK's analysis tools only.
 #ifndef _Dispatch_type_

@@ -31,6 +31,11 @@ public:
     // Removes, destroys and frees every cable, index 0 first. PASSIVE_LEVEL (unload).
     _IRQL_requires_(PASSIVE_LEVEL)
     void DestroyAllCables();
+    // Creates "Number of cables" cables, index 0 first, and installs each with PortCls: its
+    // miniports, its settings, its wave and topology subdevices and their links. On any failure
+    // every cable goes again and the status is returned. PASSIVE_LEVEL (device start).
+    _IRQL_requires_(PASSIVE_LEVEL)
+    NTSTATUS CreateCables(PDEVICE_OBJECT deviceObject, PIRP irp);
 
     PDEVICE_OBJECT DeviceObject;
     PRESOURCELIST ResourceList;

@@ -76,6 +76,17 @@ WaveMiniport::~WaveMiniport()
     CableOwner->Release();
 }
 
+TARN_PAGEABLE
+void WaveMiniport::ReleasePort()
+{
+    PAGED_CODE();
+    PPORTWAVEPCI port = Port;
+    Port = NULL;
+    if (port != NULL) {
+        port->Release();
+    }
+}
+
 // A failure leaves the port reference and whatever was made held; the destructor drops them.
 NTSTATUS WaveMiniport::Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
                             PSERVICEGROUP* serviceGroup)

@@ -20,13 +20,20 @@ namespace host {
 namespace {
 
 std::mutex imageMutex;
+constexpr ULONG DeviceExtensionTag = 0x78446350;  // "PcDx"
 std::vector<std::string> eventLog;
 NTSTATUS pcInitializeStatus = STATUS_SUCCESS;
 NTSTATUS pcDispatchStatus = STATUS_INVALID_DEVICE_REQUEST;
 std::atomic<int> loadedCopies{0};
 
+struct ExtensionDeleter {
+    void operator()(void* extension) const { ExFreePoolWithTag(extension, DeviceExtensionTag); }
+};
+
 struct AdapterDevice {
     std::unique_ptr<DEVICE_OBJECT> device;
+    std::unique_ptr<void, ExtensionDeleter> extension;  // the class driver's, from non-paged pool
+    PDEVICE_OBJECT physicalDeviceObject = nullptr;
     PCPFNSTARTDEVICE startDevice = nullptr;
     ULONG maxObjects = 0;
 };
@@ -48,14 +55,27 @@ NTSTATUS ClassDispatch(PDEVICE_OBJECT deviceObject, PIRP irp)
     return PcDispatchIrp(deviceObject, irp);
 }
 
-// The class driver's unload routine: it tears down what PcInitializeAdapterDriver set up.
+// The class driver's unload routine: the device objects that were never removed go with their
+// subdevices, then what PcInitializeAdapterDriver set up.
 void ClassUnload(PDRIVER_OBJECT driverObject)
 {
     LogEvent("class unload");
+    std::vector<PDEVICE_OBJECT> devices;
+    {
+        std::lock_guard<std::mutex> guard(imageMutex);
+        auto found = ClassDrivers().find(driverObject);
+        if (found != ClassDrivers().end()) {
+            for (const AdapterDevice& adapter : found->second.devices) {
+                devices.push_back(adapter.device.get());
+            }
+        }
+    }
+    for (PDEVICE_OBJECT device : devices) {
+        TearDownSubdevices(device);
+    }
     std::lock_guard<std::mutex> guard(imageMutex);
     ClassDrivers().erase(driverObject);
 }
-
 
 }  // namespace
 
@@ -198,6 +218,39 @@ PDRIVER_ADD_DEVICE RegisteredAddDevice(PDRIVER_OBJECT driverObject)
     return found == ClassDrivers().end() ? nullptr : found->second.addDevice;
 }
 
+bool FindClassDevice(PDEVICE_OBJECT deviceObject, ClassDeviceInfo* info)
+{
+    std::lock_guard<std::mutex> guard(imageMutex);
+    for (auto& [driverObject, state] : ClassDrivers()) {
+        for (const AdapterDevice& adapter : state.devices) {
+            if (adapter.device.get() == deviceObject) {
+                info->driverObject = driverObject;
+                info->physicalDeviceObject = adapter.physicalDeviceObject;
+                info->startDevice = adapter.startDevice;
+                info->maxObjects = adapter.maxObjects;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void DeleteClassDevice(PDEVICE_OBJECT deviceObject)
+{
+    std::lock_guard<std::mutex> guard(imageMutex);
+    for (auto& [driverObject, state] : ClassDrivers()) {
+        for (auto it = state.devices.begin(); it != state.devices.end(); ++it) {
+            if (it->device.get() == deviceObject) {
+                if (driverObject->DeviceObject == deviceObject) {
+                    driverObject->DeviceObject = nullptr;
+                }
+                state.devices.erase(it);
+                return;
+            }
+        }
+    }
+}
+
 void LogEvent(const std::string& event)
 {
     std::lock_guard<std::mutex> guard(imageMutex);
@@ -239,6 +292,9 @@ void ResetPlatform()
     RegisterLoadedImageSections();
     ResetSystemAnswers();
     ResetImageState();
+    ResetDeviceInterfaces();
+    ResetSubdevices();
+    ResetDevicePowerStates();
     ResetScheduler();
     RegistryClear();
     RegistryClearFaults();
@@ -267,8 +323,9 @@ NTSTATUS PcInitializeAdapterDriver(PDRIVER_OBJECT driverObject, PUNICODE_STRING 
 }
 
 // Like PcAddAdapterDevice: the class driver creates the functional device object (with its own
-// extension of at least PORT_CLASS_DEVICE_EXTENSION_SIZE) and remembers StartDevice and the
-// largest number of subdevices.
+// extension of at least PORT_CLASS_DEVICE_EXTENSION_SIZE, from non-paged pool: out of pool the
+// device is not created, STATUS_INSUFFICIENT_RESOURCES) and remembers StartDevice and the largest
+// number of subdevices.
 NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject,
                             PCPFNSTARTDEVICE startDevice, ULONG maxObjects, ULONG deviceExtensionSize)
 {
@@ -276,16 +333,29 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
     if (deviceExtensionSize != 0 && deviceExtensionSize < PORT_CLASS_DEVICE_EXTENSION_SIZE) {
         return STATUS_INVALID_PARAMETER;
     }
-    std::lock_guard<std::mutex> guard(host::imageMutex);
-    auto found = host::ClassDrivers().find(driverObject);
-    if (found == host::ClassDrivers().end()) {
+    if (host::RegisteredAddDevice(driverObject) == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    // The device object's extension comes from non-paged pool, as IoCreateDevice takes it.
+    size_t extensionSize = deviceExtensionSize != 0 ? deviceExtensionSize : PORT_CLASS_DEVICE_EXTENSION_SIZE;
+    void* extension = ExAllocatePoolWithTag(NonPagedPool, extensionSize, host::DeviceExtensionTag);
+    if (extension == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    std::memset(extension, 0, extensionSize);
+    std::lock_guard<std::mutex> guard(host::imageMutex);
+    auto found = host::ClassDrivers().find(driverObject);
     host::AdapterDevice adapter;
+    adapter.extension.reset(extension);
+    if (found == host::ClassDrivers().end()) {
+        return STATUS_INVALID_PARAMETER;  // unloaded meanwhile
+    }
     adapter.device = std::make_unique<DEVICE_OBJECT>();
     std::memset(adapter.device.get(), 0, sizeof(DEVICE_OBJECT));
     adapter.device->DriverObject = driverObject;
     adapter.device->AttachedDevice = physicalDeviceObject;
+    adapter.device->DeviceExtension = extension;
+    adapter.physicalDeviceObject = physicalDeviceObject;
     adapter.startDevice = startDevice;
     adapter.maxObjects = maxObjects;
     driverObject->DeviceObject = adapter.device.get();
@@ -294,10 +364,21 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
     return STATUS_SUCCESS;
 }
 
-// Like PcDispatchIrp: the class driver's own handling of a request. Requests for devices the
-// host does not model yet are refused, unless a test has named the class driver's answer.
+// Like PcDispatchIrp: the class driver's own handling of a request. PnP and power requests are
+// handled (and completed) as PortCls does; for the others, whose handling the stand-in does not
+// model here, a test names the class driver's answer.
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
+    if (irp != nullptr) {
+        switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+        case IRP_MJ_PNP:
+            return host::ClassPnp(deviceObject, irp);
+        case IRP_MJ_POWER:
+            return host::ClassPower(deviceObject, irp);
+        default:
+            break;
+        }
+    }
     std::lock_guard<std::mutex> guard(host::imageMutex);
     return host::pcDispatchStatus;
 }

@@ -192,6 +192,107 @@ void SetPcInitializeAdapterDriverStatus(NTSTATUS status);
 void SetPcDispatchIrpStatus(NTSTATUS status);
 
 // ----------------------------------------------------------------------------------------------
+// I/O manager: requests and device interfaces
+
+// One request as the I/O manager builds it: an IRP with one stack location and a file object,
+// IoStatus.Status STATUS_NOT_SUPPORTED until someone answers it (as for PnP requests).
+struct IoRequest {
+    IoRequest(UCHAR majorFunction, UCHAR minorFunction, PDEVICE_OBJECT deviceObject);
+    ~IoRequest();
+    IoRequest(const IoRequest&) = delete;
+    IoRequest& operator=(const IoRequest&) = delete;
+
+    // Like IoCallDriver: through the device's driver's MajorFunction table, at PASSIVE_LEVEL.
+    NTSTATUS Send(PDEVICE_OBJECT deviceObject);
+    PIO_STACK_LOCATION Stack() { return &stack; }
+
+    IRP irp;
+    IO_STACK_LOCATION stack;
+    FILE_OBJECT file;
+    bool completed = false;    // set by IofCompleteRequest
+    CCHAR priorityBoost = 0;  // as IofCompleteRequest was given it
+};
+
+struct DeviceInterface {
+    std::u16string link;  // "\??\ROOT#MEDIA#nnnn#{class}" and "\reference" when it has one
+    GUID interfaceClass;
+    bool enabled;
+};
+// The interfaces registered on a physical device object (every one when null), in registration
+// order.
+std::vector<DeviceInterface> DeviceInterfaces(PDEVICE_OBJECT physicalDeviceObject);
+// The link IoRegisterDeviceInterface gives for this device, class and reference string.
+std::u16string DeviceInterfaceLink(PDEVICE_OBJECT physicalDeviceObject, const GUID& interfaceClass,
+                                   const std::u16string& reference);
+// Puts a link of any text on the device, as another driver or a stale registration leaves one.
+void AddDeviceInterfaceLink(const std::u16string& link, const GUID& interfaceClass,
+                            PDEVICE_OBJECT physicalDeviceObject, bool enabled);
+void RemoveDeviceInterface(const std::u16string& link);
+// The interfaces enabled or disabled since the last call, in order (successful changes only).
+struct InterfaceStateChange {
+    std::u16string link;
+    bool enabled;
+};
+std::vector<InterfaceStateChange> TakeInterfaceStateChanges();
+void ResetDeviceInterfaces();
+
+// ----------------------------------------------------------------------------------------------
+// PnP: a device node on the root bus as the PnP manager keeps it, and what PortCls registered for
+// the device (choices in pnp.cpp and subdevices.cpp).
+
+class DeviceNode {
+public:
+    // A physical device object for a loaded image's driver; nothing is sent yet.
+    explicit DeviceNode(DriverImage& image);
+    DeviceNode(const DeviceNode&) = delete;
+    DeviceNode& operator=(const DeviceNode&) = delete;
+
+    // Calls the AddDevice routine the class driver was given with the physical device object.
+    NTSTATUS Add();
+    // IRP_MN_START_DEVICE through the driver's MajorFunction table (the class driver calls the
+    // StartDevice routine); after a failed start the PnP manager removes the device.
+    NTSTATUS Start();
+    NTSTATUS AddAndStart();
+    NTSTATUS Stop();    // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE
+    NTSTATUS Remove();  // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
+    // One PnP request; `interfaceType` fills Parameters.QueryInterface (with an INTERFACE to fill).
+    NTSTATUS SendPnp(UCHAR minorFunction, const GUID* interfaceType = nullptr);
+    NTSTATUS SendPower(UCHAR minorFunction, POWER_STATE_TYPE type, POWER_STATE state);
+    NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state);  // IRP_MN_SET_POWER, SystemPowerState
+
+    PDEVICE_OBJECT PhysicalDevice() { return &physicalDevice_; }
+    // The device object AddDevice had the class driver create; null before and after removal.
+    PDEVICE_OBJECT FunctionalDevice();
+
+private:
+    DriverImage& image_;
+    DEVICE_OBJECT physicalDevice_;
+};
+
+struct Subdevice {
+    std::u16string name;  // "wave1", "topo1", ...
+    bool wave;            // a WavePci port, else a Topology port
+    std::vector<std::u16string> links;  // its interfaces, in category order
+};
+struct PhysicalConnection {
+    std::u16string fromName;
+    ULONG fromPin;
+    std::u16string toName;
+    ULONG toPin;
+};
+// In registration order.
+std::vector<Subdevice> RegisteredSubdevices(PDEVICE_OBJECT functionalDevice);
+std::vector<PhysicalConnection> PhysicalConnections(PDEVICE_OBJECT functionalDevice);
+// The MaxObjects the driver gave PcAddAdapterDevice for the device (0 for an unknown device).
+ULONG MaxSubdevices(PDEVICE_OBJECT functionalDevice);
+// Opens a handle on the filter of the subdevice registered as `name`, as a client's CreateFile
+// on its interface does; STATUS_OBJECT_NAME_NOT_FOUND when no device registered the name.
+class KsFilter;
+NTSTATUS OpenFilter(const std::u16string& name, KsFilter** filter);
+// Makes PcRegisterSubdevice of `name` fail with `status` (reset by ResetPlatform).
+void FailSubdeviceRegistration(const std::u16string& name, NTSTATUS status);
+
+// ----------------------------------------------------------------------------------------------
 // Processors, the interrupt-time clock, timers and DPCs.
 //
 // Time is virtual by default: the clock stands still until a test advances it, and the DPCs run

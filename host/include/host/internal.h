@@ -193,4 +193,26 @@ void RestoreHeldLocks(int count);
 void ForgetLocksIn(const void* start, size_t bytes);
 void ResetLockOrder();
 
+// image.cpp: the class driver's record of a device object PcAddAdapterDevice created.
+struct ClassDeviceInfo {
+    PDRIVER_OBJECT driverObject = nullptr;
+    PDEVICE_OBJECT physicalDeviceObject = nullptr;
+    PCPFNSTARTDEVICE startDevice = nullptr;
+    ULONG maxObjects = 0;
+};
+bool FindClassDevice(PDEVICE_OBJECT deviceObject, ClassDeviceInfo* info);
+// Deletes the device object (after its subdevices are gone), as PortCls does on removal.
+void DeleteClassDevice(PDEVICE_OBJECT deviceObject);
+// subdevices.cpp: unregisters every subdevice of the device (interfaces removed, ports' children
+// released, ports released), forgets its links and lets its power-management interface go.
+// PASSIVE_LEVEL.
+void TearDownSubdevices(PDEVICE_OBJECT deviceObject);
+// The device's registered power-management interface, referenced for the caller, or null.
+PADAPTERPOWERMANAGEMENT AdapterPowerManagement(PDEVICE_OBJECT deviceObject);
+void ResetSubdevices();
+// pnp.cpp: the class driver's own handling of PnP and power requests, which completes them.
+NTSTATUS ClassPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
+NTSTATUS ClassPower(PDEVICE_OBJECT deviceObject, PIRP irp);
+void ResetDevicePowerStates();
+
 }  // namespace host

@@ -1,0 +1,440 @@
+// The device's life as Windows runs it: AddDevice and the start request through the driver's
+// hooks, the cables installed with PortCls, failed starts, PnP and power requests, and a stream on
+// a filter found by its subdevice name.
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "config/registry_store.h"
+#include "core/device.h"
+#include "core/driver_state.h"
+#include "filters/adapter.h"
+#include "filters/cable.h"
+#include "filters/wave_filter.h"
+#include "host/ks_client.h"
+#include "host/wave_client.h"
+#include "support/platform_fixture.h"
+
+namespace {
+
+class DeviceLifecycleTest : public PlatformTest {
+protected:
+    void TearDown() override
+    {
+        image.Unload();
+        EXPECT_EQ(host::LivePoolCount(), 0u) << "pool left after unload";
+        PlatformTest::TearDown();
+    }
+
+    // Loads the image with "Number of cables" set (0: the default).
+    void Load(ULONG cables = 0)
+    {
+        if (cables != 0) {
+            host::RegistrySetDword(SoftwareKeyPath, "Number of cables", cables);
+        }
+        ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    }
+    void Reload()
+    {
+        image.Unload();
+        ASSERT_EQ(image.Load(), STATUS_SUCCESS);
+    }
+    DriverState* Driver() { return static_cast<DriverState*>(image.Symbol("Driver")); }
+    size_t CableCount() { return Driver()->Adapter == nullptr ? 0 : Driver()->Adapter->Cables.Items().Size(); }
+    bool ControlInterfaceEnabled()
+    {
+        for (const host::DeviceInterface& entry : host::DeviceInterfaces(node.PhysicalDevice())) {
+            if (entry.interfaceClass == GUID_CONTROL_INTERFACE_CLASS) {
+                return entry.enabled;
+            }
+        }
+        ADD_FAILURE() << "no control interface registered";
+        return false;
+    }
+    std::u16string Link(const GUID& category, const std::u16string& name)
+    {
+        return host::DeviceInterfaceLink(node.PhysicalDevice(), category, name);
+    }
+
+    host::DriverImage image{host::DefaultDriverImagePath()};
+    host::DeviceNode node{image};
+};
+
+std::u16string Name(const char* prefix, unsigned number)
+{
+    std::string text = prefix + std::to_string(number);
+    return std::u16string(text.begin(), text.end());
+}
+
+}  // namespace
+
+TEST_F(DeviceLifecycleTest, OneCableRegistersTopo1AndWave1WithTheirInterfacesAndThreeLinksInOrder)
+{
+    Load(1);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    PDEVICE_OBJECT device = node.FunctionalDevice();
+    EXPECT_EQ(host::MaxSubdevices(device), 2u);
+
+    std::vector<host::Subdevice> subdevices = host::RegisteredSubdevices(device);
+    ASSERT_EQ(subdevices.size(), 2u);
+    EXPECT_EQ(subdevices[0].name, u"topo1");
+    EXPECT_FALSE(subdevices[0].wave);
+    EXPECT_EQ(subdevices[0].links, (std::vector<std::u16string>{Link(KSCATEGORY_AUDIO, u"topo1"),
+                                                                Link(KSCATEGORY_TOPOLOGY, u"topo1")}));
+    EXPECT_EQ(subdevices[1].name, u"wave1");
+    EXPECT_TRUE(subdevices[1].wave);
+    EXPECT_EQ(subdevices[1].links,
+              (std::vector<std::u16string>{Link(KSCATEGORY_AUDIO, u"wave1"), Link(KSCATEGORY_RENDER, u"wave1"),
+                                           Link(KSCATEGORY_CAPTURE, u"wave1")}));
+    for (const host::DeviceInterface& entry : host::DeviceInterfaces(node.PhysicalDevice())) {
+        EXPECT_TRUE(entry.enabled) << std::string(entry.link.begin(), entry.link.end());
+    }
+    EXPECT_EQ(host::DeviceInterfaces(node.PhysicalDevice()).size(), 6u) << "control, 2 topology, 3 wave";
+
+    const struct {
+        const char16_t* from;
+        ULONG fromPin;
+        const char16_t* to;
+        ULONG toPin;
+    } expected[] = {{u"topo1", 0, u"wave1", 1}, {u"wave1", 3, u"topo1", 2}, {u"topo1", 0, u"topo1", 2}};
+    std::vector<host::PhysicalConnection> links = host::PhysicalConnections(device);
+    ASSERT_EQ(links.size(), std::size(expected));
+    for (size_t i = 0; i < links.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(links[i].fromName, expected[i].from);
+        EXPECT_EQ(links[i].fromPin, expected[i].fromPin);
+        EXPECT_EQ(links[i].toName, expected[i].to);
+        EXPECT_EQ(links[i].toPin, expected[i].toPin);
+    }
+    EXPECT_TRUE(ControlInterfaceEnabled());
+}
+
+TEST_F(DeviceLifecycleTest, With256CablesTheNamesRunToWave256And512SubdevicesAreAsked)
+{
+    Load(256);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    EXPECT_EQ(host::MaxSubdevices(node.FunctionalDevice()), 512u);
+    std::vector<host::Subdevice> subdevices = host::RegisteredSubdevices(node.FunctionalDevice());
+    ASSERT_EQ(subdevices.size(), 512u);
+    for (unsigned n = 1; n <= 256; ++n) {
+        EXPECT_EQ(subdevices[2 * n - 2].name, Name("topo", n));
+        EXPECT_EQ(subdevices[2 * n - 1].name, Name("wave", n));
+    }
+    EXPECT_EQ(host::PhysicalConnections(node.FunctionalDevice()).size(), 768u);
+    EXPECT_EQ(CableCount(), 256u);
+}
+
+TEST_F(DeviceLifecycleTest, AFailedCableTakesEveryCableWithItAndTheStartFailsWithItsStatus)
+{
+    const struct {
+        const char16_t* failing;
+        NTSTATUS status;
+    } rows[] = {{u"wave3", STATUS_DEVICE_NOT_READY}, {u"topo3", STATUS_INVALID_DEVICE_STATE},
+                {u"topo1", STATUS_OBJECT_NAME_COLLISION}, {u"wave4", STATUS_NOT_SUPPORTED}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(std::string(row.failing, row.failing + 5));
+        Load(4);
+        host::FailSubdeviceRegistration(row.failing, row.status);
+        ASSERT_EQ(node.Add(), STATUS_SUCCESS);
+        EXPECT_EQ(node.Start(), row.status);
+        EXPECT_EQ(CableCount(), 0u);
+        EXPECT_FALSE(ControlInterfaceEnabled());
+        EXPECT_EQ(node.FunctionalDevice(), nullptr) << "the PnP manager removed the device";
+        EXPECT_EQ(host::DeviceInterfaces(node.PhysicalDevice()).size(), 1u) << "only the control interface is left";
+        image.Unload();
+        EXPECT_EQ(host::LivePoolCount(), 0u);
+        host::ResetPlatform();
+        host::SetVerifierMode(host::VerifierMode::Record);
+    }
+}
+
+// Each allocation of the start fails in turn (the driver's, and the class driver's and I/O
+// manager's on its behalf). The start either does without it (an optional one) or fails with
+// STATUS_INSUFFICIENT_RESOURCES; either way the device is whole or nothing of it is left.
+TEST_F(DeviceLifecycleTest, EveryAllocationOfTheStartFailedInTurnLeavesAWholeDeviceOrNothing)
+{
+    uint64_t failedStarts = 0;
+    for (uint64_t n = 1;; ++n) {
+        SCOPED_TRACE(n);
+        Load(2);
+        ASSERT_EQ(node.Add(), STATUS_SUCCESS);
+        host::FailNthAllocation(n);
+        NTSTATUS status = node.Start();
+        bool injected = host::InjectedPoolFailures() != 0;
+        host::ClearPoolFaults();
+        bool started = status == STATUS_SUCCESS;
+        EXPECT_TRUE(started || status == STATUS_INSUFFICIENT_RESOURCES) << std::hex << status;
+        EXPECT_EQ(CableCount(), started ? 2u : 0u);
+        EXPECT_EQ(ControlInterfaceEnabled(), started);
+        EXPECT_EQ(host::DeviceInterfaces(node.PhysicalDevice()).size(), started ? 11u : 1u)
+            << "control, and 5 per cable when started";
+        failedStarts += started ? 0 : 1;
+        if (!injected) {
+            EXPECT_TRUE(started) << "no allocation failed";
+            break;
+        }
+        image.Unload();
+        ASSERT_EQ(host::LivePoolCount(), 0u);
+        ASSERT_TRUE(host::TakeViolations().empty());
+        host::ResetPlatform();
+        host::SetVerifierMode(host::VerifierMode::Record);
+    }
+    EXPECT_GT(failedStarts, 20u) << "the sweep reached the start's allocations";
+}
+
+TEST_F(DeviceLifecycleTest, ACableWithoutItsKeyGetsTheDefaultInstanceLimit)
+{
+    host::RegistrySetDword(std::string(SoftwareKeyPath) + "\\Cable 2", "Maximum instances", 5);
+    Load(2);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    const struct {
+        const char16_t* filter;
+        ULONG limit;
+    } rows[] = {{u"wave1", 20}, {u"wave2", 5}};
+    for (const auto& row : rows) {
+        host::KsFilter* filter = nullptr;
+        ASSERT_EQ(host::OpenFilter(row.filter, &filter), STATUS_SUCCESS);
+        for (ULONG pin : {WaveCapturePin, WaveRenderPin}) {
+            host::PropertyReply reply =
+                host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_GLOBALCINSTANCES, pin), 8);
+            ASSERT_EQ(reply.status, STATUS_SUCCESS);
+            KSPIN_CINSTANCES instances;
+            std::memcpy(&instances, reply.value.data(), sizeof(instances));
+            EXPECT_EQ(instances.PossibleCount, row.limit);
+        }
+        filter->Release();
+    }
+}
+
+TEST_F(DeviceLifecycleTest, ThePnpHookForwardsOnlyTheStandardBusInterfaceQuery)
+{
+    Load(1);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    host::TakeEventLog();
+    const struct {
+        UCHAR minor;
+        const GUID* interfaceType;
+        int forwards;
+    } rows[] = {{IRP_MN_QUERY_INTERFACE, &GUID_BUS_INTERFACE_STANDARD, 1},
+                {IRP_MN_QUERY_INTERFACE, &KSCATEGORY_AUDIO, 0},
+                {IRP_MN_QUERY_STOP_DEVICE, nullptr, 0},
+                {IRP_MN_CANCEL_STOP_DEVICE, nullptr, 0},
+                {IRP_MN_QUERY_INTERFACE, &GUID_BUS_INTERFACE_STANDARD, 1}};
+    for (const auto& row : rows) {
+        node.SendPnp(row.minor, row.interfaceType);
+        std::vector<std::string> log = host::TakeEventLog();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "PcForwardIrpSynchronous"), row.forwards)
+            << "minor " << int(row.minor);
+    }
+}
+
+TEST_F(DeviceLifecycleTest, ADeviceStateOutsideD0ToD3LeavesThePowerStateAlone)
+{
+    Load(1);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    Adapter* adapter = Driver()->Adapter;
+    EXPECT_EQ(adapter->DevicePowerState, 1u);
+    const struct {
+        ULONG state;
+        ULONG after;
+    } rows[] = {{3, 3}, {0, 3}, {5, 3}, {1, 1}, {5, 1}, {4, 4}, {0, 4}};
+    for (const auto& row : rows) {
+        POWER_STATE state;
+        state.DeviceState = static_cast<DEVICE_POWER_STATE>(row.state);
+        static_cast<IAdapterPowerManagement*>(adapter)->PowerChangeState(state);
+        EXPECT_EQ(adapter->DevicePowerState, row.after) << row.state;
+    }
+    // Through the class driver: sleeping means D3, working D0.
+    EXPECT_EQ(node.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(adapter->DevicePowerState, 4u);
+    EXPECT_EQ(node.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(adapter->DevicePowerState, 1u);
+}
+
+TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerResolutionAgain)
+{
+    Load(1);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    // Sleep and resume before any stream: the timer resolution is not touched.
+    ASSERT_EQ(node.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    ASSERT_EQ(node.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_TRUE(host::TakeTimerResolutionCalls().empty());
+
+    host::KsFilter* filter = nullptr;
+    ASSERT_EQ(host::OpenFilter(u"wave1", &filter), STATUS_SUCCESS);
+    std::vector<uint8_t> format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    std::unique_ptr<host::WaveClient> render;
+    std::unique_ptr<host::WaveClient> capture;
+    host::WaveClientOptions options;
+    options.filter = filter;
+    options.dataFormat = format;
+    options.pinId = WaveRenderPin;
+    ASSERT_EQ(host::WaveClient::Open(nullptr, options, &render), STATUS_SUCCESS);
+    options.pinId = WaveCapturePin;
+    ASSERT_EQ(host::WaveClient::Open(nullptr, options, &capture), STATUS_SUCCESS);
+    std::vector<host::TimerResolutionCall> first = host::TakeTimerResolutionCalls();
+    ASSERT_EQ(first.size(), 1u) << "the cable's first stream asks for a finer timer";
+
+    std::vector<int16_t> samples(48000 / 10 * 2, 1000);  // 100 ms of a constant
+    ASSERT_EQ(render->Write(samples.data(), static_cast<ULONG>(samples.size() * 2)), STATUS_SUCCESS);
+    ASSERT_EQ(capture->Read(static_cast<ULONG>(samples.size() * 2)), STATUS_SUCCESS);
+    for (KSSTATE state : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+        ASSERT_EQ(capture->SetState(state), STATUS_SUCCESS);
+        ASSERT_EQ(render->SetState(state), STATUS_SUCCESS);
+    }
+    host::AdvanceTime(2000000);  // 200 ms
+    std::vector<host::ReapedBuffer> captured = capture->Reap();
+    ASSERT_EQ(captured.size(), 1u);
+    std::vector<int16_t> heard(captured[0].data.size() / 2);
+    std::memcpy(heard.data(), captured[0].data.data(), heard.size() * 2);
+    EXPECT_GT(std::count(heard.begin(), heard.end(), 1000), 0) << "the rendered samples arrive in the capture";
+    ASSERT_EQ(render->Reap().size(), 1u);
+
+    // Resume from sleep asks the system again for the resolution the stream asked for.
+    const struct {
+        SYSTEM_POWER_STATE state;
+        size_t calls;
+    } rows[] = {{PowerSystemSleeping3, 0}, {PowerSystemWorking, 1}, {PowerSystemHibernate, 0}, {PowerSystemWorking, 1}};
+    for (const auto& row : rows) {
+        ASSERT_EQ(node.SetSystemPower(row.state), STATUS_SUCCESS);
+        std::vector<host::TimerResolutionCall> calls = host::TakeTimerResolutionCalls();
+        ASSERT_EQ(calls.size(), row.calls) << row.state;
+        for (const host::TimerResolutionCall& call : calls) {
+            EXPECT_EQ(call.desiredTime, first[0].desiredTime);
+            EXPECT_TRUE(call.set);
+        }
+    }
+    for (KSSTATE state : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) {
+        ASSERT_EQ(capture->SetState(state), STATUS_SUCCESS);
+        ASSERT_EQ(render->SetState(state), STATUS_SUCCESS);
+    }
+    render.reset();
+    capture.reset();
+    filter->Release();
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+    image.Unload();
+    std::vector<host::TimerResolutionCall> calls = host::TakeTimerResolutionCalls();
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(), [](const auto& c) { return !c.set; }), 3)
+        << "each of the three requests is withdrawn at unload";
+}
+
+TEST_F(DeviceLifecycleTest, ReannouncingATopologyTogglesTheLastLinkEndingInItsName)
+{
+    Load(2);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    auto reannounce = reinterpret_cast<NTSTATUS (*)(TopologyMiniport*)>(
+        image.Symbol("_Z18ReannounceTopologyP16TopologyMiniport"));
+    ASSERT_NE(reannounce, nullptr);
+    Cable* second = CONTAINING_RECORD(Driver()->Adapter->Cables.Items().Last(), Cable, Link);
+    const std::u16string own = Link(KSCATEGORY_AUDIO, u"topo2");
+    const std::u16string other = u"\\??\\SWD#MMDEVAPI#0001#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\topo2";
+    const std::u16string similar = u"\\??\\SWD#MMDEVAPI#0002#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\\Topo2";
+    host::TakeInterfaceStateChanges();
+
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        NTSTATUS status;
+        std::vector<host::InterfaceStateChange> changes;
+    } rows[] = {
+        {"its own link", [] {}, STATUS_SUCCESS, {{own, false}, {own, true}}},
+        {"a differently cased name does not match", [&] { host::AddDeviceInterfaceLink(similar, KSCATEGORY_AUDIO, node.PhysicalDevice(), true); },
+         STATUS_SUCCESS, {{own, false}, {own, true}}},
+        {"a later link with the same name wins", [&] { host::AddDeviceInterfaceLink(other, KSCATEGORY_AUDIO, node.PhysicalDevice(), true); },
+         STATUS_SUCCESS, {{other, false}, {other, true}}},
+        {"no link left", [&] {
+             host::RemoveDeviceInterface(other);
+             host::RemoveDeviceInterface(own);
+         },
+         STATUS_OBJECT_NAME_NOT_FOUND, {}},
+    };
+    for (const auto& row : rows) {
+        row.arrange();
+        EXPECT_EQ(reannounce(second->Topology), row.status) << row.what;
+        std::vector<host::InterfaceStateChange> changes = host::TakeInterfaceStateChanges();
+        ASSERT_EQ(changes.size(), row.changes.size()) << row.what;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            EXPECT_EQ(changes[i].link, row.changes[i].link) << row.what;
+            EXPECT_EQ(changes[i].enabled, row.changes[i].enabled) << row.what;
+        }
+    }
+}
+
+
+TEST_F(DeviceLifecycleTest, AStartAfterAStopKeepsTheCablesAndOneAfterAFailedStartIsNoSuccess)
+{
+    Load(2);
+    ASSERT_EQ(node.Add(), STATUS_SUCCESS);
+    host::FailSubdeviceRegistration(u"wave2", STATUS_DEVICE_NOT_READY);
+    const struct {
+        const char* what;
+        std::function<NTSTATUS()> act;
+        NTSTATUS status;
+        size_t cables;
+        bool controlEnabled;
+    } steps[] = {
+        {"a start that fails on the second cable", [&] { return node.SendPnp(IRP_MN_START_DEVICE); },
+         STATUS_DEVICE_NOT_READY, 0, false},
+        // The first cable's subdevices are still registered: building the cables again collides.
+        {"a start again without a removal", [&] {
+             host::FailSubdeviceRegistration(u"", STATUS_SUCCESS);
+             return node.SendPnp(IRP_MN_START_DEVICE);
+         },
+         STATUS_OBJECT_NAME_COLLISION, 0, false},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(step.act(), step.status) << step.what;
+        EXPECT_EQ(CableCount(), step.cables) << step.what;
+        EXPECT_EQ(ControlInterfaceEnabled(), step.controlEnabled) << step.what;
+    }
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+
+    // A device that started: stop and start again keep the same cables and filters.
+    Reload();
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    Cable* first = Cable::FromLink(Driver()->Adapter->Cables.Items().First());
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_EQ(node.Stop(), STATUS_SUCCESS);
+        ASSERT_EQ(node.Start(), STATUS_SUCCESS);
+        EXPECT_EQ(CableCount(), 2u);
+        EXPECT_EQ(Cable::FromLink(Driver()->Adapter->Cables.Items().First()), first);
+        EXPECT_EQ(host::RegisteredSubdevices(node.FunctionalDevice()).size(), 4u);
+        EXPECT_TRUE(ControlInterfaceEnabled());
+    }
+}
+
+TEST_F(DeviceLifecycleTest, AddDeviceAfterAFailedOneSucceedsAndASecondDeviceIsRefused)
+{
+    Load(1);
+    host::FailNthAllocation(2);  // the class driver's device extension, after the control interface's name
+    EXPECT_EQ(node.Add(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(host::InjectedPoolFailures(), 1u);
+    host::ClearPoolFaults();
+    EXPECT_EQ(node.FunctionalDevice(), nullptr);
+    EXPECT_EQ(node.Add(), STATUS_SUCCESS);
+    EXPECT_EQ(node.Add(), STATUS_DEVICE_ALREADY_ATTACHED);
+    EXPECT_EQ(host::MaxSubdevices(node.FunctionalDevice()), 2u);
+    // Removed, the device cannot come back without a fresh load of the image.
+    ASSERT_EQ(node.Start(), STATUS_SUCCESS);
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(node.FunctionalDevice(), nullptr);
+    EXPECT_EQ(node.Add(), STATUS_DEVICE_ALREADY_ATTACHED);
+}
+
+TEST_F(DeviceLifecycleTest, ARestartReadsTheCableCountChangedMeanwhile)
+{
+    Load(8);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    EXPECT_EQ(host::RegisteredSubdevices(node.FunctionalDevice()).size(), 16u);
+    host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 3);
+    ASSERT_EQ(node.Stop(), STATUS_SUCCESS);
+    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
+    EXPECT_EQ(host::DeviceInterfaces(node.PhysicalDevice()).size(), 1u) << "the subdevices went with the device";
+    Reload();
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    std::vector<host::Subdevice> subdevices = host::RegisteredSubdevices(node.FunctionalDevice());
+    ASSERT_EQ(subdevices.size(), 6u);
+    EXPECT_EQ(subdevices.back().name, u"wave3");
+    EXPECT_EQ(CableCount(), 3u);
+}
