@@ -77,12 +77,12 @@ public:
                                                   ULONG outputBufferLength, PVOID resultantFormat,
                                                   PULONG resultantFormatLength) override;
 
-    // IMiniportWavePci. Init keeps the port and makes the service group that every stream shares.
     // Drops the reference Init took on the port, for a port whose subdevice could not be
     // registered (nothing else would break the port's and the miniport's hold on each other).
     // PASSIVE_LEVEL; no stream exists.
     _IRQL_requires_(PASSIVE_LEVEL)
     void ReleasePort();
+    // IMiniportWavePci. Init keeps the port and makes the service group that every stream shares.
     STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTWAVEPCI port,
                                  PSERVICEGROUP* serviceGroup) override;
     // Creates a stream for a pin the port opens.
