@@ -8,6 +8,7 @@
 #include "filters/adapter.h"
 #include "filters/cable.h"
 #include "filters/wave_miniport.h"
+#include "host/ks_client.h"
 #include "support/platform_fixture.h"
 #include "support/recording_port.h"
 
@@ -58,19 +59,12 @@ protected:
     RecordingPort port;
 };
 
+// A client's range, its bounds in the order the cases below give them: rates, bits, channels.
 KSDATARANGE_AUDIO ClientRange(ULONG minRate, ULONG maxRate, ULONG minBits, ULONG maxBits, ULONG maxChannels,
                               const GUID& specifier = KSDATAFORMAT_SPECIFIER_WAVEFORMATEX)
 {
-    KSDATARANGE_AUDIO range = {};
-    range.DataRange.FormatSize = sizeof(range);
-    range.DataRange.MajorFormat = KSDATAFORMAT_TYPE_AUDIO;
-    range.DataRange.SubFormat = KSDATAFORMAT_SUBTYPE_PCM;
+    KSDATARANGE_AUDIO range = host::PcmDataRange(maxChannels, minBits, maxBits, minRate, maxRate);
     range.DataRange.Specifier = specifier;
-    range.MaximumChannels = maxChannels;
-    range.MinimumBitsPerSample = minBits;
-    range.MaximumBitsPerSample = maxBits;
-    range.MinimumSampleFrequency = minRate;
-    range.MaximumSampleFrequency = maxRate;
     return range;
 }
 
