@@ -83,3 +83,9 @@ NTSTATUS NotFoundHandler(PPCPROPERTY_REQUEST request)
     UNREFERENCED_PARAMETER(request);
     return STATUS_NOT_FOUND;
 }
+
+NTSTATUS PendingNodePropertyHandler(PPCPROPERTY_REQUEST request)
+{
+    UNREFERENCED_PARAMETER(request);
+    return STATUS_NOT_IMPLEMENTED;
+}

@@ -24,6 +24,10 @@ NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request);
 
+// The volume, mute, channel-configuration and jack-description handlers come with the node
+// properties; until then both filters answer those requests as unsupported. Any IRQL.
+NTSTATUS PendingNodePropertyHandler(PPCPROPERTY_REQUEST request);
+
 // Leaves the request to the port's own handling (STATUS_NOT_FOUND), for properties the port
 // answers better from its descriptor copy. Any IRQL.
 NTSTATUS NotFoundHandler(PPCPROPERTY_REQUEST request);

@@ -5,14 +5,6 @@
 
 namespace {
 
-// The volume, mute and jack-description handlers come with the node properties; until then a
-// request for them is answered as unsupported.
-NTSTATUS PendingNodePropertyHandler(PPCPROPERTY_REQUEST request)
-{
-    UNREFERENCED_PARAMETER(request);
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 constexpr ULONG GetAndBasicSupport = PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT;
 constexpr ULONG GetSetAndBasicSupport = GetAndBasicSupport | PCPROPERTY_ITEM_FLAG_SET;
 

@@ -23,12 +23,6 @@ const KSDATARANGE_AUDIO WavePcmRange = {
 
 const PKSDATARANGE StreamRanges[] = {const_cast<PKSDATARANGE>(&WavePcmRange.DataRange)};
 
-// Node properties not yet answered by this filter: the port goes on to its own handling.
-NTSTATUS NodePropertyUnsupported(PPCPROPERTY_REQUEST)
-{
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 NTSTATUS ProposeFormatHandler(PPCPROPERTY_REQUEST request);
 
 const PCPROPERTY_ITEM WaveFilterPropertyItems[] = {
@@ -50,7 +44,7 @@ const PCPROPERTY_ITEM StreamPinPropertyItems[] = {
 const PCPROPERTY_ITEM VolumeNodePropertyItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, PCPROPERTY_ITEM_FLAG_GET, CpuResourcesHandler},
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET,
-     NodePropertyUnsupported},
+     PendingNodePropertyHandler},
 };
 
 const PCPROPERTY_ITEM SrcNodePropertyItems[] = {
@@ -61,7 +55,7 @@ const PCPROPERTY_ITEM SrcNodePropertyItems[] = {
 const PCPROPERTY_ITEM ConverterNodePropertyItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, PCPROPERTY_ITEM_FLAG_GET, CpuResourcesHandler},
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET,
-     NodePropertyUnsupported},
+     PendingNodePropertyHandler},
 };
 
 #define PROPERTY_TABLE(items) {sizeof(PCPROPERTY_ITEM), ARRAYSIZE(items), items, 0, 0, NULL, 0, 0, NULL, 0}
