@@ -1,0 +1,185 @@
+// tarnhost devices: starts the driver as Windows does, from a registry, and lists what the
+// system's sound settings would show of each cable.
+//
+//   tarnhost devices [--registry FILE]
+//
+// The registry comes from FILE (created with the driver's service keys and defaults when it does
+// not exist, and saved back at exit, with whatever the driver wrote), or is a fresh default one.
+// The image is loaded, DriverEntry runs, the device is added and started with PnP requests, and
+// each cable's filters are opened by their subdevice names. Per cable: the render endpoint (the
+// topology filter's line out) and the capture endpoint (its source lines) with their pin names,
+// the formats the cable accepts now and its limiting mode, and the streams open on each pin.
+// Bad input exits with status 2; a device that does not start, or pool left after the driver is
+// unloaded, exits with status 1.
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "core/driver_state.h"
+#include "filters/adapter.h"
+#include "filters/cable.h"
+#include "filters/topology_miniport.h"
+#include "filters/wave_filter.h"
+#include "filters/wave_miniport.h"
+#include "host/harness.h"
+#include "host/ks_client.h"
+
+#include "command.h"
+
+namespace tarnhost {
+
+namespace {
+
+constexpr ULONG DefaultNumberOfCables = 8;
+constexpr ULONG TopologyLineOutPin = 1;
+constexpr ULONG TopologyFirstSourcePin = 3;
+
+const char* const LimitingModes[] = {"0, any format the driver converts", "1, the configured range",
+                                     "2, the first stream's format"};
+
+// The keys installation gives the driver's service, with the number of cables made explicit.
+void WriteDefaultRegistry()
+{
+    host::RegistryCreateKey(host::DriverImage::DefaultServiceKey + "\\Parameters");
+    host::RegistrySetDword(host::DriverImage::DefaultServiceKey + "\\Parameters", "Number of cables",
+                           DefaultNumberOfCables);
+}
+
+std::string Narrow(const std::u16string& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
+std::u16string Wide(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+// A pin's name as the system shows it (KSPROPERTY_PIN_NAME), or empty.
+std::string PinName(host::KsFilter* filter, ULONG pinId)
+{
+    host::PropertyReply name = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_NAME, pinId));
+    if (!NT_SUCCESS(name.status) || name.value.size() < sizeof(char16_t)) {
+        return {};
+    }
+    return Narrow(std::u16string(reinterpret_cast<const char16_t*>(name.value.data())));
+}
+
+ULONG OpenStreams(host::KsFilter* filter, ULONG pinId)
+{
+    host::PropertyReply reply =
+        host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_CINSTANCES, pinId), sizeof(KSPIN_CINSTANCES));
+    KSPIN_CINSTANCES instances = {};
+    if (NT_SUCCESS(reply.status) && reply.value.size() >= sizeof(instances)) {
+        std::memcpy(&instances, reply.value.data(), sizeof(instances));
+    }
+    return instances.CurrentCount;
+}
+
+std::string Span(ULONG low, ULONG high)
+{
+    return low == high ? std::to_string(low) : std::to_string(low) + "-" + std::to_string(high);
+}
+
+// Opens a filter by its subdevice name; the handle is released with the holder.
+struct FilterHandle {
+    explicit FilterHandle(const std::string& name)
+    {
+        if (!NT_SUCCESS(host::OpenFilter(Wide(name), &filter))) {
+            throw DriverFault("the started device has no filter " + name);
+        }
+    }
+    ~FilterHandle() { filter->Release(); }
+    host::KsFilter* filter = nullptr;
+};
+
+void ListCable(const Cable& cable, std::ostream& out)
+{
+    const ULONG number = cable.Index + 1;
+    FilterHandle wave("wave" + std::to_string(number));
+    FilterHandle topology("topo" + std::to_string(number));
+    const TopologyMiniport& lines = *cable.Topology;
+    out << "cable " << number << "\n";
+    std::string lineOut = PinName(topology.filter, TopologyLineOutPin);
+    out << "  render:  " << (lineOut.empty() ? "(unnamed line out)" : "\"" + lineOut + "\"") << ", "
+        << OpenStreams(wave.filter, WaveRenderPin) << " streams open\n";
+    out << "  capture: source lines";
+    for (ULONG line = 1; line < lines.LineCount; ++line) {
+        std::string name = PinName(topology.filter, TopologyFirstSourcePin + line - 1);
+        bool connected = (lines.ConnectedSourceLinesMask >> (lines.Lines[line].Type - 1)) & 1;
+        out << (line == 1 ? " " : ", ") << (name.empty() ? "(unnamed)" : "\"" + name + "\"")
+            << (connected ? " (connected)" : "");
+    }
+    out << "; " << OpenStreams(wave.filter, WaveCapturePin) << " streams open\n";
+    // The range the wave filter holds streams to now, under the cable's lock as the filter reads it.
+    WaveMiniport* miniport = cable.Wave;
+    FormatLimits limits;
+    cable.Wave->CableOwner->FormatLock.Enter();
+    miniport->GetFormatLimits(&limits);
+    LONG limiting = miniport->FormatLimiting;
+    cable.Wave->CableOwner->FormatLock.Leave();
+    out << "  formats: PCM " << Span(limits.MinRate, limits.MaxRate) << " Hz, " << Span(limits.MinBits, limits.MaxBits)
+        << " bits, " << Span(limits.MinChannels, limits.MaxChannels) << " channels; limiting "
+        << LimitingModes[limiting] << "\n";
+}
+
+void RunDevices(const std::string& registryFile)
+{
+    if (!registryFile.empty()) {
+        std::filesystem::path folder = std::filesystem::absolute(registryFile).parent_path();
+        if (!std::filesystem::is_directory(folder)) {
+            throw InputError(registryFile + ": no such folder to keep the registry in");
+        }
+    }
+    host::ResetPlatform();
+    host::SetVerifierMode(host::VerifierMode::Abort);
+    if (registryFile.empty() || !std::filesystem::exists(registryFile)) {
+        WriteDefaultRegistry();
+    } else if (!host::RegistryLoadFile(registryFile)) {
+        throw InputError(registryFile + ": not a registry file this program wrote");
+    }
+    std::ostringstream listing;
+    {
+        host::DriverImage image(host::DefaultDriverImagePath());
+        NTSTATUS status = image.Load();
+        if (!NT_SUCCESS(status)) {
+            throw DriverFault("DriverEntry failed: status " + std::to_string(status));
+        }
+        host::DeviceNode node(image);
+        status = node.AddAndStart();
+        if (!NT_SUCCESS(status)) {
+            throw DriverFault("the device did not start: status " + std::to_string(status));
+        }
+        const auto* driver = static_cast<const DriverState*>(image.Symbol("Driver"));
+        for (ListEntry* link = driver->Adapter->Cables.Items().First(); link != nullptr; link = link->Next) {
+            ListCable(*Cable::FromLink(link), listing);
+        }
+        node.Remove();
+        image.Unload();
+    }
+    std::cout << listing.str();
+    if (!registryFile.empty()) {
+        try {
+            host::RegistrySaveFile(registryFile);
+        } catch (const std::runtime_error& error) {
+            throw InputError(error.what());
+        }
+    }
+}
+
+}  // namespace
+
+void InstallDevicesCommand(CLI::App& program)
+{
+    CLI::App* command = program.add_subcommand(
+        "devices", "Start the driver from a registry as Windows does and list each cable's endpoints");
+    auto registryFile = std::make_shared<std::string>();
+    command->add_option("--registry", *registryFile,
+                        "Registry file to start from and save back (created with the defaults when absent)");
+    command->callback([registryFile] { RunDevices(*registryFile); });
+}
+
+}  // namespace tarnhost
