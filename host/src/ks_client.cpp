@@ -204,12 +204,12 @@ NTSTATUS KsHandle::Close()
     return Send(IRP_MJ_CLOSE);
 }
 
-NTSTATUS KsHandle::Property(const KsPropertyBuffers& buffers, ULONG* bytesReturned)
+NTSTATUS KsHandle::DeviceControl(ULONG ioControlCode, const KsPropertyBuffers& buffers, ULONG* bytesReturned)
 {
     ULONG_PTR information = 0;
-    NTSTATUS status = Send(IRP_MJ_DEVICE_CONTROL, &information, [&buffers](IoRequest& request) {
+    NTSTATUS status = Send(IRP_MJ_DEVICE_CONTROL, &information, [&](IoRequest& request) {
         auto& control = request.stack.Parameters.DeviceIoControl;
-        control.IoControlCode = IOCTL_KS_PROPERTY;
+        control.IoControlCode = ioControlCode;
         control.Type3InputBuffer = const_cast<void*>(buffers.input);
         control.InputBufferLength = buffers.inputSize;
         control.OutputBufferLength = buffers.outputSize;

@@ -15,6 +15,17 @@
 // - The class driver keeps a reference on each registered port and on the power-management
 //   interface until the device is removed or the driver unloaded; then each port lets its
 //   miniport go (ReleaseChildren) and is released, last registered first.
+// - Requests on filter and pin file objects (PcDispatchIrp), each completed (IO_NO_INCREMENT)
+//   with the status it returns: a create without RelatedFileObject opens the filter of the
+//   subdevice whose name is the FileName after its leading backslash (the reference string the
+//   interface path leaves); a name the device has not registered, the empty one included, is
+//   STATUS_OBJECT_NAME_NOT_FOUND. A create relative to a filter's file object makes a pin from
+//   FileName KSSTRING_Pin "\" followed by the KSPIN_CONNECT and the format (any other name
+//   STATUS_OBJECT_NAME_NOT_FOUND; relative to a pin STATUS_INVALID_DEVICE_REQUEST). FsContext holds
+//   a KsFileContext. Close closes the pin or lets the filter handle go (a file object the class
+//   driver did not open: STATUS_INVALID_HANDLE); cleanup succeeds and does nothing. Device control
+//   with IOCTL_KS_PROPERTY goes to the handle's property handling, Information the byte count;
+//   other codes, and file objects the class driver did not open, STATUS_INVALID_DEVICE_REQUEST.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -207,32 +218,6 @@ ULONG MaxSubdevices(PDEVICE_OBJECT deviceObject)
     return FindClassDevice(deviceObject, &info) ? info.maxObjects : 0;
 }
 
-NTSTATUS OpenFilter(const std::u16string& name, KsFilter** filter)
-{
-    *filter = nullptr;
-    PPORT port = nullptr;
-    bool wave = false;
-    {
-        std::lock_guard<std::mutex> guard(subdeviceMutex);
-        for (const SubdeviceRecord& record : subdevices) {
-            if (record.name == name) {
-                port = record.port;
-                wave = record.wave;
-                port->AddRef();
-                break;
-            }
-        }
-    }
-    if (port == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    FilterPort* filterPort = wave ? static_cast<FilterPort*>(static_cast<PortWavePci*>(static_cast<IPortWavePci*>(port)))
-                                  : static_cast<FilterPort*>(static_cast<PortTopology*>(static_cast<IPortTopology*>(port)));
-    NTSTATUS status = KsFilter::Open(filterPort, filter);
-    port->Release();  // the filter handle holds its own
-    return status;
-}
-
 namespace {
 
 // The port behind a registered subdevice of `device` (every device when null), referenced for the
@@ -252,6 +237,23 @@ FilterPort* FindFilterPort(PDEVICE_OBJECT device, const std::u16string& name, PP
     *port = nullptr;
     return nullptr;
 }
+
+}  // namespace
+
+NTSTATUS OpenFilter(const std::u16string& name, KsFilter** filter)
+{
+    *filter = nullptr;
+    PPORT port = nullptr;
+    FilterPort* filterPort = FindFilterPort(nullptr, name, &port);
+    if (filterPort == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    NTSTATUS status = KsFilter::Open(filterPort, filter);
+    port->Release();  // the filter handle holds its own
+    return status;
+}
+
+namespace {
 
 NTSTATUS CompleteFileRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
 {

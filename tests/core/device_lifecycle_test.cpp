@@ -295,6 +295,13 @@ TEST_F(DeviceLifecycleTest, AFilterAndAPinOpenedByNameAnswerPropertyRequests)
             EXPECT_EQ(words, row.value) << row.request;
         }
     }
+    host::KsPropertyBuffers method;  // IOCTL_KS_METHOD: no methods here
+    method.input = instances.data();
+    method.inputSize = static_cast<ULONG>(instances.size());
+    ULONG bytes = 1;
+    EXPECT_EQ(filter->DeviceControl(CTL_CODE(FILE_DEVICE_KS, 0x003, METHOD_NEITHER, FILE_ANY_ACCESS), method, &bytes),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(bytes, 0u);
 }
 
 TEST_F(DeviceLifecycleTest, ThePnpHookForwardsOnlyTheStandardBusInterfaceQuery)

@@ -48,7 +48,8 @@ PropertyReply QueryProperty(KsFilter* filter, const std::vector<uint8_t>& input)
 //   connection, FileName KSSTRING_Pin "\" followed by the KSPIN_CONNECT and the KSDATAFORMAT
 //   (padded to whole characters; the format's FormatSize says how much is format);
 // - property requests: IRP_MJ_DEVICE_CONTROL, IOCTL_KS_PROPERTY (METHOD_NEITHER);
-// - close: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE (the destructor closes a handle still open).
+// - close: IRP_MJ_CLEANUP, then IRP_MJ_CLOSE (the destructor closes a handle still open). A pin
+//   handle may outlive its filter handle: the pin holds its filter.
 // A request the driver returns from without completing would leave the application waiting:
 // reported as IRP_NOT_COMPLETED. Handles are PASSIVE_LEVEL objects of one client thread.
 class KsHandle {
@@ -63,8 +64,13 @@ public:
 
     // Cleanup, then close: the close's status. STATUS_INVALID_HANDLE once closed.
     NTSTATUS Close();
-    // IOCTL_KS_PROPERTY with these buffers; the byte count is the request's Information.
-    NTSTATUS Property(const KsPropertyBuffers& buffers, ULONG* bytesReturned);
+    // IRP_MJ_DEVICE_CONTROL with a METHOD_NEITHER code and these buffers; the byte count is the
+    // request's Information.
+    NTSTATUS DeviceControl(ULONG ioControlCode, const KsPropertyBuffers& buffers, ULONG* bytesReturned);
+    NTSTATUS Property(const KsPropertyBuffers& buffers, ULONG* bytesReturned)
+    {
+        return DeviceControl(IOCTL_KS_PROPERTY, buffers, bytesReturned);
+    }
     // The port's objects the class driver keeps in the file object; null once closed.
     KsFilter* Filter() const;
     WavePciPin* Pin() const;
