@@ -179,12 +179,18 @@ NTSTATUS KsHandle::OpenFilter(PDEVICE_OBJECT device, const std::u16string& refer
 NTSTATUS KsHandle::OpenPin(ULONG pinId, const KSDATAFORMAT* dataFormat, std::unique_ptr<KsHandle>* pin)
 {
     pin->reset();
+    if (dataFormat == nullptr || dataFormat->FormatSize < sizeof(KSDATAFORMAT)) {
+        return STATUS_INVALID_PARAMETER;
+    }
     std::u16string prefix = std::u16string(KSSTRING_Pin) + u"\\";
     std::vector<uint8_t> connect = PinConnectRequest(pinId, dataFormat);
     std::vector<WCHAR> name(prefix.begin(), prefix.end());
     const size_t tail = name.size();
     name.resize(tail + (connect.size() + 1) / sizeof(WCHAR), 0);
     std::memcpy(name.data() + tail, connect.data(), connect.size());
+    if (name.size() * sizeof(WCHAR) > 0xFFFE) {
+        return STATUS_OBJECT_NAME_INVALID;  // longer than a UNICODE_STRING holds
+    }
     std::unique_ptr<KsHandle> created(new KsHandle(device_, &file_, std::move(name)));
     NTSTATUS status = created->Send(IRP_MJ_CREATE);
     if (status == STATUS_SUCCESS) {
