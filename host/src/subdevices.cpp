@@ -358,9 +358,11 @@ NTSTATUS ClassFileRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
         return CompleteFileRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
     switch (stack->MajorFunction) {
-    case IRP_MJ_CREATE:
-        return CompleteFileRequest(
-            irp, file->RelatedFileObject != nullptr ? CreatePinHandle(file) : CreateFilterHandle(deviceObject, file), 0);
+    case IRP_MJ_CREATE: {
+        NTSTATUS status =
+            file->RelatedFileObject != nullptr ? CreatePinHandle(file) : CreateFilterHandle(deviceObject, file);
+        return CompleteFileRequest(irp, status, 0);
+    }
     case IRP_MJ_CLOSE:
         return CompleteFileRequest(irp, CloseHandleContext(file), 0);
     case IRP_MJ_CLEANUP:
