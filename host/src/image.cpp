@@ -365,8 +365,9 @@ NTSTATUS PcAddAdapterDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physical
 }
 
 // Like PcDispatchIrp: the class driver's own handling of a request. PnP and power requests are
-// handled (and completed) as PortCls does; for the others, whose handling the stand-in does not
-// model here, a test names the class driver's answer.
+// handled (and completed) as PortCls does; create, close, cleanup and device control open, close
+// and serve filter and pin handles (subdevices.cpp). A call without a request (a test of the
+// driver's hooks alone) gets the answer the test named.
 NTSTATUS PcDispatchIrp(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
     if (irp != nullptr) {
@@ -375,6 +376,11 @@ NTSTATUS PcDispatchIrp(PDEVICE_OBJECT deviceObject, PIRP irp)
             return host::ClassPnp(deviceObject, irp);
         case IRP_MJ_POWER:
             return host::ClassPower(deviceObject, irp);
+        case IRP_MJ_CREATE:
+        case IRP_MJ_CLOSE:
+        case IRP_MJ_CLEANUP:
+        case IRP_MJ_DEVICE_CONTROL:
+            return host::ClassFileRequest(deviceObject, irp);
         default:
             break;
         }

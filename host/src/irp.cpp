@@ -44,6 +44,12 @@ IoRequest::~IoRequest()
     liveRequests.erase(&irp);
 }
 
+void IoRequest::UseFileObject(PFILE_OBJECT fileObject)
+{
+    stack.FileObject = fileObject;
+    irp.Tail.Overlay.OriginalFileObject = fileObject;
+}
+
 NTSTATUS IoRequest::Send(PDEVICE_OBJECT deviceObject)
 {
     RequireIrqlAtMost(PASSIVE_LEVEL, "IoCallDriver", "the I/O manager sends these requests at PASSIVE_LEVEL");

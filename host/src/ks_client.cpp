@@ -100,13 +100,141 @@ PropertyReply SendProperty(WavePciPin* pin, const std::vector<uint8_t>& input, U
     return Send(pin, input, valueSize);
 }
 
-PropertyReply QueryProperty(KsFilter* filter, const std::vector<uint8_t>& input)
+PropertyReply SendProperty(KsHandle* handle, const std::vector<uint8_t>& input, ULONG valueSize)
 {
-    PropertyReply size = Send(filter, input, 0);
+    return Send(handle, input, valueSize);
+}
+
+template <typename Handle>
+PropertyReply QuerySized(Handle* handle, const std::vector<uint8_t>& input)
+{
+    PropertyReply size = Send(handle, input, 0);
     if (size.status != STATUS_BUFFER_OVERFLOW) {
         return size;
     }
-    return Send(filter, input, size.bytes);
+    return Send(handle, input, size.bytes);
+}
+
+PropertyReply QueryProperty(KsFilter* filter, const std::vector<uint8_t>& input)
+{
+    return QuerySized(filter, input);
+}
+
+PropertyReply QueryProperty(KsHandle* handle, const std::vector<uint8_t>& input)
+{
+    return QuerySized(handle, input);
+}
+
+KsHandle::KsHandle(PDEVICE_OBJECT device, PFILE_OBJECT related, std::vector<WCHAR> name)
+    : device_(device), name_(std::move(name))
+{
+    std::memset(&file_, 0, sizeof(file_));
+    file_.Size = sizeof(FILE_OBJECT);
+    file_.DeviceObject = device;
+    file_.RelatedFileObject = related;
+    file_.FileName.Buffer = name_.data();
+    file_.FileName.Length = static_cast<USHORT>(name_.size() * sizeof(WCHAR));
+    file_.FileName.MaximumLength = file_.FileName.Length;
+}
+
+KsHandle::~KsHandle()
+{
+    Close();
+}
+
+NTSTATUS KsHandle::Send(UCHAR majorFunction, ULONG_PTR* information, const std::function<void(IoRequest&)>& fill)
+{
+    IoRequest request(majorFunction, 0, device_);
+    request.UseFileObject(&file_);
+    if (fill) {
+        fill(request);
+    }
+    NTSTATUS returned = request.Send(device_);
+    if (!request.completed) {
+        ReportViolation("IRP_NOT_COMPLETED", "IoCallDriver",
+                        "the driver returned " + std::to_string(returned) +
+                            " without completing the request; the application would wait for it forever");
+    }
+    if (information != nullptr) {
+        *information = request.irp.IoStatus.Information;
+    }
+    return request.irp.IoStatus.Status;
+}
+
+NTSTATUS KsHandle::OpenFilter(PDEVICE_OBJECT device, const std::u16string& referenceString,
+                              std::unique_ptr<KsHandle>* handle)
+{
+    handle->reset();
+    std::vector<WCHAR> name(1, u'\\');
+    name.insert(name.end(), referenceString.begin(), referenceString.end());
+    std::unique_ptr<KsHandle> filter(new KsHandle(device, nullptr, std::move(name)));
+    NTSTATUS status = filter->Send(IRP_MJ_CREATE);
+    if (status == STATUS_SUCCESS) {
+        filter->open_ = true;
+        *handle = std::move(filter);
+    }
+    return status;
+}
+
+NTSTATUS KsHandle::OpenPin(ULONG pinId, const KSDATAFORMAT* dataFormat, std::unique_ptr<KsHandle>* pin)
+{
+    pin->reset();
+    if (dataFormat == nullptr || dataFormat->FormatSize < sizeof(KSDATAFORMAT)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::u16string prefix = std::u16string(KSSTRING_Pin) + u"\\";
+    std::vector<uint8_t> connect = PinConnectRequest(pinId, dataFormat);
+    std::vector<WCHAR> name(prefix.begin(), prefix.end());
+    const size_t tail = name.size();
+    name.resize(tail + (connect.size() + 1) / sizeof(WCHAR), 0);
+    std::memcpy(name.data() + tail, connect.data(), connect.size());
+    if (name.size() * sizeof(WCHAR) > 0xFFFE) {
+        return STATUS_OBJECT_NAME_INVALID;  // longer than a UNICODE_STRING holds
+    }
+    std::unique_ptr<KsHandle> created(new KsHandle(device_, &file_, std::move(name)));
+    NTSTATUS status = created->Send(IRP_MJ_CREATE);
+    if (status == STATUS_SUCCESS) {
+        created->open_ = true;
+        *pin = std::move(created);
+    }
+    return status;
+}
+
+NTSTATUS KsHandle::Close()
+{
+    if (!open_) {
+        return STATUS_INVALID_HANDLE;
+    }
+    open_ = false;
+    Send(IRP_MJ_CLEANUP);
+    return Send(IRP_MJ_CLOSE);
+}
+
+NTSTATUS KsHandle::DeviceControl(ULONG ioControlCode, const KsPropertyBuffers& buffers, ULONG* bytesReturned)
+{
+    ULONG_PTR information = 0;
+    NTSTATUS status = Send(IRP_MJ_DEVICE_CONTROL, &information, [&](IoRequest& request) {
+        auto& control = request.stack.Parameters.DeviceIoControl;
+        control.IoControlCode = ioControlCode;
+        control.Type3InputBuffer = const_cast<void*>(buffers.input);
+        control.InputBufferLength = buffers.inputSize;
+        control.OutputBufferLength = buffers.outputSize;
+        request.irp.UserBuffer = buffers.output;
+    });
+    *bytesReturned = static_cast<ULONG>(information);
+    return status;
+}
+
+KsFilter* KsHandle::Filter() const
+{
+    const auto* context = static_cast<const KsFileContext*>(file_.FsContext);
+    return context == nullptr ? nullptr : context->filter;
+}
+
+WavePciPin* KsHandle::Pin() const
+{
+    const auto* context = static_cast<const KsFileContext*>(file_.FsContext);
+    return context == nullptr ? nullptr : context->pin;
 }
 
 KSDATARANGE_AUDIO PcmDataRange(ULONG maxChannels, ULONG minBits, ULONG maxBits, ULONG minRate, ULONG maxRate)

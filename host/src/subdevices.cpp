@@ -15,6 +15,17 @@
 // - The class driver keeps a reference on each registered port and on the power-management
 //   interface until the device is removed or the driver unloaded; then each port lets its
 //   miniport go (ReleaseChildren) and is released, last registered first.
+// - Requests on filter and pin file objects (PcDispatchIrp), each completed (IO_NO_INCREMENT)
+//   with the status it returns: a create without RelatedFileObject opens the filter of the
+//   subdevice whose name is the FileName after its leading backslash (the reference string the
+//   interface path leaves); a name the device has not registered, the empty one included, is
+//   STATUS_OBJECT_NAME_NOT_FOUND. A create relative to a filter's file object makes a pin from
+//   FileName KSSTRING_Pin "\" followed by the KSPIN_CONNECT and the format (any other name
+//   STATUS_OBJECT_NAME_NOT_FOUND; relative to a pin STATUS_INVALID_DEVICE_REQUEST). FsContext holds
+//   a KsFileContext. Close closes the pin or lets the filter handle go (a file object the class
+//   driver did not open: STATUS_INVALID_HANDLE); cleanup succeeds and does nothing. Device control
+//   with IOCTL_KS_PROPERTY goes to the handle's property handling, Information the byte count;
+//   other codes, and file objects the class driver did not open, STATUS_INVALID_DEVICE_REQUEST.
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -207,30 +218,163 @@ ULONG MaxSubdevices(PDEVICE_OBJECT deviceObject)
     return FindClassDevice(deviceObject, &info) ? info.maxObjects : 0;
 }
 
+namespace {
+
+// The port behind a registered subdevice of `device` (every device when null), referenced for the
+// caller; null when no such name is registered.
+FilterPort* FindFilterPort(PDEVICE_OBJECT device, const std::u16string& name, PPORT* port)
+{
+    std::lock_guard<std::mutex> guard(subdeviceMutex);
+    for (const SubdeviceRecord& record : subdevices) {
+        if (record.name == name && (device == nullptr || record.device == device)) {
+            *port = record.port;
+            record.port->AddRef();
+            return record.wave
+                       ? static_cast<FilterPort*>(static_cast<PortWavePci*>(static_cast<IPortWavePci*>(record.port)))
+                       : static_cast<FilterPort*>(static_cast<PortTopology*>(static_cast<IPortTopology*>(record.port)));
+        }
+    }
+    *port = nullptr;
+    return nullptr;
+}
+
+}  // namespace
+
 NTSTATUS OpenFilter(const std::u16string& name, KsFilter** filter)
 {
     *filter = nullptr;
     PPORT port = nullptr;
-    bool wave = false;
-    {
-        std::lock_guard<std::mutex> guard(subdeviceMutex);
-        for (const SubdeviceRecord& record : subdevices) {
-            if (record.name == name) {
-                port = record.port;
-                wave = record.wave;
-                port->AddRef();
-                break;
-            }
-        }
-    }
-    if (port == nullptr) {
+    FilterPort* filterPort = FindFilterPort(nullptr, name, &port);
+    if (filterPort == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    FilterPort* filterPort = wave ? static_cast<FilterPort*>(static_cast<PortWavePci*>(static_cast<IPortWavePci*>(port)))
-                                  : static_cast<FilterPort*>(static_cast<PortTopology*>(static_cast<IPortTopology*>(port)));
     NTSTATUS status = KsFilter::Open(filterPort, filter);
     port->Release();  // the filter handle holds its own
     return status;
+}
+
+namespace {
+
+NTSTATUS CompleteFileRequest(PIRP irp, NTSTATUS status, ULONG_PTR information)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+// The characters of a UNICODE_STRING without a leading backslash.
+std::u16string RelativeName(const UNICODE_STRING& name)
+{
+    std::u16string text(name.Buffer == nullptr ? u"" : std::u16string(name.Buffer, name.Length / sizeof(WCHAR)));
+    return !text.empty() && text[0] == u'\\' ? text.substr(1) : text;
+}
+
+NTSTATUS CreateFilterHandle(PDEVICE_OBJECT device, PFILE_OBJECT file)
+{
+    PPORT port = nullptr;
+    FilterPort* filterPort = FindFilterPort(device, RelativeName(file->FileName), &port);
+    if (filterPort == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    KsFilter* filter = nullptr;
+    NTSTATUS status = KsFilter::Open(filterPort, &filter);
+    port->Release();  // the filter handle holds its own
+    if (NT_SUCCESS(status)) {
+        file->FsContext = new KsFileContext{filter, nullptr};
+    }
+    return status;
+}
+
+// A pin's name: KSSTRING_Pin and a backslash, then the KSPIN_CONNECT and the format.
+NTSTATUS CreatePinHandle(PFILE_OBJECT file)
+{
+    auto* parent = static_cast<KsFileContext*>(file->RelatedFileObject->FsContext);
+    if (parent == nullptr || parent->pin != nullptr) {
+        return STATUS_INVALID_DEVICE_REQUEST;  // only a filter makes pins
+    }
+    const std::u16string prefix = std::u16string(KSSTRING_Pin) + u"\\";
+    const UNICODE_STRING& name = file->FileName;
+    const WCHAR* text = name.Buffer;
+    size_t chars = name.Buffer == nullptr ? 0 : name.Length / sizeof(WCHAR);
+    if (chars > 0 && text[0] == u'\\') {
+        ++text;
+        --chars;
+    }
+    if (chars < prefix.size() || std::u16string(text, prefix.size()) != prefix) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
+    }
+    const auto* connect = reinterpret_cast<const uint8_t*>(text + prefix.size());
+    const ULONG connectSize = static_cast<ULONG>((chars - prefix.size()) * sizeof(WCHAR));
+    WavePciPin* pin = nullptr;
+    NTSTATUS status = parent->filter->CreatePin(connect, connectSize, &pin);
+    if (NT_SUCCESS(status)) {
+        file->FsContext = new KsFileContext{nullptr, pin};
+    }
+    return status;
+}
+
+NTSTATUS CloseHandleContext(PFILE_OBJECT file)
+{
+    auto* context = static_cast<KsFileContext*>(file->FsContext);
+    if (context == nullptr) {
+        return STATUS_INVALID_HANDLE;
+    }
+    file->FsContext = nullptr;
+    if (context->pin != nullptr) {
+        context->pin->Close();
+        context->pin->Release();
+    } else {
+        context->filter->Release();
+    }
+    delete context;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS PropertyRequest(PFILE_OBJECT file, PIRP irp, ULONG* bytes)
+{
+    auto* context = static_cast<KsFileContext*>(file->FsContext);
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    if (context == nullptr || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_KS_PROPERTY) {
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    KsPropertyBuffers buffers;
+    buffers.input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
+    buffers.inputSize = stack->Parameters.DeviceIoControl.InputBufferLength;
+    buffers.output = irp->UserBuffer;
+    buffers.outputSize = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    buffers.irp = irp;
+    return context->pin != nullptr ? context->pin->Property(buffers, bytes) : context->filter->Property(buffers, bytes);
+}
+
+}  // namespace
+
+NTSTATUS ClassFileRequest(PDEVICE_OBJECT deviceObject, PIRP irp)
+{
+    RequireIrqlAtMost(PASSIVE_LEVEL, "PcDispatchIrp", "file requests arrive at PASSIVE_LEVEL");
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    PFILE_OBJECT file = stack->FileObject;
+    if (file == nullptr) {
+        return CompleteFileRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
+    switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE: {
+        NTSTATUS status =
+            file->RelatedFileObject != nullptr ? CreatePinHandle(file) : CreateFilterHandle(deviceObject, file);
+        return CompleteFileRequest(irp, status, 0);
+    }
+    case IRP_MJ_CLOSE:
+        return CompleteFileRequest(irp, CloseHandleContext(file), 0);
+    case IRP_MJ_CLEANUP:
+        return CompleteFileRequest(irp, STATUS_SUCCESS, 0);
+    case IRP_MJ_DEVICE_CONTROL: {
+        ULONG bytes = 0;
+        NTSTATUS status = PropertyRequest(file, irp, &bytes);
+        return CompleteFileRequest(irp, status, bytes);
+    }
+    default:
+        return CompleteFileRequest(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    }
 }
 
 void FailSubdeviceRegistration(const std::u16string& name, NTSTATUS status)

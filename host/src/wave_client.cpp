@@ -76,7 +76,14 @@ NTSTATUS WaveClient::Open(PortWavePci* port, const WaveClientOptions& options, s
     }
     WavePciPin* pin = nullptr;
     NTSTATUS status;
-    if (options.filter != nullptr) {
+    std::unique_ptr<KsHandle> pinHandle;
+    if (options.filterHandle != nullptr) {
+        status = options.filterHandle->OpenPin(options.pinId, dataFormat, &pinHandle);
+        if (NT_SUCCESS(status)) {
+            pin = pinHandle->Pin();
+            pin->AddRef();  // the client's own, let go before the handle closes
+        }
+    } else if (options.filter != nullptr) {
         std::vector<uint8_t> connect = PinConnectRequest(options.pinId, dataFormat);
         status = options.filter->CreatePin(connect.data(), static_cast<ULONG>(connect.size()), &pin);
     } else {
@@ -92,6 +99,7 @@ NTSTATUS WaveClient::Open(PortWavePci* port, const WaveClientOptions& options, s
         return status;
     }
     client->reset(new WaveClient(pin, pin->Capture() != FALSE));
+    (*client)->pinHandle_ = std::move(pinHandle);
     return STATUS_SUCCESS;
 }
 

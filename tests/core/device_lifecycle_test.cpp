@@ -207,6 +207,106 @@ TEST_F(DeviceLifecycleTest, ACableWithoutItsKeyGetsTheDefaultInstanceLimit)
     }
 }
 
+TEST_F(DeviceLifecycleTest, OpenHandlesCountTheCreatesAndClosesThatSucceedByName)
+{
+    host::RegistrySetDword(std::string(SoftwareKeyPath) + "\\Cable 1", "Maximum instances", 1);
+    Load(1);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    const std::vector<uint8_t> good = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    const std::vector<uint8_t> tooFast = host::WaveDataFormat(host::PcmWaveFormat(1000000, 16, 2));
+    std::unique_ptr<host::KsHandle> filter;
+    std::unique_ptr<host::KsHandle> render;
+    std::unique_ptr<host::KsHandle> capture;
+    std::unique_ptr<host::KsHandle> refused;
+    auto openFilter = [this](const char16_t* name, std::unique_ptr<host::KsHandle>* handle) {
+        return host::KsHandle::OpenFilter(node.FunctionalDevice(), name, handle);
+    };
+    auto openPin = [&filter](ULONG pinId, const std::vector<uint8_t>& format, std::unique_ptr<host::KsHandle>* pin) {
+        return filter->OpenPin(pinId, reinterpret_cast<const KSDATAFORMAT*>(format.data()), pin);
+    };
+    const struct {
+        const char* step;
+        std::function<NTSTATUS()> request;
+        NTSTATUS status;
+        LONG openHandles;  // afterwards
+    } steps[] = {
+        {"unknown filter name", [&] { return openFilter(u"wave2", &refused); }, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        {"no name", [&] { return openFilter(u"", &refused); }, STATUS_OBJECT_NAME_NOT_FOUND, 0},
+        {"filter", [&] { return openFilter(u"wave1", &filter); }, STATUS_SUCCESS, 1},
+        {"render pin", [&] { return openPin(WaveRenderPin, good, &render); }, STATUS_SUCCESS, 2},
+        {"a pin made on a pin",
+         [&] { return render->OpenPin(WaveRenderPin, reinterpret_cast<const KSDATAFORMAT*>(good.data()), &refused); },
+         STATUS_INVALID_DEVICE_REQUEST, 2},
+        {"over the instance limit", [&] { return openPin(WaveRenderPin, good, &refused); },
+         STATUS_INSUFFICIENT_RESOURCES, 2},
+        {"a rate no range allows", [&] { return openPin(WaveCapturePin, tooFast, &capture); }, STATUS_NO_MATCH, 2},
+        {"pin id out of range", [&] { return openPin(WavePinCount, good, &refused); }, STATUS_INVALID_PARAMETER, 2},
+        {"capture pin", [&] { return openPin(WaveCapturePin, good, &capture); }, STATUS_SUCCESS, 3},
+        {"render pin again after its close", [&] {
+             EXPECT_EQ(render->Close(), STATUS_SUCCESS);
+             return openPin(WaveRenderPin, good, &render);
+         }, STATUS_SUCCESS, 3},
+        {"close render", [&] { return render->Close(); }, STATUS_SUCCESS, 2},
+        {"close it twice", [&] { return render->Close(); }, STATUS_INVALID_HANDLE, 2},
+        {"close capture", [&] { return capture->Close(); }, STATUS_SUCCESS, 1},
+        {"close filter", [&] { return filter->Close(); }, STATUS_SUCCESS, 0},
+    };
+    for (const auto& step : steps) {
+        EXPECT_EQ(step.request(), step.status) << step.step;
+        EXPECT_EQ(Driver()->OpenHandles, step.openHandles) << step.step;
+    }
+    EXPECT_EQ(refused, nullptr) << "no failed create hands out a handle";
+}
+
+TEST_F(DeviceLifecycleTest, AFilterAndAPinOpenedByNameAnswerPropertyRequests)
+{
+    Load(2);
+    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
+    std::unique_ptr<host::KsHandle> filter;
+    ASSERT_EQ(host::KsHandle::OpenFilter(node.FunctionalDevice(), u"wave2", &filter), STATUS_SUCCESS);
+    const std::vector<uint8_t> format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
+    std::unique_ptr<host::KsHandle> pin;
+    ASSERT_EQ(filter->OpenPin(WaveRenderPin, reinterpret_cast<const KSDATAFORMAT*>(format.data()), &pin),
+              STATUS_SUCCESS);
+    const std::vector<uint8_t> instances = host::PinPropertyInput(KSPROPERTY_PIN_CINSTANCES, WaveRenderPin);
+    const struct {
+        const char* request;
+        host::KsHandle* handle;
+        std::vector<uint8_t> input;
+        ULONG valueSize;
+        NTSTATUS status;
+        ULONG bytes;
+        std::vector<ULONG> value;  // the value's 32-bit words on success
+    } rows[] = {
+        {"pin count", filter.get(), host::PropertyInput(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES), 4, STATUS_SUCCESS, 4,
+         {WavePinCount}},
+        {"instances", filter.get(), instances, 8, STATUS_SUCCESS, 8, {20, 1}},
+        {"instances, size asked", filter.get(), instances, 0, STATUS_BUFFER_OVERFLOW, 8, {}},
+        {"instances, short buffer", filter.get(), instances, 4, STATUS_BUFFER_TOO_SMALL, 0, {}},
+        {"header cut short", filter.get(), std::vector<uint8_t>(instances.begin(), instances.begin() + 8), 8,
+         STATUS_INVALID_BUFFER_SIZE, 0, {}},
+        {"pin state", pin.get(), host::PropertyInput(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE), 4,
+         STATUS_SUCCESS, 4, {KSSTATE_STOP}},
+    };
+    for (const auto& row : rows) {
+        host::PropertyReply reply = host::SendProperty(row.handle, row.input, row.valueSize);
+        EXPECT_EQ(reply.status, row.status) << row.request;
+        EXPECT_EQ(reply.bytes, row.bytes) << row.request;
+        if (NT_SUCCESS(row.status)) {
+            std::vector<ULONG> words(reply.value.size() / sizeof(ULONG));
+            std::memcpy(words.data(), reply.value.data(), words.size() * sizeof(ULONG));
+            EXPECT_EQ(words, row.value) << row.request;
+        }
+    }
+    host::KsPropertyBuffers method;  // IOCTL_KS_METHOD: no methods here
+    method.input = instances.data();
+    method.inputSize = static_cast<ULONG>(instances.size());
+    ULONG bytes = 1;
+    EXPECT_EQ(filter->DeviceControl(CTL_CODE(FILE_DEVICE_KS, 0x003, METHOD_NEITHER, FILE_ANY_ACCESS), method, &bytes),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(bytes, 0u);
+}
+
 TEST_F(DeviceLifecycleTest, ThePnpHookForwardsOnlyTheStandardBusInterfaceQuery)
 {
     Load(1);
@@ -261,13 +361,13 @@ TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerR
     ASSERT_EQ(node.SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
     EXPECT_TRUE(host::TakeTimerResolutionCalls().empty());
 
-    host::KsFilter* filter = nullptr;
-    ASSERT_EQ(host::OpenFilter(u"wave1", &filter), STATUS_SUCCESS);
+    std::unique_ptr<host::KsHandle> filter;
+    ASSERT_EQ(host::KsHandle::OpenFilter(node.FunctionalDevice(), u"wave1", &filter), STATUS_SUCCESS);
     std::vector<uint8_t> format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
     std::unique_ptr<host::WaveClient> render;
     std::unique_ptr<host::WaveClient> capture;
     host::WaveClientOptions options;
-    options.filter = filter;
+    options.filterHandle = filter.get();
     options.dataFormat = format;
     options.pinId = WaveRenderPin;
     ASSERT_EQ(host::WaveClient::Open(nullptr, options, &render), STATUS_SUCCESS);
@@ -309,9 +409,11 @@ TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerR
         ASSERT_EQ(capture->SetState(state), STATUS_SUCCESS);
         ASSERT_EQ(render->SetState(state), STATUS_SUCCESS);
     }
+    EXPECT_EQ(Driver()->OpenHandles, 3);
     render.reset();
     capture.reset();
-    filter->Release();
+    filter.reset();
+    EXPECT_EQ(Driver()->OpenHandles, 0);
     ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
     image.Unload();
     std::vector<host::TimerResolutionCall> calls = host::TakeTimerResolutionCalls();

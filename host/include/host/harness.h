@@ -187,7 +187,8 @@ PDRIVER_ADD_DEVICE RegisteredAddDevice(PDRIVER_OBJECT driverObject);
 std::vector<std::string> TakeEventLog();
 void LogEvent(const std::string& event);
 void SetPcInitializeAdapterDriverStatus(NTSTATUS status);
-// The status PcDispatchIrp returns from now on, as the class driver would answer a request
+// The status PcDispatchIrp returns from now on for a call without a request (a test of the
+// driver's hooks alone) and for requests the stand-in's class driver does not handle
 // (STATUS_SUCCESS, STATUS_PENDING, a failure); STATUS_INVALID_DEVICE_REQUEST after a reset.
 void SetPcDispatchIrpStatus(NTSTATUS status);
 
@@ -205,6 +206,8 @@ struct IoRequest {
     // Like IoCallDriver: through the device's driver's MajorFunction table, at PASSIVE_LEVEL.
     NTSTATUS Send(PDEVICE_OBJECT deviceObject);
     PIO_STACK_LOCATION Stack() { return &stack; }
+    // The request is about `fileObject` (a handle's, which outlives the request) instead of its own.
+    void UseFileObject(PFILE_OBJECT fileObject);
 
     IRP irp;
     IO_STACK_LOCATION stack;
@@ -289,6 +292,13 @@ ULONG MaxSubdevices(PDEVICE_OBJECT functionalDevice);
 // on its interface does; STATUS_OBJECT_NAME_NOT_FOUND when no device registered the name.
 class KsFilter;
 NTSTATUS OpenFilter(const std::u16string& name, KsFilter** filter);
+// What the class driver keeps in the FsContext of a file object it opened (choices in
+// subdevices.cpp): a filter handle (`filter`, referenced) or a pin handle (`pin`, referenced).
+class WavePciPin;
+struct KsFileContext {
+    KsFilter* filter;
+    WavePciPin* pin;
+};
 // Makes PcRegisterSubdevice of `name` fail with `status` (reset by ResetPlatform).
 void FailSubdeviceRegistration(const std::u16string& name, NTSTATUS status);
 

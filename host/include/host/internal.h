@@ -201,6 +201,9 @@ struct ClassDeviceInfo {
     ULONG maxObjects = 0;
 };
 bool FindClassDevice(PDEVICE_OBJECT deviceObject, ClassDeviceInfo* info);
+// subdevices.cpp: the class driver's handling of create, close, cleanup and device-control
+// requests on filter and pin file objects; completes the request and returns its status.
+NTSTATUS ClassFileRequest(PDEVICE_OBJECT deviceObject, PIRP irp);
 // Deletes the device object (after its subdevices are gone), as PortCls does on removal.
 void DeleteClassDevice(PDEVICE_OBJECT deviceObject);
 // subdevices.cpp: unregisters every subdevice of the device (interfaces removed, ports' children

@@ -393,6 +393,17 @@ HOST_KAPI void HostChargeDpcWork(ULONGLONG bytes);
 #define IO_NO_INCREMENT 0
 #define IO_SOUND_INCREMENT 8
 
+// Device control codes (devioctl.h): device type, function, transfer method and access.
+#define CTL_CODE(DeviceType, Function, Method, Access) \
+    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#define METHOD_BUFFERED 0
+#define METHOD_IN_DIRECT 1
+#define METHOD_OUT_DIRECT 2
+#define METHOD_NEITHER 3
+#define FILE_ANY_ACCESS 0
+#define FILE_READ_ACCESS 0x0001
+#define FILE_WRITE_ACCESS 0x0002
+
 typedef struct _IO_STATUS_BLOCK {
     union {
         NTSTATUS Status;

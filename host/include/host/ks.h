@@ -511,3 +511,12 @@ enum VARENUM : VARTYPE {
     VT_UI1 = 17,
     VT_UI4 = 19,
 };
+
+// Requests on filter and pin handles. IOCTL_KS_PROPERTY is METHOD_NEITHER: the KSPROPERTY (and
+// what follows it) in Parameters.DeviceIoControl.Type3InputBuffer, the value buffer in UserBuffer.
+#define FILE_DEVICE_KS 0x0000002f
+#define IOCTL_KS_PROPERTY CTL_CODE(FILE_DEVICE_KS, 0x000, METHOD_NEITHER, FILE_ANY_ACCESS)
+static_assert(IOCTL_KS_PROPERTY == 0x002F0003, "IOCTL_KS_PROPERTY as ks.h defines it");
+// The name a pin create request carries, relative to its filter's file object: KSSTRING_Pin, a
+// backslash, then the KSPIN_CONNECT and the KSDATAFORMAT that follows it.
+#define KSSTRING_Pin u"{146F1A80-4791-11D0-A5D6-28DB04C10000}"

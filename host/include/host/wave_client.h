@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "host/host_mutex.h"
+#include "host/ks_client.h"
 #include "host/port_wave_pci.h"
 
 namespace host {
@@ -48,6 +49,9 @@ struct WaveClientOptions {
     // to the filter's pin factory, which checks them and decides the direction from the pin's
     // data flow (`capture` and `mapping` are then not used). Otherwise PortWavePci::OpenPin.
     KsFilter* filter = nullptr;
+    // When given instead, the pin is opened on this filter handle through the I/O manager (a create
+    // request, KsHandle::OpenPin) and closed by a close request when the client goes.
+    KsHandle* filterHandle = nullptr;
     ULONG pinId = 0;
     bool capture = false;
     std::vector<uint8_t> dataFormat;  // WaveDataFormat(...)
@@ -65,8 +69,9 @@ struct ReapedBuffer {
 
 class WaveClient {
 public:
-    // Creates the pin through options.filter's pin factory, or with PortWavePci::OpenPin on the
-    // port's miniport (the port may be null with a filter).
+    // Creates the pin through options.filterHandle's create request, options.filter's pin
+    // factory, or with PortWavePci::OpenPin on the port's miniport (the port may be null with a
+    // filter or filter handle).
     static NTSTATUS Open(PortWavePci* port, const WaveClientOptions& options, std::unique_ptr<WaveClient>* client);
     ~WaveClient();  // closes the pin
     WaveClient(const WaveClient&) = delete;
@@ -101,6 +106,8 @@ public:
     NTSTATUS GetPosition(KSAUDIO_POSITION* position) { return pin_->GetPosition(position); }
     const KSALLOCATOR_FRAMING& AllocatorFraming() const { return pin_->AllocatorFraming(); }
     WavePciPin* Pin() const { return pin_; }
+    // The pin's handle when it was opened through the I/O manager, else null.
+    KsHandle* PinHandle() const { return pinHandle_.get(); }
     // Closes the pin; queued buffers complete as cancelled and can still be reaped.
     void Close() { pin_->Close(); }
 
@@ -132,6 +139,7 @@ private:
     size_t TakeCompleted(const std::function<void(Completion&, const Allocation&)>& take);
 
     WavePciPin* pin_;  // referenced
+    std::unique_ptr<KsHandle> pinHandle_;  // closed after the pin is let go
     bool capture_;
     mutable HostMutex lock_;  // guards everything below
     std::vector<ULONG> pageOffsets_ = DefaultBufferPageOffsets;
