@@ -52,9 +52,7 @@ constexpr KSDATARANGE BridgeRange = {{sizeof(KSDATARANGE), 0, 0, 0, {STATICGUIDO
 
 constexpr PKSDATARANGE BridgeRanges[1] = {const_cast<PKSDATARANGE>(&BridgeRange)};
 
-constexpr PCAUTOMATION_TABLE CommonProperties = {
-    sizeof(PCPROPERTY_ITEM), ARRAYSIZE(CommonPropertyItems), CommonPropertyItems, 0, 0, NULL, 0, 0, NULL, 0,
-};
+constexpr PCAUTOMATION_TABLE CommonProperties = PROPERTY_AUTOMATION_TABLE(CommonPropertyItems);
 
 TARN_PAGEABLE
 NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request)
@@ -66,12 +64,9 @@ NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request)
     if ((request->Verb & KSPROPERTY_TYPE_GET) == 0) {
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    if (request->ValueSize == 0) {
-        request->ValueSize = sizeof(ULONG);
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    if (request->ValueSize < sizeof(ULONG)) {
-        return STATUS_BUFFER_TOO_SMALL;
+    NTSTATUS status = CheckPropertySizes(request, 0, sizeof(ULONG));
+    if (!NT_SUCCESS(status)) {
+        return status;
     }
     *static_cast<PULONG>(request->Value) = KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU;
     request->ValueSize = sizeof(ULONG);
@@ -88,4 +83,16 @@ NTSTATUS PendingNodePropertyHandler(PPCPROPERTY_REQUEST request)
 {
     UNREFERENCED_PARAMETER(request);
     return STATUS_NOT_IMPLEMENTED;
+}
+
+NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG instanceBytes, ULONG valueBytes)
+{
+    if (instanceBytes != 0 && request->InstanceSize < instanceBytes) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (request->ValueSize == 0) {
+        request->ValueSize = valueBytes;
+        return STATUS_BUFFER_OVERFLOW;
+    }
+    return request->ValueSize < valueBytes ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
 }

@@ -4,6 +4,10 @@
 
 #include "core/platform.h"
 
+// An automation table of properties only, over a constant array of PCPROPERTY_ITEM.
+#define PROPERTY_AUTOMATION_TABLE(items) \
+    {sizeof(PCPROPERTY_ITEM), ARRAYSIZE(items), items, 0, 0, NULL, 0, 0, NULL, 0}
+
 // The analog data range of a bridge pin, the one that joins the wave filter to the topology
 // filter: a plain 64-byte KSDATARANGE of TYPE_AUDIO / SUBTYPE_ANALOG / SPECIFIER_NONE.
 extern const KSDATARANGE BridgeRange;
@@ -18,6 +22,11 @@ extern const PCAUTOMATION_TABLE CommonProperties;
 // the full description when it fits, the access flags alone in 4..39 bytes, the size wanted for 0.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS BasicSupport(PPCPROPERTY_REQUEST request, ULONG variantType);
+
+// The common size checks of a property request: the instance must be at least `instanceBytes`
+// (when that is not 0), a value buffer of 0 bytes asks for the size (STATUS_BUFFER_OVERFLOW with
+// `valueBytes`), and a smaller one than `valueBytes` is refused. Any IRQL.
+NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG instanceBytes, ULONG valueBytes);
 
 // KSPROPERTY_AUDIO_CPU_RESOURCES: the cable's processing never runs on the client's CPU budget of
 // an audio device, so every node reports KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU. PASSIVE_LEVEL.

@@ -25,11 +25,9 @@ constexpr PCPROPERTY_ITEM MutePropertyItems[] = {
 
 }  // namespace
 
-#define TARN_AUTOMATION_TABLE(items) {sizeof(PCPROPERTY_ITEM), ARRAYSIZE(items), items, 0, 0, NULL, 0, 0, NULL, 0}
-constexpr PCAUTOMATION_TABLE TopologyFilterProperties = TARN_AUTOMATION_TABLE(FilterPropertyItems);
-constexpr PCAUTOMATION_TABLE VolumeNodeProperties = TARN_AUTOMATION_TABLE(VolumePropertyItems);
-constexpr PCAUTOMATION_TABLE MuteNodeProperties = TARN_AUTOMATION_TABLE(MutePropertyItems);
-#undef TARN_AUTOMATION_TABLE
+constexpr PCAUTOMATION_TABLE TopologyFilterProperties = PROPERTY_AUTOMATION_TABLE(FilterPropertyItems);
+constexpr PCAUTOMATION_TABLE VolumeNodeProperties = PROPERTY_AUTOMATION_TABLE(VolumePropertyItems);
+constexpr PCAUTOMATION_TABLE MuteNodeProperties = PROPERTY_AUTOMATION_TABLE(MutePropertyItems);
 
 constexpr GUID NoNodeName = {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}};
 

@@ -58,13 +58,11 @@ const PCPROPERTY_ITEM ConverterNodePropertyItems[] = {
      PendingNodePropertyHandler},
 };
 
-#define PROPERTY_TABLE(items) {sizeof(PCPROPERTY_ITEM), ARRAYSIZE(items), items, 0, 0, NULL, 0, 0, NULL, 0}
-
-const PCAUTOMATION_TABLE WaveFilterProperties = PROPERTY_TABLE(WaveFilterPropertyItems);
-const PCAUTOMATION_TABLE StreamPinProperties = PROPERTY_TABLE(StreamPinPropertyItems);
-const PCAUTOMATION_TABLE WaveVolumeNodeProperties = PROPERTY_TABLE(VolumeNodePropertyItems);
-const PCAUTOMATION_TABLE SrcNodeProperties = PROPERTY_TABLE(SrcNodePropertyItems);
-const PCAUTOMATION_TABLE ConverterNodeProperties = PROPERTY_TABLE(ConverterNodePropertyItems);
+const PCAUTOMATION_TABLE WaveFilterProperties = PROPERTY_AUTOMATION_TABLE(WaveFilterPropertyItems);
+const PCAUTOMATION_TABLE StreamPinProperties = PROPERTY_AUTOMATION_TABLE(StreamPinPropertyItems);
+const PCAUTOMATION_TABLE WaveVolumeNodeProperties = PROPERTY_AUTOMATION_TABLE(VolumeNodePropertyItems);
+const PCAUTOMATION_TABLE SrcNodeProperties = PROPERTY_AUTOMATION_TABLE(SrcNodePropertyItems);
+const PCAUTOMATION_TABLE ConverterNodeProperties = PROPERTY_AUTOMATION_TABLE(ConverterNodePropertyItems);
 
 #define WAVE_PIN(instances, automation, ranges, flow, communication, category, name)                         \
     {instances, instances, 0, automation,                                                                      \
@@ -110,21 +108,6 @@ bool IsPcmRange(const KSDATARANGE* range)
            IsEqualGUIDAligned(range->SubFormat, KSDATAFORMAT_SUBTYPE_PCM) &&
            (IsEqualGUIDAligned(range->Specifier, KSDATAFORMAT_SPECIFIER_WAVEFORMATEX) ||
             IsEqualGUIDAligned(range->Specifier, KSDATAFORMAT_SPECIFIER_DSOUND));
-}
-
-// The common size checks of a property request: the instance must be at least `instanceBytes`
-// (when that is not 0), a value buffer of 0 bytes asks for the size, and a smaller one than
-// `valueBytes` is refused.
-NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG instanceBytes, ULONG valueBytes)
-{
-    if (instanceBytes != 0 && request->InstanceSize < instanceBytes) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (request->ValueSize == 0) {
-        request->ValueSize = valueBytes;
-        return STATUS_BUFFER_OVERFLOW;
-    }
-    return request->ValueSize < valueBytes ? STATUS_BUFFER_TOO_SMALL : STATUS_SUCCESS;
 }
 
 ULONG Lesser(ULONG first, ULONG second)
