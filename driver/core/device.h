@@ -3,9 +3,7 @@
 #pragma once
 
 #include "core/driver_state.h"
-
-// {630DD05D-DA38-483B-A7D8-C2C0790417B1}: the driver's private control interface.
-DEFINE_GUID(GUID_CONTROL_INTERFACE_CLASS, 0x630dd05d, 0xda38, 0x483b, 0xa7, 0xd8, 0xc2, 0xc0, 0x79, 0x04, 0x17, 0xb1);
+#include "shared/control_protocol.h"
 
 // Lets the class driver create the one device object and registers the control interface,
 // disabled until the device starts. A second device per load of the image is refused.
