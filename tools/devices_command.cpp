@@ -28,25 +28,17 @@
 #include "host/ks_client.h"
 
 #include "command.h"
+#include "driver_session.h"
 
 namespace tarnhost {
 
 namespace {
 
-constexpr ULONG DefaultNumberOfCables = 8;
 constexpr ULONG TopologyLineOutPin = 1;
 constexpr ULONG TopologyFirstSourcePin = 3;
 
 const char* const LimitingModes[] = {"0, any format the driver converts", "1, the configured range",
                                      "2, the first stream's format"};
-
-// The keys installation gives the driver's service, with the number of cables made explicit.
-void WriteDefaultRegistry()
-{
-    host::RegistryCreateKey(host::DriverImage::DefaultServiceKey + "\\Parameters");
-    host::RegistrySetDword(host::DriverImage::DefaultServiceKey + "\\Parameters", "Number of cables",
-                           DefaultNumberOfCables);
-}
 
 std::string Narrow(const std::u16string& text)
 {
@@ -59,7 +51,7 @@ std::u16string Wide(const std::string& text)
 }
 
 // A pin's name as the system shows it (KSPROPERTY_PIN_NAME), or empty.
-std::string PinName(host::KsFilter* filter, ULONG pinId)
+std::string PinName(host::KsHandle* filter, ULONG pinId)
 {
     host::PropertyReply name = host::QueryProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_NAME, pinId));
     if (!NT_SUCCESS(name.status) || name.value.size() < sizeof(char16_t)) {
@@ -68,7 +60,7 @@ std::string PinName(host::KsFilter* filter, ULONG pinId)
     return Narrow(std::u16string(reinterpret_cast<const char16_t*>(name.value.data())));
 }
 
-ULONG OpenStreams(host::KsFilter* filter, ULONG pinId)
+ULONG OpenStreams(host::KsHandle* filter, ULONG pinId)
 {
     host::PropertyReply reply =
         host::SendProperty(filter, host::PinPropertyInput(KSPROPERTY_PIN_CINSTANCES, pinId), sizeof(KSPIN_CINSTANCES));
@@ -84,36 +76,34 @@ std::string Span(ULONG low, ULONG high)
     return low == high ? std::to_string(low) : std::to_string(low) + "-" + std::to_string(high);
 }
 
-// Opens a filter by its subdevice name; the handle is released with the holder.
-struct FilterHandle {
-    explicit FilterHandle(const std::string& name)
-    {
-        if (!NT_SUCCESS(host::OpenFilter(Wide(name), &filter))) {
-            throw DriverFault("the started device has no filter " + name);
-        }
+// Opens a filter by its subdevice name, as an application's CreateFile on its interface does.
+std::unique_ptr<host::KsHandle> OpenFilter(DriverSession& session, const std::string& name)
+{
+    std::unique_ptr<host::KsHandle> filter;
+    if (!NT_SUCCESS(host::KsHandle::OpenFilter(session.Machine().Device(), Wide(name), &filter))) {
+        throw DriverFault("the started device has no filter " + name);
     }
-    ~FilterHandle() { filter->Release(); }
-    host::KsFilter* filter = nullptr;
-};
+    return filter;
+}
 
-void ListCable(const Cable& cable, std::ostream& out)
+void ListCable(DriverSession& session, const Cable& cable, std::ostream& out)
 {
     const ULONG number = cable.Index + 1;
-    FilterHandle wave("wave" + std::to_string(number));
-    FilterHandle topology("topo" + std::to_string(number));
+    std::unique_ptr<host::KsHandle> wave = OpenFilter(session, "wave" + std::to_string(number));
+    std::unique_ptr<host::KsHandle> topology = OpenFilter(session, "topo" + std::to_string(number));
     const TopologyMiniport& lines = *cable.Topology;
     out << "cable " << number << "\n";
-    std::string lineOut = PinName(topology.filter, TopologyLineOutPin);
+    std::string lineOut = PinName(topology.get(), TopologyLineOutPin);
     out << "  render:  " << (lineOut.empty() ? "(unnamed line out)" : "\"" + lineOut + "\"") << ", "
-        << OpenStreams(wave.filter, WaveRenderPin) << " streams open\n";
+        << OpenStreams(wave.get(), WaveRenderPin) << " streams open\n";
     out << "  capture: source lines";
     for (ULONG line = 1; line < lines.LineCount; ++line) {
-        std::string name = PinName(topology.filter, TopologyFirstSourcePin + line - 1);
+        std::string name = PinName(topology.get(), TopologyFirstSourcePin + line - 1);
         bool connected = (lines.ConnectedSourceLinesMask >> (lines.Lines[line].Type - 1)) & 1;
         out << (line == 1 ? " " : ", ") << (name.empty() ? "(unnamed)" : "\"" + name + "\"")
             << (connected ? " (connected)" : "");
     }
-    out << "; " << OpenStreams(wave.filter, WaveCapturePin) << " streams open\n";
+    out << "; " << OpenStreams(wave.get(), WaveCapturePin) << " streams open\n";
     // The range the wave filter holds streams to now, under the cable's lock as the filter reads it.
     WaveMiniport* miniport = cable.Wave;
     FormatLimits limits;
@@ -128,46 +118,14 @@ void ListCable(const Cable& cable, std::ostream& out)
 
 void RunDevices(const std::string& registryFile)
 {
-    if (!registryFile.empty()) {
-        std::filesystem::path folder = std::filesystem::absolute(registryFile).parent_path();
-        if (!std::filesystem::is_directory(folder)) {
-            throw InputError(registryFile + ": no such folder to keep the registry in");
-        }
-    }
-    host::ResetPlatform();
-    host::SetVerifierMode(host::VerifierMode::Abort);
-    if (registryFile.empty() || !std::filesystem::exists(registryFile)) {
-        WriteDefaultRegistry();
-    } else if (!host::RegistryLoadFile(registryFile)) {
-        throw InputError(registryFile + ": not a registry file this program wrote");
-    }
+    DriverSession session(registryFile);
+    session.Boot();
     std::ostringstream listing;
-    {
-        host::DriverImage image(host::DefaultDriverImagePath());
-        NTSTATUS status = image.Load();
-        if (!NT_SUCCESS(status)) {
-            throw DriverFault("DriverEntry failed: status " + std::to_string(status));
-        }
-        host::DeviceNode node(image);
-        status = node.AddAndStart();
-        if (!NT_SUCCESS(status)) {
-            throw DriverFault("the device did not start: status " + std::to_string(status));
-        }
-        const auto* driver = static_cast<const DriverState*>(image.Symbol("Driver"));
-        for (ListEntry* link = driver->Adapter->Cables.Items().First(); link != nullptr; link = link->Next) {
-            ListCable(*Cable::FromLink(link), listing);
-        }
-        node.Remove();
-        image.Unload();
+    for (ListEntry* link = session.Driver().Adapter->Cables.Items().First(); link != nullptr; link = link->Next) {
+        ListCable(session, *Cable::FromLink(link), listing);
     }
+    session.Finish();
     std::cout << listing.str();
-    if (!registryFile.empty()) {
-        try {
-            host::RegistrySaveFile(registryFile);
-        } catch (const std::runtime_error& error) {
-            throw InputError(error.what());
-        }
-    }
 }
 
 }  // namespace

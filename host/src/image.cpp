@@ -295,6 +295,7 @@ void ResetPlatform()
     ResetDeviceInterfaces();
     ResetSubdevices();
     ResetDevicePowerStates();
+    ResetOpenFiles();
     ResetScheduler();
     RegistryClear();
     RegistryClearFaults();

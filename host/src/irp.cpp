@@ -11,9 +11,38 @@ namespace host {
 namespace {
 
 std::mutex requestMutex;
-std::unordered_map<PIRP, IoRequest*> liveRequests;  // guarded by requestMutex
+std::unordered_map<PIRP, IoRequest*> liveRequests;      // guarded by requestMutex
+std::unordered_map<PDEVICE_OBJECT, size_t> openFiles;  // guarded by requestMutex
 
 }  // namespace
+
+void NoteFileOpened(PDEVICE_OBJECT deviceObject)
+{
+    std::lock_guard<std::mutex> guard(requestMutex);
+    ++openFiles[deviceObject];
+}
+
+void NoteFileClosed(PDEVICE_OBJECT deviceObject)
+{
+    std::lock_guard<std::mutex> guard(requestMutex);
+    auto found = openFiles.find(deviceObject);
+    if (found != openFiles.end() && --found->second == 0) {
+        openFiles.erase(found);
+    }
+}
+
+size_t OpenFileCount(PDEVICE_OBJECT deviceObject)
+{
+    std::lock_guard<std::mutex> guard(requestMutex);
+    auto found = openFiles.find(deviceObject);
+    return found == openFiles.end() ? 0 : found->second;
+}
+
+void ResetOpenFiles()
+{
+    std::lock_guard<std::mutex> guard(requestMutex);
+    openFiles.clear();
+}
 
 IoRequest::IoRequest(UCHAR majorFunction, UCHAR minorFunction, PDEVICE_OBJECT deviceObject)
 {

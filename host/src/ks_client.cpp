@@ -1,5 +1,6 @@
 // Client-side requests to filter and pin handles, built as an application's would be.
 #include "host/ks_client.h"
+#include "host/internal.h"
 
 #include <cstring>
 
@@ -142,6 +143,12 @@ KsHandle::~KsHandle()
     Close();
 }
 
+void KsHandle::MarkOpen()
+{
+    open_ = true;
+    NoteFileOpened(device_);
+}
+
 NTSTATUS KsHandle::Send(UCHAR majorFunction, ULONG_PTR* information, const std::function<void(IoRequest&)>& fill)
 {
     IoRequest request(majorFunction, 0, device_);
@@ -170,7 +177,7 @@ NTSTATUS KsHandle::OpenFilter(PDEVICE_OBJECT device, const std::u16string& refer
     std::unique_ptr<KsHandle> filter(new KsHandle(device, nullptr, std::move(name)));
     NTSTATUS status = filter->Send(IRP_MJ_CREATE);
     if (status == STATUS_SUCCESS) {
-        filter->open_ = true;
+        filter->MarkOpen();
         *handle = std::move(filter);
     }
     return status;
@@ -194,7 +201,7 @@ NTSTATUS KsHandle::OpenPin(ULONG pinId, const KSDATAFORMAT* dataFormat, std::uni
     std::unique_ptr<KsHandle> created(new KsHandle(device_, &file_, std::move(name)));
     NTSTATUS status = created->Send(IRP_MJ_CREATE);
     if (status == STATUS_SUCCESS) {
-        created->open_ = true;
+        created->MarkOpen();
         *pin = std::move(created);
     }
     return status;
@@ -206,6 +213,7 @@ NTSTATUS KsHandle::Close()
         return STATUS_INVALID_HANDLE;
     }
     open_ = false;
+    NoteFileClosed(device_);
     Send(IRP_MJ_CLEANUP);
     return Send(IRP_MJ_CLOSE);
 }

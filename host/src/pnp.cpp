@@ -231,6 +231,9 @@ NTSTATUS DeviceNode::Stop()
 
 NTSTATUS DeviceNode::Remove()
 {
+    if (FunctionalDevice() != nullptr && OpenFileCount(FunctionalDevice()) != 0) {
+        return STATUS_DEVICE_BUSY;
+    }
     NTSTATUS status = SendPnp(IRP_MN_QUERY_REMOVE_DEVICE);
     return NT_SUCCESS(status) ? SendPnp(IRP_MN_REMOVE_DEVICE) : status;
 }

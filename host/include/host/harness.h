@@ -216,6 +216,10 @@ struct IoRequest {
     CCHAR priorityBoost = 0;  // as IofCompleteRequest was given it
 };
 
+// The file objects open on a device: creates that succeeded through KsHandle (the client's handles)
+// and are not yet closed. The PnP manager refuses to remove a device while any is open.
+size_t OpenFileCount(PDEVICE_OBJECT deviceObject);
+
 struct DeviceInterface {
     std::u16string link;  // "\??\ROOT#MEDIA#nnnn#{class}" and "\reference" when it has one
     GUID interfaceClass;
@@ -257,7 +261,10 @@ public:
     NTSTATUS Start();
     NTSTATUS AddAndStart();
     NTSTATUS Stop();    // IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE
-    NTSTATUS Remove();  // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
+    // IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE. While an application keeps a handle
+    // open on the device the PnP manager vetoes the removal before sending anything
+    // (STATUS_DEVICE_BUSY), as Windows does for an orderly removal.
+    NTSTATUS Remove();
     // One PnP request; `interfaceType` fills Parameters.QueryInterface (with an INTERFACE to fill).
     NTSTATUS SendPnp(UCHAR minorFunction, const GUID* interfaceType = nullptr);
     NTSTATUS SendPower(UCHAR minorFunction, POWER_STATE_TYPE type, POWER_STATE state);

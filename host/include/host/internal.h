@@ -217,5 +217,10 @@ void ResetSubdevices();
 NTSTATUS ClassPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS ClassPower(PDEVICE_OBJECT deviceObject, PIRP irp);
 void ResetDevicePowerStates();
+// irp.cpp: the file objects open on each device, as the I/O manager counts them (a create that
+// succeeded and has not been closed).
+void NoteFileOpened(PDEVICE_OBJECT deviceObject);
+void NoteFileClosed(PDEVICE_OBJECT deviceObject);
+void ResetOpenFiles();
 
 }  // namespace host

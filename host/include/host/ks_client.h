@@ -78,6 +78,7 @@ public:
 
 private:
     KsHandle(PDEVICE_OBJECT device, PFILE_OBJECT related, std::vector<WCHAR> name);
+    void MarkOpen();  // the create succeeded: the I/O manager counts the file object
     // One request on the handle's file object; the status it completed with.
     NTSTATUS Send(UCHAR majorFunction, ULONG_PTR* information = nullptr,
                   const std::function<void(IoRequest&)>& fill = nullptr);
