@@ -112,6 +112,17 @@ LONG HostCable::Underflows() const
     return InterlockedCompareExchange(&cable_.RenderUnderflows, 0, 0);
 }
 
+double HostCable::FramesPerSecond() const
+{
+    const WaveMiniport& wave = *cable_.Wave;
+    const ULONGLONG now = KeQueryInterruptTime();
+    if (wave.CableFormat.Format.nBlockAlign == 0 || now <= wave.StartTime) {
+        return 0;
+    }
+    const double frames = static_cast<double>(wave.ProcessedBytes) / wave.CableFormat.Format.nBlockAlign;
+    return frames * 1e7 / static_cast<double>(now - wave.StartTime);
+}
+
 LONG HostCable::Overflows() const
 {
     return InterlockedCompareExchange(&cable_.CaptureOverflows, 0, 0);

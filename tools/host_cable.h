@@ -42,6 +42,9 @@ public:
     ULONG CaptureStreams() const;
     WAVEFORMATEXTENSIBLE CableFormat() const;  // wFormatTag 0 while no stream holds the engine
     LONG Underflows() const;
+    // Cable frames per second of system time since the cable's clock origin (its first stream's
+    // start, or the last change of its clock correction); 0 before the clock has moved.
+    double FramesPerSecond() const;
     LONG Overflows() const;
 
     // Closes the clients and the filter handle; the driver keeps the cable. Later calls do nothing.

@@ -20,9 +20,10 @@
 // (48000 Hz 16-bit stereo) plays: for the whole run, or 10 seconds without --seconds.
 //
 // On stdout at the end: the cable time run, the streams (the adapter's live streams, with the
-// cable's render and capture streams), the cable format, underflows, overflows, and each file
-// recorded. On stderr while it runs: a progress line every second of cable time, rewritten in
-// place on a terminal. Bad input exits with status 2 before the driver runs and leaves no file;
+// cable's render and capture streams), the cable format, the cable's rate in frames per second of
+// system time (its clock correction shows there), underflows, overflows, and each file recorded.
+// On stderr while it runs: a progress line every second of cable time, rewritten in place on a
+// terminal. Bad input exits with status 2 before the driver runs and leaves no file;
 // pool still allocated after the cable is taken down exits with status 1.
 #include <unistd.h>
 
@@ -150,6 +151,13 @@ std::string Seconds(ULONGLONG interruptTime)
 {
     char text[32];
     std::snprintf(text, sizeof(text), "%.3f s", static_cast<double>(interruptTime) / Second);
+    return text;
+}
+
+std::string Rate(double framesPerSecond)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", framesPerSecond);
     return text;
 }
 
@@ -310,6 +318,7 @@ void RunLoop(const LoopOptions& options)
               << "streams: " << cable.LiveStreams() << " (render " << cable.RenderStreams() << ", capture "
               << cable.CaptureStreams() << ")\n"
               << "cable format: " << DescribeFormat(cable.CableFormat()) << "\n"
+              << "cable rate: " << Rate(cable.FramesPerSecond()) << " frames per second of system time\n"
               << "underflows: " << cable.Underflows() << "\n"
               << "overflows: " << cable.Overflows() << "\n";
     cable.TearDown();

@@ -241,6 +241,16 @@ TEST(LoopCommand, TheRegistryFileDecidesWhatTheChosenCableAccepts)
     EXPECT_EQ(period.data, (std::vector<uint8_t>{10, 0, 0, 0}));
     EXPECT_FALSE(host::RegistryGetValue(parameters + "\\Cable 1", "Milliseconds per interrupt", &period));
 
+    EXPECT_EQ(Figure(third.out, "cable rate"), "44100.0 frames per second of system time");
+
+    // A clock correction of 101 % (0x10000 * 1.01, rounded down) makes the cable run that much faster.
+    host::RegistrySetDword(parameters + "\\Cable 3", "Clock correction", 66191);
+    host::RegistrySaveFile(scratch.File("tarn.reg"));
+    ToolResult faster = loop({"--cable", "3", "--seconds", "1"});
+    ASSERT_EQ(faster.status, 0) << faster.err;
+    const double rate = std::stod(Figure(faster.out, "cable rate"));
+    EXPECT_NEAR(rate, 44100.0 * 66191 / 65536, 1.0);
+
     ToolResult beyond = loop({"--cable", "4"});
     EXPECT_EQ(beyond.status, 2);
     EXPECT_NE(beyond.err.find("has 3 cables"), std::string::npos) << beyond.err;
