@@ -104,7 +104,7 @@ parse() {
     }
     {
         line = $0
-        sub(/\r$/, "", line); gsub(/\t/, " ", line)
+        gsub(/\r/, "", line); gsub(/\t/, " ", line)
         line = trim(uncomment(line))
         if (line == "") next
         if (line ~ /^\[.*\]$/) {
