@@ -3,6 +3,7 @@
 // driver reads and keeps every one, and its interfaces are exactly those the largest device
 // registers. The file is the one scripts/make-inf.sh generates, or the one named by TARN_INF (the
 // package check passes the built package's file).
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -32,23 +33,22 @@ const std::string ServicesKey = "\\Registry\\Machine\\System\\CurrentControlSet\
 const std::string DeviceKey =
     "\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\{4d36e96c-e325-11ce-bfc1-08002be10318}\\0000";
 
-// The INF under test: TARN_INF, or a fresh one from the generator.
-std::string InfPath()
+// The INF under test: TARN_INF's, or a fresh one from the generator.
+std::unique_ptr<inf::InfFile> ReadInf()
 {
     if (const char* given = std::getenv("TARN_INF")) {
-        return given;
+        return std::make_unique<inf::InfFile>(given);
     }
-    static const std::string generated = [] {
-        std::string path = "/tmp/tarn-inf-test-" + std::to_string(getpid()) + ".inf";
-        std::string tests = TARN_TEST_DATA_DIR;  // the tests' folder and "/data"
-        std::string repository = tests.substr(0, tests.rfind("/tests/"));
-        std::string command = "bash '" + repository + "/scripts/make-inf.sh' '" + path + "'";
-        if (std::system(command.c_str()) != 0) {
-            throw std::runtime_error("scripts/make-inf.sh failed");
-        }
-        return path;
-    }();
-    return generated;
+    std::string tests = TARN_TEST_DATA_DIR;  // the tests' folder and "/data"
+    std::string repository = tests.substr(0, tests.rfind("/tests/"));
+    std::string path = "/tmp/tarn-inf-test-" + std::to_string(getpid()) + ".inf";
+    std::string command = "bash '" + repository + "/scripts/make-inf.sh' '" + path + "'";
+    if (std::system(command.c_str()) != 0) {
+        throw std::runtime_error("scripts/make-inf.sh failed");
+    }
+    auto file = std::make_unique<inf::InfFile>(path);
+    std::remove(path.c_str());
+    return file;
 }
 
 // Everything the driver takes from the registry, as it runs.
@@ -118,7 +118,7 @@ protected:
     void SetUp() override
     {
         PlatformTest::SetUp();
-        file = std::make_unique<inf::InfFile>(InfPath());
+        file = ReadInf();
         serviceKey = ServicesKey + file->ServiceName();
         entries = file->RegistryEntries(DeviceKey, serviceKey);
     }
