@@ -135,6 +135,7 @@ parse() {
 }
 
 declare -A has_section=() body=() used=()
+declare -a lines=() f=() names=() models=() device=() service=()
 while IFS=$'\t' read -r kind section key fields; do
     case $kind in
     S) has_section[$section]=1 ;;
@@ -193,6 +194,7 @@ follow_list() {
 # [Version]
 use_section Version "the file" || true
 first_value Version signature
+# shellcheck disable=SC2016 # the signature is literal text
 [[ $value == '$Windows NT$' ]] || fail "[Version] Signature is not \"\$Windows NT\$\""
 first_value Version class
 [[ $value == MEDIA ]] || fail "[Version] Class is not MEDIA"
@@ -326,7 +328,7 @@ for id in "${hardware_ids[@]}"; do
     [[ ${id^^} == ROOT\\* ]] || fail "hardware id $id is not root-enumerated (ROOT\\...)"
 done
 
-service_name= service_binary=
+service_name='' service_binary=''
 if [[ -n $install ]]; then
     [[ -n ${has_section[${install,,}.ntamd64]:-} ]] && install=$install.NTamd64
     if use_section "$install" "the models section"; then
@@ -424,7 +426,7 @@ done
 expected=$(sort <<<"${expected%$'\n'}")
 
 check_interface_addreg() {
-    local line clsid= friendly=
+    local line clsid='' friendly=''
     local -a f
     select_lines "$1" -
     for line in "${lines[@]}"; do
