@@ -485,6 +485,10 @@ if [[ $failures -gt 0 ]]; then
 fi
 
 if [[ -n $host_build ]]; then
+    if [[ ! -x $host_build/tests/test_package ]]; then
+        echo "$host_build/tests/test_package not found: build the host tests first" >&2
+        exit 2
+    fi
     if ! output=$(TARN_INF=$(realpath "$inf") "$host_build/tests/test_package" 2>&1); then
         grep -E 'Failure|Expected|Which is|Value of|Actual|FAILED' <<<"$output" | head -n 40 >&2
         echo "$inf: the driver in the stand-in does not match the INF (tests/package)" >&2
