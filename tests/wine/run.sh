@@ -6,22 +6,35 @@
 #   the first keeps running;
 #   the instance mutex's name taken by an event: "Cannot create instance mutex (...)", 2;
 #   a system reporting Windows 98: "Cannot init application", 1.
-# Exit codes 5 to 7 need a driver that answers, which plain Wine cannot load.
-# Usage: tests/wine/run.sh [path-to-tarnpanel.exe]   (default: build/windows/ctlpan/tarnpanel.exe)
+# The real driver cannot load under Wine, so the rest runs tarnpanel-fake.exe, the same panel with
+# its device seam answering from a model of the driver (device_calls_fake.cpp, which logs every
+# set request and restart):
+#   the channel does not open: 5; the first request fails: 6; version 4.11: 7;
+#   the main dialog with live figures (screenshot kept as an artifact), a new format range and
+#   clock correction sending exactly those two requests, an invalid value refused with its message
+#   and nothing sent, the About box, the restart refused while a stream is open;
+#   a new number of cables followed by the restart and the dialog with the new rows, and a restart
+#   the system cannot complete, which warns and goes on.
+# Usage: tests/wine/run.sh [tarnpanel.exe [tarnpanel-fake.exe]]   (default: build/windows/ctlpan/)
+# The screenshot goes to $TARN_ARTIFACTS (default build/artifacts) when ImageMagick and xwd exist.
 # Needs wine64, xvfb (xvfb-run, xauth) and the MinGW-w64 C compiler. Every wait polls with a
 # time limit; nothing is timed by sleeping.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 panel=$(realpath "${1:-$repo/build/windows/ctlpan/tarnpanel.exe}")
-if [[ ! -f $panel ]]; then
-    echo "$panel: no such file (build it with scripts/build-panel.sh)" >&2
-    exit 2
-fi
+fake_panel=$(realpath "${2:-$(dirname "$panel")/tarnpanel-fake.exe}")
+for program in "$panel" "$fake_panel"; do
+    if [[ ! -f $program ]]; then
+        echo "$program: no such file (build it with scripts/build-panel.sh)" >&2
+        exit 2
+    fi
+done
+artifacts=${TARN_ARTIFACTS:-$repo/build/artifacts}
 
 # A display of our own, unless the caller gives one.
 if [[ -z ${DISPLAY:-} ]]; then
-    exec xvfb-run -a "$0" "$panel"
+    exec xvfb-run -a -s "-screen 0 1280x800x24" "$0" "$panel" "$fake_panel"
 fi
 
 wine=
@@ -47,6 +60,7 @@ trap cleanup EXIT
 x86_64-w64-mingw32-gcc-win32 -O2 -Wall -Wextra -Werror -o "$work/window_probe.exe" \
     "$repo/tests/wine/window_probe.c"
 cp "$panel" "$work/tarnpanel.exe"
+cp "$fake_panel" "$work/tarnpanel-fake.exe"
 "$wine" wineboot -i >/dev/null 2>&1
 
 caption="Quill Tarn Control Panel"
@@ -137,6 +151,101 @@ seen=$(probe "Cannot init application" "$timeout_ms" close) || true
 expect_text "$seen" "Cannot init application" "the panel on Windows 98"
 expect_exit "$panel_pid" 1 "the panel on Windows 98"
 "$wine" reg delete 'HKCU\Software\Wine\AppDefaults\tarnpanel.exe' /f >/dev/null 2>&1
+
+echo "== the panel against a model of the driver"
+fake_log=$work/requests.log
+fake_log_windows="Z:${fake_log//\//\\}"
+
+# Starts tarnpanel-fake.exe with the model configured by $1, logging to a fresh $fake_log.
+run_fake() {
+    rm -f "$fake_log"
+    TARN_FAKE_DEVICE=$1 TARN_FAKE_LOG=$fake_log_windows timeout 120 "$wine" "$work/tarnpanel-fake.exe" \
+        >/dev/null 2>&1 &
+}
+
+# Drives the main dialog through window_probe.exe's steps; reports their outcome.
+drive() {
+    local what=$1 output status=0
+    shift
+    output=$("$wine" "$work/window_probe.exe" drive "$caption" "$@" | tr -d '\r') || status=$?
+    if [[ $status == 0 ]]; then
+        pass "$what"
+    else
+        fail "$what: $(grep -v '^ok:' <<<"$output")"
+    fi
+}
+
+expect_log() {
+    local expected=$1 what=$2 seen
+    seen=$(cat "$fake_log" 2>/dev/null || true)
+    if [[ $seen == "$expected" ]]; then
+        pass "$what: the driver received ${expected//$'\n'/; }"
+    else
+        fail "$what: the driver received \"$seen\", expected \"$expected\""
+    fi
+}
+
+run_fake open-fails
+panel_pid=$!
+seen=$(probe "Cannot open driver (0/2*" "$timeout_ms" close) || true
+expect_text "${seen%% - *}" "Cannot open driver (0/2" "the panel whose channel does not open"
+expect_exit "$panel_pid" 5 "the panel whose channel does not open"
+
+run_fake info-fails
+panel_pid=$!
+seen=$(probe "Cannot get driver info (0/31*" "$timeout_ms" close) || true
+expect_text "${seen%% - *}" "Cannot get driver info (0/31" "the panel whose first request fails"
+expect_exit "$panel_pid" 6 "the panel whose first request fails"
+
+run_fake version=4.11.0.2567
+panel_pid=$!
+seen=$(probe "Wrong driver version 4.11.0.2567, must be 4.10.x.x" "$timeout_ms" close) || true
+expect_text "$seen" "Wrong driver version 4.11.0.2567, must be 4.10.x.x" "the panel with driver 4.11"
+expect_exit "$panel_pid" 7 "the panel with driver 4.11"
+
+run_fake cables=4,streams=1,version=4.10.7.9999
+panel_pid=$!
+drive "the main dialog shows 4 cables, 2 clients and 1 stream" \
+    expect:1002=4 expect:1023=2 expect:1024=1 rows:4
+if [[ -x /usr/bin/convert ]] && command -v xwd >/dev/null; then
+    # The dialog paints when its queue is idle: shoot until two shots in a row agree.
+    mkdir -p "$artifacts"
+    previous=
+    for (( i = 0; i < 25; i++ )); do
+        xwd -root -silent >"$work/screen.xwd"
+        current=$(md5sum <"$work/screen.xwd")
+        [[ $current == "$previous" ]] && break
+        previous=$current
+        sleep 0.2
+    done
+    /usr/bin/convert "xwd:$work/screen.xwd" -trim "png:$artifacts/tarnpanel-main.png" &&
+        echo "screenshot: $artifacts/tarnpanel-main.png"
+fi
+drive "a new format range and clock correction are applied" \
+    set:1009=44100 set:1010=96000 set:1021=100.5 click:1007 expect:1021=100.500
+drive "an invalid maximum of instances is refused and the field reverts" \
+    set:1008=0 click:1007 "box:Invalid maximum instances 0. Must be in range 1..100" expect:1008=8
+drive "the About box names the driver's version" \
+    click:10 "about:Driver: 4.10.7.9999, Control Panel: 4.10.0.2567"
+drive "a restart while a stream is open is refused and the panel goes on" \
+    click:1022 "box:Driver restart is possible only when it is idle*" expect:1002=4 rows:4
+drive "Exit closes the dialog" click:2 gone
+expect_exit "$panel_pid" 1 "the panel closed with Exit"
+expect_log $'format-range cable 0 44100 96000 8 32 1 8\nclock-correction cable 0 65864' "the cable update"
+
+run_fake cables=4
+panel_pid=$!
+drive "a new number of cables restarts the driver and the list shows the new rows" \
+    rows:4 set:1002=6 click:1004 rows:6 expect:1002=6 click:2 gone
+expect_exit "$panel_pid" 1 "the panel after the restart"
+expect_log $'number-of-cables 6\nrestart' "the new number of cables"
+
+run_fake cables=4,needs-reboot
+panel_pid=$!
+drive "a restart that needs a reboot warns and the panel goes on with the old cables" \
+    rows:4 set:1002=6 click:1004 "warning:Unable to restart driver automatically.*" rows:4 expect:1002=4 click:2 gone
+expect_exit "$panel_pid" 1 "the panel after the warning"
+expect_log $'number-of-cables 6\nrestart needs-reboot' "the restart needing a reboot"
 
 if (( failures > 0 )); then
     echo "$failures check(s) failed" >&2
