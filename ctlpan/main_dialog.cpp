@@ -275,6 +275,21 @@ void UpdateCableCommand(HWND dialog)
     }
 }
 
+bool IsCommand(int id)
+{
+    switch (id) {
+    case IDCANCEL:
+    case IDC_HELP:
+    case IDC_ABOUT:
+    case IDC_SET_CABLES:
+    case IDC_RESTART:
+    case IDC_SET_CABLE:
+        return true;
+    default:
+        return false;  // IDOK from the Enter key included: a field's Enter applies nothing
+    }
+}
+
 void Command(HWND dialog, int id)
 {
     switch (id) {
@@ -396,8 +411,8 @@ INT_PTR CALLBACK MainDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM
         return InitDialog(dialog);
     case WM_COMMAND: {
         int id = LOWORD(wParam);
-        if (id == IDOK) {
-            return FALSE;  // Enter in a field applies nothing
+        if (!IsCommand(id)) {
+            return FALSE;
         }
         // No refresh may run inside a command, not even from a nested message loop.
         --RefreshEnabled;
