@@ -8,6 +8,7 @@
 //   open-fails      the control channel does not open (ERROR_FILE_NOT_FOUND)
 //   info-fails      every request fails (ERROR_GEN_FAILURE)
 //   needs-reboot    the class installer asks for a reboot instead of restarting the device
+//   enum-fails      every interface enumeration fails (ERROR_INVALID_USER_BUFFER)
 // TARN_FAKE_LOG names a file that receives one line per set request and per device restart.
 // Written with Win32 calls only: the panel links no C run-time library.
 #include "device_calls.h"
@@ -27,6 +28,7 @@ struct FakeDriver {
     bool OpenFails;
     bool RequestsFail;
     bool NeedsReboot;
+    bool EnumerationFails;
     ULONG Version[4];
     ULONG Cables;
     ULONG SavedCables;
@@ -118,6 +120,8 @@ void Load()
             Fake.RequestsFail = true;
         } else if (StartsWith(p, "needs-reboot")) {
             Fake.NeedsReboot = true;
+        } else if (StartsWith(p, "enum-fails")) {
+            Fake.EnumerationFails = true;
         }
         while (*p != '\0' && *p != ',') {
             ++p;
@@ -231,6 +235,9 @@ HDEVINFO DeviceGetClassDevs(const GUID*, DWORD)
 
 BOOL DeviceEnumInterfaces(HDEVINFO, const GUID*, DWORD index, SP_DEVICE_INTERFACE_DATA* interfaceData)
 {
+    if (Fake.EnumerationFails) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
     if (index > 0) {
         return Fail(ERROR_NO_MORE_ITEMS);
     }

@@ -9,10 +9,12 @@
 # The real driver cannot load under Wine, so the rest runs tarnpanel-fake.exe, the same panel with
 # its device seam answering from a model of the driver (device_calls_fake.cpp, which logs every
 # set request and restart):
-#   the channel does not open: 5; the first request fails: 6; version 4.11: 7;
+#   the channel does not open: 5; the first request fails: 6; version 4.11: 7; an interface
+#   enumeration that keeps failing: one message, then "Driver not loaded" and 4;
 #   the main dialog with live figures (screenshot kept as an artifact), a new format range and
 #   clock correction sending exactly those two requests, an invalid value refused with its message
-#   and nothing sent, the About box, the restart refused while a stream is open;
+#   and nothing sent, the About box, the restart refused while a stream is open (also after a
+#   change that waits for a restart, which leaves the panel open);
 #   a new number of cables followed by the restart and the dialog with the new rows, and a restart
 #   the system cannot complete, which warns and goes on.
 # Usage: tests/wine/run.sh [tarnpanel.exe [tarnpanel-fake.exe]]   (default: build/windows/ctlpan/)
@@ -191,6 +193,15 @@ seen=$(probe "Cannot open driver (0/2*" "$timeout_ms" close) || true
 expect_text "${seen%% - *}" "Cannot open driver (0/2" "the panel whose channel does not open"
 expect_exit "$panel_pid" 5 "the panel whose channel does not open"
 
+# An enumeration that keeps failing is reported once, not at every next index.
+run_fake enum-fails
+panel_pid=$!
+seen=$(probe "Cannot get interface data (0/1784*" "$timeout_ms" close) || true
+expect_text "${seen%% - *}" "Cannot get interface data (0/1784" "the panel whose interface enumeration fails"
+seen=$(probe "Driver not loaded" "$timeout_ms" close) || true
+expect_text "$seen" "Driver not loaded" "the panel whose interface enumeration fails, next"
+expect_exit "$panel_pid" 4 "the panel whose interface enumeration fails"
+
 run_fake info-fails
 panel_pid=$!
 seen=$(probe "Cannot get driver info (0/31*" "$timeout_ms" close) || true
@@ -229,9 +240,12 @@ drive "the About box names the driver's version" \
     click:10 "about:Driver: 4.10.7.9999, Control Panel: 4.10.0.2567"
 drive "a restart while a stream is open is refused and the panel goes on" \
     click:1022 "box:Driver restart is possible only when it is idle*" expect:1002=4 rows:4
+drive "a change that waits for a restart, refused while a stream is open, keeps the panel open" \
+    set:1008=9 click:1007 "box:Driver restart is possible only when it is idle*" expect:1008=8 rows:4
 drive "Exit closes the dialog" click:2 gone
 expect_exit "$panel_pid" 1 "the panel closed with Exit"
-expect_log $'format-range cable 0 44100 96000 8 32 1 8\nclock-correction cable 0 65864' "the cable update"
+expect_log $'format-range cable 0 44100 96000 8 32 1 8\nclock-correction cable 0 65864\nmax-instances cable 0 9' \
+    "the cable updates"
 
 run_fake cables=4
 panel_pid=$!
