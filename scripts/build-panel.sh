@@ -4,7 +4,7 @@
 # virtual X display.
 # Usage: scripts/build-panel.sh [--wine] [build-dir]     (default: build/windows in the repository)
 # Installs what is missing with apt-get (needs root): the cross compiler, CMake and Ninja, and
-# with --wine also wine64, xvfb and xauth.
+# with --wine also wine64, xvfb and xauth, and ImageMagick and x11-apps for the screenshot.
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -58,6 +58,6 @@ for bad in "$work/ordinary.exe:msvcrt.dll" "$work/console.exe:subsystem"; do
 done
 
 if $run_wine; then
-    install_missing /usr/lib/wine/wine64 wine64 xvfb-run xvfb xauth xauth
+    install_missing /usr/lib/wine/wine64 wine64 xvfb-run xvfb xauth xauth /usr/bin/convert imagemagick xwd x11-apps
     "$repo/tests/wine/run.sh" "$panel"
 fi
