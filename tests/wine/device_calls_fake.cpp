@@ -9,6 +9,7 @@
 //   info-fails      every request fails (ERROR_GEN_FAILURE)
 //   needs-reboot    the class installer asks for a reboot instead of restarting the device
 //   enum-fails      every interface enumeration fails (ERROR_INVALID_USER_BUFFER)
+//   cable-fails     every cable-info request fails (ERROR_FILE_NOT_FOUND, as for a missing cable)
 // TARN_FAKE_LOG names a file that receives one line per set request and per device restart.
 // Written with Win32 calls only: the panel links no C run-time library.
 #include "device_calls.h"
@@ -29,6 +30,7 @@ struct FakeDriver {
     bool RequestsFail;
     bool NeedsReboot;
     bool EnumerationFails;
+    bool CableInfoFails;
     ULONG Version[4];
     ULONG Cables;
     ULONG SavedCables;
@@ -120,6 +122,8 @@ void Load()
             Fake.RequestsFail = true;
         } else if (StartsWith(p, "needs-reboot")) {
             Fake.NeedsReboot = true;
+        } else if (StartsWith(p, "cable-fails")) {
+            Fake.CableInfoFails = true;
         } else if (StartsWith(p, "enum-fails")) {
             Fake.EnumerationFails = true;
         }
@@ -306,7 +310,7 @@ BOOL DeviceControl(HANDLE handle, DWORD code, void* input, DWORD inputSize, void
         if (inputSize < sizeof(*request) || outputSize < sizeof(CableInfo)) {
             return Fail(ERROR_INVALID_FUNCTION);
         }
-        if (request->CableIndex >= Fake.Cables) {
+        if (request->CableIndex >= Fake.Cables || Fake.CableInfoFails) {
             return Fail(ERROR_FILE_NOT_FOUND);
         }
         CableInfo& cable = Fake.Cable[request->CableIndex];

@@ -9,7 +9,8 @@
 # The real driver cannot load under Wine, so the rest runs tarnpanel-fake.exe, the same panel with
 # its device seam answering from a model of the driver (device_calls_fake.cpp, which logs every
 # set request and restart):
-#   the channel does not open: 5; the first request fails: 6; version 4.11: 7; an interface
+#   the channel does not open: 5; the first request fails: 6; version 4.11: 7; the first cable
+#   read fails: the main dialog's 0; an interface
 #   enumeration that keeps failing: one message, then "Driver not loaded" and 4;
 #   the main dialog with live figures (screenshot kept as an artifact), a new format range and
 #   clock correction sending exactly those two requests, an invalid value refused with its message
@@ -213,6 +214,12 @@ panel_pid=$!
 seen=$(probe "Wrong driver version 4.11.0.2567, must be 4.10.x.x" "$timeout_ms" close) || true
 expect_text "$seen" "Wrong driver version 4.11.0.2567, must be 4.10.x.x" "the panel with driver 4.11"
 expect_exit "$panel_pid" 7 "the panel with driver 4.11"
+
+run_fake cable-fails
+panel_pid=$!
+seen=$(probe "Cannot get cable 0 info (0/2*" "$timeout_ms" close) || true
+expect_text "${seen%% - *}" "Cannot get cable 0 info (0/2" "the panel whose first cable read fails"
+expect_exit "$panel_pid" 0 "the panel whose first cable read fails"
 
 run_fake cables=4,streams=1,version=4.10.7.9999
 panel_pid=$!
