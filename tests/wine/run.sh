@@ -241,6 +241,12 @@ if [[ -x /usr/bin/convert ]] && command -v xwd >/dev/null; then
 fi
 drive "a new format range and clock correction are applied" \
     set:1009=44100 set:1010=96000 set:1021=100.5 click:1007 expect:1021=100.500
+# Arrow keys in the clock field step it by 0.001 %, from 100.000 % when its text is no number, and
+# never past 110.000 %: three steps up from 109.999 and one down come back to 109.999.
+drive "the clock field's arrow keys step it within its range" \
+    set:1021=abc key:1021=up expect:1021=100.001 set:1021=x key:1021=down expect:1021=99.999 \
+    set:1021=109.999 key:1021=up key:1021=up key:1021=up expect:1021=110.000 key:1021=down expect:1021=109.999 \
+    set:1021=100.500
 drive "an invalid maximum of instances is refused and the field reverts" \
     set:1008=0 click:1007 "box:Invalid maximum instances 0. Must be in range 1..100" expect:1008=8
 drive "the About box names the driver's version" \

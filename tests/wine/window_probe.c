@@ -109,6 +109,7 @@ static int WaitControlText(HWND window, int id, const char* expected, char* text
  * steps; stops at the first that fails. Steps:
  *   expect:ID=TEXT   the control's text becomes TEXT       set:ID=TEXT   types TEXT into the control
  *   click:ID         presses the button                    rows:N        the cable list has N rows
+ *   key:ID=up|down   presses an arrow key in the control (posted: handled after earlier keys)
  *   box:TEXT         a message box with the panel's caption shows TEXT; it is closed
  *   warning:TEXT     the same for the restart warning box ("Cannot restart the driver")
  *   about:TEXT       the About box shows TEXT as its version line; it is closed
@@ -140,6 +141,10 @@ static int Drive(const char* caption, int stepCount, char** steps)
             /* Sent, not posted: the panel handles sent messages in the order they were sent, so a
              * click is handled after the texts set before it and before those set after it. */
             ok = SendNotifyMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dialog, id));
+        } else if (strncmp(step, "key:", 4) == 0) {
+            WPARAM key = strcmp(value, "up") == 0 ? VK_UP : VK_DOWN;
+            HWND control = GetDlgItem(dialog, id);
+            ok = PostMessageA(control, WM_KEYDOWN, key, 1) && PostMessageA(control, WM_KEYUP, key, 0xC0000001);
         } else if (strncmp(step, "rows:", 5) == 0) {
             DWORD start = GetTickCount();
             LRESULT rows = -1;
