@@ -381,8 +381,9 @@ BOOL Notify(HWND dialog, const NMHDR* header)
 {
     if (header->idFrom == IDC_CABLE_LIST && header->code == LVN_ITEMCHANGED) {
         const NMLISTVIEW* change = reinterpret_cast<const NMLISTVIEW*>(header);
-        if ((change->uChanged & LVIF_STATE) != 0 && (change->uOldState & LVIS_SELECTED) == 0 &&
-            (change->uNewState & LVIS_SELECTED) != 0) {
+        bool selected = (change->uChanged & LVIF_STATE) != 0 && (change->uOldState & LVIS_SELECTED) == 0 &&
+                        (change->uNewState & LVIS_SELECTED) != 0;
+        if (selected && change->iItem >= 0) {
             SelectedCable = static_cast<ULONG>(change->iItem);
             LoadCableFields(dialog);
         }
