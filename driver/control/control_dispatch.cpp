@@ -132,37 +132,51 @@ NTSTATUS SetMaxInstances(Cable* cable, const ControlRequest* request)
     return status;
 }
 
+// The mask is stored in the topology miniport at once; a mask that could not be saved is taken
+// back, so that a refused request leaves the cable as it was.
 TARN_PAGEABLE
 NTSTATUS SetSourceLineTypes(Cable* cable, const ControlRequest* request)
 {
     PAGED_CODE();
+    TopologyMiniport* topology = cable->Topology;
+    const ULONG previous = topology->SourceLineTypesMask;
     const ULONG value = request->Value.Value;
-    NTSTATUS status = cable->Topology->ApplySourceLineTypesMask(value);
+    NTSTATUS status = topology->ApplySourceLineTypesMask(value);
     if (!NT_SUCCESS(status)) {
         return status;
     }
     status = SaveCableValue(cable, "Source line types mask", value);
     if (NT_SUCCESS(status)) {
         Driver.RestartNeeded = TRUE;
+    } else {
+        topology->SourceLineTypesMask = previous;
     }
     return status;
 }
 
-// The system's audio stack reads the new lines when the topology filter is announced again;
-// when that fails the change waits for the next start.
+// Saved before the system's audio stack is told: a mask that could not be saved is taken back
+// (as it was, which the types mask may no longer admit) and never announced. Once announced the
+// stack reads the new lines; when the announcement fails the change waits for the next start.
 TARN_PAGEABLE
 NTSTATUS SetConnectedSourceLines(Cable* cable, const ControlRequest* request)
 {
     PAGED_CODE();
+    TopologyMiniport* topology = cable->Topology;
+    const ULONG previous = topology->ConnectedSourceLinesMask;
     const ULONG value = request->Value.Value;
-    NTSTATUS status = cable->Topology->ApplyConnectedSourceLinesMask(value);
+    NTSTATUS status = topology->ApplyConnectedSourceLinesMask(value);
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    if (ReannounceTopology(cable->Topology) != STATUS_SUCCESS) {
+    status = SaveCableValue(cable, "Connected source lines mask", value);
+    if (!NT_SUCCESS(status)) {
+        topology->ConnectedSourceLinesMask = previous;
+        return status;
+    }
+    if (ReannounceTopology(topology) != STATUS_SUCCESS) {
         Driver.RestartNeeded = TRUE;
     }
-    return SaveCableValue(cable, "Connected source lines mask", value);
+    return status;
 }
 
 const CableSetting CableSettings[] = {

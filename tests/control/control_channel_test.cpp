@@ -454,3 +454,32 @@ TEST_F(ControlChannelTest, AChannelWithoutMemoryForItsRecordIsRefusedAndNotCount
     host::ClearPoolFaults();
     EXPECT_EQ(ReadDriverInfo().Word(28), 1u);
 }
+
+TEST_F(ControlChannelTest, AFailedSaveFailsOnlyTheSettingsThatWaitForARestartAndTakesThemBack)
+{
+    host::RegistryFailAccess(ParametersKey, STATUS_ACCESS_DENIED);
+    const struct {
+        const char* request;
+        ULONG code;
+        std::vector<ULONG> input;
+        NTSTATUS status;
+        size_t offset;  // of the CableInfo field
+        ULONG field;    // afterwards
+    } rows[] = {
+        {"ms 9, in effect", SetMsPerInterrupt, {3, 0, 9}, STATUS_SUCCESS, 4, 9},
+        {"clock, in effect", SetClockCorrection, {3, 0, 0x10100}, STATUS_SUCCESS, 96, 0x10100},
+        {"instances", SetMaxInstances, {3, 0, 5}, STATUS_ACCESS_DENIED, 8, 20},
+        {"line types, taken back", SetSourceLineTypes, {3, 0, 3}, STATUS_ACCESS_DENIED, 88, 7},
+        {"connected, taken back", SetConnectedLines, {3, 0, 1}, STATUS_ACCESS_DENIED, 92, 2},
+    };
+    host::TakeInterfaceStateChanges();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.request);
+        EXPECT_EQ(Send(row.code, row.input).status, row.status);
+        EXPECT_EQ(ReadCableInfo(0).Word(row.offset), row.field);
+    }
+    EXPECT_EQ(Send(SetNumberOfCables, {3, 4}).status, STATUS_ACCESS_DENIED);
+    EXPECT_TRUE(host::TakeInterfaceStateChanges().empty()) << "nothing announced";
+    EXPECT_EQ(RestartNeeded(), 0);
+    host::RegistryClearFaults();
+}
