@@ -2,9 +2,11 @@
 // string, requests as buffered device-control requests through the I/O manager, on a started
 // device with two cables.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "config/registry_store.h"
 #include "core/device.h"
@@ -482,4 +484,39 @@ TEST_F(ControlChannelTest, AFailedSaveFailsOnlyTheSettingsThatWaitForARestartAnd
     EXPECT_TRUE(host::TakeInterfaceStateChanges().empty()) << "nothing announced";
     EXPECT_EQ(RestartNeeded(), 0);
     host::RegistryClearFaults();
+}
+
+// Real threads, each opening, using and closing channels of its own: the open list, the count of
+// open handles and the settings stay whole however the requests interleave.
+TEST_F(ControlChannelTest, ChannelsOnSeveralThreadsAtOnceAreEachServedWhole)
+{
+    constexpr ULONG Threads = 4;
+    constexpr ULONG Rounds = 100;
+    const size_t poolBefore = host::LivePoolCount();
+    std::atomic<ULONG> served{0};
+    std::vector<std::thread> threads;
+    for (ULONG thread = 0; thread < Threads; ++thread) {
+        threads.emplace_back([this, thread, &served] {
+            for (ULONG round = 0; round < Rounds; ++round) {
+                std::unique_ptr<host::KsHandle> handle;
+                if (Open(ReferenceString, &handle) != STATUS_SUCCESS) {
+                    continue;
+                }
+                const ULONG ms = 1 + (thread + round) % 20;
+                Reply set = SendBytes(SetMsPerInterrupt, Bytes({3, thread % 2, ms}), 0, handle.get());
+                Reply info = SendBytes(GetCableInfo, Bytes({3, thread % 2}), 108, handle.get());
+                ULONG reported = info.Word(4);
+                if (set.status == STATUS_SUCCESS && info.status == STATUS_SUCCESS && info.bytes == 108 &&
+                    reported >= 1 && reported <= 20 && handle->Close() == STATUS_SUCCESS) {
+                    ++served;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(served, Threads * Rounds);
+    EXPECT_EQ(ReadDriverInfo().Word(28), 1u);
+    EXPECT_EQ(host::LivePoolCount(), poolBefore);
 }
