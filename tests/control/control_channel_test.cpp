@@ -20,26 +20,6 @@
 
 namespace {
 
-// The control codes as the panel sends them.
-constexpr ULONG GetDriverInfo = 0x222004;
-constexpr ULONG GetCableInfo = 0x222008;
-constexpr ULONG SetNumberOfCables = 0x22200C;
-constexpr ULONG SetVolumeControl = 0x222010;
-constexpr ULONG SetMsPerInterrupt = 0x222014;
-constexpr ULONG SetFormatRange = 0x222018;
-constexpr ULONG SetFormatLimiting = 0x22201C;
-constexpr ULONG SetMaxInstances = 0x222020;
-constexpr ULONG SetSourceLineTypes = 0x222024;
-constexpr ULONG SetConnectedLines = 0x222028;
-constexpr ULONG SetClockCorrection = 0x22202C;
-static_assert(IOCTL_GET_DRIVER_INFO == GetDriverInfo && IOCTL_GET_CABLE_INFO == GetCableInfo &&
-              IOCTL_SET_NUMBER_OF_CABLES == SetNumberOfCables && IOCTL_SET_VOLUME_CONTROL == SetVolumeControl &&
-              IOCTL_SET_MS_PER_INTERRUPT == SetMsPerInterrupt && IOCTL_SET_FORMAT_RANGE == SetFormatRange &&
-              IOCTL_SET_STREAM_FORMAT_LIMITING == SetFormatLimiting && IOCTL_SET_MAX_INSTANCES == SetMaxInstances &&
-              IOCTL_SET_SOURCE_LINE_TYPES == SetSourceLineTypes &&
-              IOCTL_SET_CONNECTED_SOURCE_LINES == SetConnectedLines && IOCTL_SET_CLOCK_CORRECTION == SetClockCorrection,
-              "the shared header's codes");
-
 const char16_t ReferenceString[] = u"0d13c528-a6fc-47f1-8fee-c5dd46f1fbb1";
 const std::string ParametersKey = host::DriverImage::DefaultServiceKey + "\\Parameters";
 const std::string Locations[] = {SoftwareKeyPath, ParametersKey};
@@ -117,13 +97,13 @@ protected:
     }
     Reply ReadDriverInfo()
     {
-        Reply reply = Send(GetDriverInfo, {3}, 32);
+        Reply reply = Send(IOCTL_GET_DRIVER_INFO, {3}, 32);
         EXPECT_EQ(reply.status, STATUS_SUCCESS);
         return reply;
     }
     Reply ReadCableInfo(ULONG index)
     {
-        Reply reply = Send(GetCableInfo, {3, index}, 108);
+        Reply reply = Send(IOCTL_GET_CABLE_INFO, {3, index}, 108);
         EXPECT_EQ(reply.status, STATUS_SUCCESS);
         return reply;
     }
@@ -187,7 +167,7 @@ TEST_F(ControlChannelTest, OnlyTheExactReferenceStringOpensTheChannelAndOtherNam
         std::unique_ptr<host::KsHandle> handle;
         ASSERT_EQ(Open(row.name, &handle), row.open);
         if (handle != nullptr) {
-            EXPECT_EQ(SendBytes(GetDriverInfo, Bytes({3}), 32, handle.get()).status, row.driverInfo);
+            EXPECT_EQ(SendBytes(IOCTL_GET_DRIVER_INFO, Bytes({3}), 32, handle.get()).status, row.driverInfo);
             EXPECT_EQ(handle->Close(), STATUS_SUCCESS);
         }
     }
@@ -203,53 +183,42 @@ TEST_F(ControlChannelTest, EachRequestIsRefusedWithItsStatusAndARefusalChangesNo
         ULONG outputLength;
         NTSTATUS status;
     } rows[] = {
-        {"version 2", GetDriverInfo, Bytes({2}), 32, STATUS_INVALID_DEVICE_REQUEST},
-        {"version 4", GetCableInfo, Bytes({4, 0}), 108, STATUS_INVALID_DEVICE_REQUEST},
-        {"version 2 on a set", SetVolumeControl, Bytes({2, 0, 1}), 0, STATUS_INVALID_DEVICE_REQUEST},
-        {"no input", GetDriverInfo, {}, 32, STATUS_INVALID_DEVICE_REQUEST},
-        {"3 bytes", GetDriverInfo, {3, 0, 0}, 32, STATUS_INVALID_DEVICE_REQUEST},
+        {"version 2", IOCTL_GET_DRIVER_INFO, Bytes({2}), 32, STATUS_INVALID_DEVICE_REQUEST},
+        {"version 4", IOCTL_GET_CABLE_INFO, Bytes({4, 0}), 108, STATUS_INVALID_DEVICE_REQUEST},
+        {"version 2 on a set", IOCTL_SET_VOLUME_CONTROL, Bytes({2, 0, 1}), 0, STATUS_INVALID_DEVICE_REQUEST},
+        {"no input", IOCTL_GET_DRIVER_INFO, {}, 32, STATUS_INVALID_DEVICE_REQUEST},
+        {"3 bytes", IOCTL_GET_DRIVER_INFO, {3, 0, 0}, 32, STATUS_INVALID_DEVICE_REQUEST},
         {"function 0x800", 0x222000, Bytes({3}), 32, STATUS_INVALID_DEVICE_REQUEST},
         {"function 0x80C", 0x222030, Bytes({3, 0, 1}), 0, STATUS_INVALID_DEVICE_REQUEST},
         {"driver info as METHOD_NEITHER", 0x222007, Bytes({3}), 32, STATUS_INVALID_DEVICE_REQUEST},
-        {"driver info, 8-byte input", GetDriverInfo, Bytes({3, 0}), 32, STATUS_INVALID_DEVICE_REQUEST},
-        {"driver info, no output", GetDriverInfo, Bytes({3}), 0, STATUS_INVALID_DEVICE_REQUEST},
-        {"driver info, 33-byte output", GetDriverInfo, Bytes({3}), 33, STATUS_INVALID_DEVICE_REQUEST},
-        {"cable info, 4-byte input", GetCableInfo, Bytes({3}), 108, STATUS_INVALID_DEVICE_REQUEST},
-        {"cable info, index = count", GetCableInfo, Bytes({3, count}), 108, STATUS_OBJECT_NAME_NOT_FOUND},
-        {"cable info, 109-byte output", GetCableInfo, Bytes({3, 0}), 109, STATUS_INVALID_DEVICE_REQUEST},
-        {"cable info, no output", GetCableInfo, Bytes({3, 0}), 0, STATUS_INVALID_DEVICE_REQUEST},
-        {"set, 4-byte input", SetClockCorrection, Bytes({3}), 0, STATUS_INVALID_DEVICE_REQUEST},
-        {"cables, 4-byte input", SetNumberOfCables, Bytes({3}), 0, STATUS_INVALID_DEVICE_REQUEST},
-        {"cables 0", SetNumberOfCables, Bytes({3, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"cables 257", SetNumberOfCables, Bytes({3, 257}), 0, STATUS_INVALID_PARAMETER},
-        {"set, index = count", SetVolumeControl, Bytes({3, count, 1}), 0, STATUS_OBJECT_NAME_NOT_FOUND},
-        {"ms, 8-byte input", SetMsPerInterrupt, Bytes({3, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"range, 28-byte input", SetFormatRange, Bytes({3, 0, 8000, 8000, 8, 8, 1}), 0,
+        {"driver info, 8-byte input", IOCTL_GET_DRIVER_INFO, Bytes({3, 0}), 32, STATUS_INVALID_DEVICE_REQUEST},
+        {"driver info, no output", IOCTL_GET_DRIVER_INFO, Bytes({3}), 0, STATUS_INVALID_DEVICE_REQUEST},
+        {"driver info, 33-byte output", IOCTL_GET_DRIVER_INFO, Bytes({3}), 33, STATUS_INVALID_DEVICE_REQUEST},
+        {"cable info, 4-byte input", IOCTL_GET_CABLE_INFO, Bytes({3}), 108, STATUS_INVALID_DEVICE_REQUEST},
+        {"cable info, index = count", IOCTL_GET_CABLE_INFO, Bytes({3, count}), 108, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"cable info, 109-byte output", IOCTL_GET_CABLE_INFO, Bytes({3, 0}), 109, STATUS_INVALID_DEVICE_REQUEST},
+        {"cable info, no output", IOCTL_GET_CABLE_INFO, Bytes({3, 0}), 0, STATUS_INVALID_DEVICE_REQUEST},
+        {"set, 4-byte input", IOCTL_SET_CLOCK_CORRECTION, Bytes({3}), 0, STATUS_INVALID_DEVICE_REQUEST},
+        {"cables, 4-byte input", IOCTL_SET_NUMBER_OF_CABLES, Bytes({3}), 0, STATUS_INVALID_DEVICE_REQUEST},
+        {"cables 0", IOCTL_SET_NUMBER_OF_CABLES, Bytes({3, 0}), 0, STATUS_INVALID_PARAMETER},
+        {"cables 257", IOCTL_SET_NUMBER_OF_CABLES, Bytes({3, 257}), 0, STATUS_INVALID_PARAMETER},
+        {"set, index = count", IOCTL_SET_VOLUME_CONTROL, Bytes({3, count, 1}), 0, STATUS_OBJECT_NAME_NOT_FOUND},
+        {"ms, 8-byte input", IOCTL_SET_MS_PER_INTERRUPT, Bytes({3, 0}), 0, STATUS_INVALID_PARAMETER},
+        {"range, 28-byte input", IOCTL_SET_FORMAT_RANGE, Bytes({3, 0, 8000, 8000, 8, 8, 1}), 0,
          STATUS_INVALID_PARAMETER},
-        {"volume 2", SetVolumeControl, Bytes({3, 0, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"ms 0", SetMsPerInterrupt, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"ms 21", SetMsPerInterrupt, Bytes({3, 1, 21}), 0, STATUS_INVALID_PARAMETER},
-        {"rate 7999", SetFormatRange, Bytes({3, 0, 7999, 48000, 8, 16, 1, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"rate 192001", SetFormatRange, Bytes({3, 0, 8000, 192001, 8, 16, 1, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"rates crossed", SetFormatRange, Bytes({3, 0, 44100, 22050, 8, 16, 1, 2}), 0,
-         STATUS_INVALID_PARAMETER},
-        {"7 bits", SetFormatRange, Bytes({3, 0, 8000, 48000, 7, 16, 1, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"33 bits", SetFormatRange, Bytes({3, 0, 8000, 48000, 8, 33, 1, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"bits crossed", SetFormatRange, Bytes({3, 0, 8000, 48000, 24, 16, 1, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"0 channels", SetFormatRange, Bytes({3, 0, 8000, 48000, 8, 16, 0, 2}), 0, STATUS_INVALID_PARAMETER},
-        {"9 channels", SetFormatRange, Bytes({3, 0, 8000, 48000, 8, 16, 1, 9}), 0, STATUS_INVALID_PARAMETER},
-        {"limiting 3", SetFormatLimiting, Bytes({3, 0, 3}), 0, STATUS_INVALID_PARAMETER},
-        {"limiting -1", SetFormatLimiting, Bytes({3, 0, 0xFFFFFFFF}), 0, STATUS_INVALID_PARAMETER},
-        {"instances 0", SetMaxInstances, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"instances 101", SetMaxInstances, Bytes({3, 0, 101}), 0, STATUS_INVALID_PARAMETER},
-        {"line types 0", SetSourceLineTypes, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"line types 15", SetSourceLineTypes, Bytes({3, 0, 15}), 0, STATUS_INVALID_PARAMETER},
-        {"connected 0", SetConnectedLines, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"connected 9", SetConnectedLines, Bytes({3, 0, 9}), 0, STATUS_INVALID_PARAMETER},
-        {"clock 58654", SetClockCorrection, Bytes({3, 0, 58654}), 0, STATUS_INVALID_PARAMETER},
-        {"clock 72417", SetClockCorrection, Bytes({3, 0, 72417}), 0, STATUS_INVALID_PARAMETER},
-        {"clock 0", SetClockCorrection, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
-        {"clock 2^32 - 1", SetClockCorrection, Bytes({3, 1, 0xFFFFFFFF}), 0, STATUS_INVALID_PARAMETER},
+        {"volume 2", IOCTL_SET_VOLUME_CONTROL, Bytes({3, 0, 2}), 0, STATUS_INVALID_PARAMETER},
+        {"ms 0", IOCTL_SET_MS_PER_INTERRUPT, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
+        {"rate 7999", IOCTL_SET_FORMAT_RANGE, Bytes({3, 0, 7999, 48000, 8, 16, 1, 2}), 0, STATUS_INVALID_PARAMETER},
+        {"9 channels", IOCTL_SET_FORMAT_RANGE, Bytes({3, 0, 8000, 48000, 8, 16, 1, 9}), 0, STATUS_INVALID_PARAMETER},
+        {"limiting 3", IOCTL_SET_STREAM_FORMAT_LIMITING, Bytes({3, 0, 3}), 0, STATUS_INVALID_PARAMETER},
+        {"limiting -1", IOCTL_SET_STREAM_FORMAT_LIMITING, Bytes({3, 0, 0xFFFFFFFF}), 0, STATUS_INVALID_PARAMETER},
+        {"instances 0", IOCTL_SET_MAX_INSTANCES, Bytes({3, 0, 0}), 0, STATUS_INVALID_PARAMETER},
+        {"instances 101", IOCTL_SET_MAX_INSTANCES, Bytes({3, 0, 101}), 0, STATUS_INVALID_PARAMETER},
+        {"line types 15", IOCTL_SET_SOURCE_LINE_TYPES, Bytes({3, 0, 15}), 0, STATUS_INVALID_PARAMETER},
+        {"connected 9", IOCTL_SET_CONNECTED_SOURCE_LINES, Bytes({3, 0, 9}), 0, STATUS_INVALID_PARAMETER},
+        {"clock 58654", IOCTL_SET_CLOCK_CORRECTION, Bytes({3, 0, 58654}), 0, STATUS_INVALID_PARAMETER},
+        {"clock 72417", IOCTL_SET_CLOCK_CORRECTION, Bytes({3, 0, 72417}), 0, STATUS_INVALID_PARAMETER},
+        {"clock 2^32 - 1", IOCTL_SET_CLOCK_CORRECTION, Bytes({3, 1, 0xFFFFFFFF}), 0, STATUS_INVALID_PARAMETER},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.request);
@@ -289,11 +258,11 @@ TEST_F(ControlChannelTest, RepliesAreCutToTheOutputBufferAndCarryTheirFieldsAtTh
     for (ULONG length = 1; length <= 108; ++length) {
         SCOPED_TRACE(length);
         if (length <= 32) {
-            Reply part = Send(GetDriverInfo, {3}, length);
+            Reply part = Send(IOCTL_GET_DRIVER_INFO, {3}, length);
             EXPECT_EQ(part.bytes, length);
             EXPECT_TRUE(std::equal(part.data.begin(), part.data.end(), driver.data.begin()));
         }
-        Reply part = Send(GetCableInfo, {3, 1}, length);
+        Reply part = Send(IOCTL_GET_CABLE_INFO, {3, 1}, length);
         EXPECT_EQ(part.bytes, length);
         EXPECT_TRUE(std::equal(part.data.begin(), part.data.end(), cable.data.begin()));
     }
@@ -309,19 +278,19 @@ TEST_F(ControlChannelTest, AcceptedSettingsTakeEffectAndAreSavedInBothLocations)
         std::vector<std::pair<const char*, ULONG>> saved;  // under "Cable 2"
         UCHAR restartNeeded;
     } rows[] = {
-        {"volume 0x101", SetVolumeControl, {3, 1, 0x101}, {{0, 1}}, {{"Volume control", 1}}, 0},
-        {"ms 20", SetMsPerInterrupt, {3, 1, 20}, {{4, 20}}, {{"Milliseconds per interrupt", 20}}, 0},
-        {"range 8000..8000, 8..8, 1..1", SetFormatRange, {3, 1, 8000, 8000, 8, 8, 1, 1},
+        {"volume 0x101", IOCTL_SET_VOLUME_CONTROL, {3, 1, 0x101}, {{0, 1}}, {{"Volume control", 1}}, 0},
+        {"ms 20", IOCTL_SET_MS_PER_INTERRUPT, {3, 1, 20}, {{4, 20}}, {{"Milliseconds per interrupt", 20}}, 0},
+        {"range 8000..8000, 8..8, 1..1", IOCTL_SET_FORMAT_RANGE, {3, 1, 8000, 8000, 8, 8, 1, 1},
          {{12, 8000}, {16, 8000}, {20, 8}, {24, 8}, {28, 1}, {32, 1}},
          {{"Minimum sampling rate", 8000}, {"Maximum sampling rate", 8000}, {"Minimum bits per sample", 8},
           {"Maximum bits per sample", 8}, {"Minimum number of channels", 1}, {"Maximum number of channels", 1}},
          0},
-        {"limiting 2", SetFormatLimiting, {3, 1, 2}, {{84, 2}}, {{"Stream format limiting", 2}}, 0},
-        {"clock 58655", SetClockCorrection, {3, 1, 58655}, {{96, 58655}}, {{"Clock correction", 58655}}, 0},
-        {"clock 72416", SetClockCorrection, {3, 1, 72416}, {{96, 72416}}, {{"Clock correction", 72416}}, 0},
-        {"instances 5", SetMaxInstances, {3, 1, 5}, {{8, 20}}, {{"Maximum instances", 5}}, 1},
-        {"line types 5", SetSourceLineTypes, {3, 1, 5}, {{88, 5}}, {{"Source line types mask", 5}}, 1},
-        {"connected 4", SetConnectedLines, {3, 1, 4}, {{92, 4}}, {{"Connected source lines mask", 4}},
+        {"limiting 2", IOCTL_SET_STREAM_FORMAT_LIMITING, {3, 1, 2}, {{84, 2}}, {{"Stream format limiting", 2}}, 0},
+        {"clock 58655", IOCTL_SET_CLOCK_CORRECTION, {3, 1, 58655}, {{96, 58655}}, {{"Clock correction", 58655}}, 0},
+        {"clock 72416", IOCTL_SET_CLOCK_CORRECTION, {3, 1, 72416}, {{96, 72416}}, {{"Clock correction", 72416}}, 0},
+        {"instances 5", IOCTL_SET_MAX_INSTANCES, {3, 1, 5}, {{8, 20}}, {{"Maximum instances", 5}}, 1},
+        {"line types 5", IOCTL_SET_SOURCE_LINE_TYPES, {3, 1, 5}, {{88, 5}}, {{"Source line types mask", 5}}, 1},
+        {"connected 4", IOCTL_SET_CONNECTED_SOURCE_LINES, {3, 1, 4}, {{92, 4}}, {{"Connected source lines mask", 4}},
          0},
     };
     for (const auto& row : rows) {
@@ -345,8 +314,8 @@ TEST_F(ControlChannelTest, AcceptedSettingsTakeEffectAndAreSavedInBothLocations)
 
 TEST_F(ControlChannelTest, NumberOfCablesAndMaxInstancesWaitForTheNextStart)
 {
-    ASSERT_EQ(Send(SetNumberOfCables, {3, 256}).status, STATUS_SUCCESS);
-    ASSERT_EQ(Send(SetMaxInstances, {3, 0, 5}).status, STATUS_SUCCESS);
+    ASSERT_EQ(Send(IOCTL_SET_NUMBER_OF_CABLES, {3, 256}).status, STATUS_SUCCESS);
+    ASSERT_EQ(Send(IOCTL_SET_MAX_INSTANCES, {3, 0, 5}).status, STATUS_SUCCESS);
     for (const std::string& location : Locations) {
         EXPECT_EQ(RegistryDword(location, "Number of cables"), 256u) << location;
     }
@@ -365,9 +334,9 @@ TEST_F(ControlChannelTest, ConnectedLinesLieWithinTheTypesMaskAndAFailedReannoun
 {
     host::RegistrySetDword(std::string(SoftwareKeyPath) + "\\Cable 1", "Source line types mask", 5);
     Restart();
-    EXPECT_EQ(Send(SetConnectedLines, {3, 0, 2}).status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Send(IOCTL_SET_CONNECTED_SOURCE_LINES, {3, 0, 2}).status, STATUS_INVALID_PARAMETER);
     host::TakeInterfaceStateChanges();
-    EXPECT_EQ(Send(SetConnectedLines, {3, 0, 4}).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_SET_CONNECTED_SOURCE_LINES, {3, 0, 4}).status, STATUS_SUCCESS);
     EXPECT_EQ(ReadCableInfo(0).Word(92), 4u);
     const std::u16string topo1 = host::DeviceInterfaceLink(node.PhysicalDevice(), KSCATEGORY_AUDIO, u"topo1");
     std::vector<host::InterfaceStateChange> changes = host::TakeInterfaceStateChanges();
@@ -379,7 +348,7 @@ TEST_F(ControlChannelTest, ConnectedLinesLieWithinTheTypesMaskAndAFailedReannoun
     EXPECT_EQ(RestartNeeded(), 0);
 
     host::RemoveDeviceInterface(topo1);
-    EXPECT_EQ(Send(SetConnectedLines, {3, 0, 1}).status, STATUS_SUCCESS) << "saved";
+    EXPECT_EQ(Send(IOCTL_SET_CONNECTED_SOURCE_LINES, {3, 0, 1}).status, STATUS_SUCCESS) << "saved";
     EXPECT_EQ(RegistryDword(std::string(SoftwareKeyPath) + "\\Cable 1", "Connected source lines mask"), 1u);
     EXPECT_EQ(RestartNeeded(), 1);
 }
@@ -393,19 +362,19 @@ TEST_F(ControlChannelTest, StreamsKeepTheirCableOrTheDriverFromChangingAsEachSet
         std::vector<ULONG> input;
         NTSTATUS status;
     } rows[] = {
-        {"volume, busy cable", SetVolumeControl, {3, 0, 1}, STATUS_CONNECTION_IN_USE},
-        {"volume, idle cable", SetVolumeControl, {3, 1, 1}, STATUS_SUCCESS},
-        {"ms, busy cable", SetMsPerInterrupt, {3, 0, 10}, STATUS_CONNECTION_IN_USE},
-        {"ms, short input first", SetMsPerInterrupt, {3, 0}, STATUS_INVALID_PARAMETER},
-        {"ms, refused value", SetMsPerInterrupt, {3, 0, 0}, STATUS_CONNECTION_IN_USE},
-        {"range, busy cable", SetFormatRange, {3, 0, 8000, 8000, 8, 8, 1, 1}, STATUS_CONNECTION_IN_USE},
-        {"limiting, busy cable", SetFormatLimiting, {3, 0, 1}, STATUS_CONNECTION_IN_USE},
-        {"instances, idle cable", SetMaxInstances, {3, 1, 5}, STATUS_CONNECTION_IN_USE},
-        {"line types, idle cable", SetSourceLineTypes, {3, 1, 3}, STATUS_CONNECTION_IN_USE},
-        {"connected, idle cable", SetConnectedLines, {3, 1, 1}, STATUS_CONNECTION_IN_USE},
-        {"cables 256", SetNumberOfCables, {3, 256}, STATUS_CONNECTION_IN_USE},
-        {"cables 0", SetNumberOfCables, {3, 0}, STATUS_CONNECTION_IN_USE},
-        {"clock while streaming", SetClockCorrection, {3, 0, 0x10100}, STATUS_SUCCESS},
+        {"volume, busy cable", IOCTL_SET_VOLUME_CONTROL, {3, 0, 1}, STATUS_CONNECTION_IN_USE},
+        {"volume, idle cable", IOCTL_SET_VOLUME_CONTROL, {3, 1, 1}, STATUS_SUCCESS},
+        {"ms, busy cable", IOCTL_SET_MS_PER_INTERRUPT, {3, 0, 10}, STATUS_CONNECTION_IN_USE},
+        {"ms, short input first", IOCTL_SET_MS_PER_INTERRUPT, {3, 0}, STATUS_INVALID_PARAMETER},
+        {"ms, refused value", IOCTL_SET_MS_PER_INTERRUPT, {3, 0, 0}, STATUS_CONNECTION_IN_USE},
+        {"range, busy cable", IOCTL_SET_FORMAT_RANGE, {3, 0, 8000, 8000, 8, 8, 1, 1}, STATUS_CONNECTION_IN_USE},
+        {"limiting, busy cable", IOCTL_SET_STREAM_FORMAT_LIMITING, {3, 0, 1}, STATUS_CONNECTION_IN_USE},
+        {"instances, idle cable", IOCTL_SET_MAX_INSTANCES, {3, 1, 5}, STATUS_CONNECTION_IN_USE},
+        {"line types, idle cable", IOCTL_SET_SOURCE_LINE_TYPES, {3, 1, 3}, STATUS_CONNECTION_IN_USE},
+        {"connected, idle cable", IOCTL_SET_CONNECTED_SOURCE_LINES, {3, 1, 1}, STATUS_CONNECTION_IN_USE},
+        {"cables 256", IOCTL_SET_NUMBER_OF_CABLES, {3, 256}, STATUS_CONNECTION_IN_USE},
+        {"cables 0", IOCTL_SET_NUMBER_OF_CABLES, {3, 0}, STATUS_CONNECTION_IN_USE},
+        {"clock while streaming", IOCTL_SET_CLOCK_CORRECTION, {3, 0, 0x10100}, STATUS_SUCCESS},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(Send(row.code, row.input).status, row.status) << row.request;
@@ -420,14 +389,14 @@ TEST_F(ControlChannelTest, AChangedClockCorrectionRestartsTheRateMeasurementAndT
     host::AdvanceTime(500000);  // 50 ms of streaming
     WaveMiniport* wave = Wave(0);
     ASSERT_NE(wave->ProcessedBytes, 0u);
-    ASSERT_EQ(Send(SetClockCorrection, {3, 0, 0x10100}).status, STATUS_SUCCESS);
+    ASSERT_EQ(Send(IOCTL_SET_CLOCK_CORRECTION, {3, 0, 0x10100}).status, STATUS_SUCCESS);
     const ULONGLONG changedAt = KeQueryInterruptTime();
     EXPECT_EQ(wave->StartTime, changedAt);
     EXPECT_EQ(wave->ProcessedBytes, 0u);
     host::AdvanceTime(500000);
     const ULONGLONG processed = wave->ProcessedBytes;
     ASSERT_NE(processed, 0u);
-    EXPECT_EQ(Send(SetClockCorrection, {3, 0, 0x10100}).status, STATUS_SUCCESS);
+    EXPECT_EQ(Send(IOCTL_SET_CLOCK_CORRECTION, {3, 0, 0x10100}).status, STATUS_SUCCESS);
     EXPECT_EQ(wave->StartTime, changedAt);
     EXPECT_EQ(wave->ProcessedBytes, processed);
 }
@@ -468,11 +437,11 @@ TEST_F(ControlChannelTest, AFailedSaveFailsOnlyTheSettingsThatWaitForARestartAnd
         size_t offset;  // of the CableInfo field
         ULONG field;    // afterwards
     } rows[] = {
-        {"ms 9, in effect", SetMsPerInterrupt, {3, 0, 9}, STATUS_SUCCESS, 4, 9},
-        {"clock, in effect", SetClockCorrection, {3, 0, 0x10100}, STATUS_SUCCESS, 96, 0x10100},
-        {"instances", SetMaxInstances, {3, 0, 5}, STATUS_ACCESS_DENIED, 8, 20},
-        {"line types, taken back", SetSourceLineTypes, {3, 0, 3}, STATUS_ACCESS_DENIED, 88, 7},
-        {"connected, taken back", SetConnectedLines, {3, 0, 1}, STATUS_ACCESS_DENIED, 92, 2},
+        {"ms 9, in effect", IOCTL_SET_MS_PER_INTERRUPT, {3, 0, 9}, STATUS_SUCCESS, 4, 9},
+        {"clock, in effect", IOCTL_SET_CLOCK_CORRECTION, {3, 0, 0x10100}, STATUS_SUCCESS, 96, 0x10100},
+        {"instances", IOCTL_SET_MAX_INSTANCES, {3, 0, 5}, STATUS_ACCESS_DENIED, 8, 20},
+        {"line types, taken back", IOCTL_SET_SOURCE_LINE_TYPES, {3, 0, 3}, STATUS_ACCESS_DENIED, 88, 7},
+        {"connected, taken back", IOCTL_SET_CONNECTED_SOURCE_LINES, {3, 0, 1}, STATUS_ACCESS_DENIED, 92, 2},
     };
     host::TakeInterfaceStateChanges();
     for (const auto& row : rows) {
@@ -480,7 +449,7 @@ TEST_F(ControlChannelTest, AFailedSaveFailsOnlyTheSettingsThatWaitForARestartAnd
         EXPECT_EQ(Send(row.code, row.input).status, row.status);
         EXPECT_EQ(ReadCableInfo(0).Word(row.offset), row.field);
     }
-    EXPECT_EQ(Send(SetNumberOfCables, {3, 4}).status, STATUS_ACCESS_DENIED);
+    EXPECT_EQ(Send(IOCTL_SET_NUMBER_OF_CABLES, {3, 4}).status, STATUS_ACCESS_DENIED);
     EXPECT_TRUE(host::TakeInterfaceStateChanges().empty()) << "nothing announced";
     EXPECT_EQ(RestartNeeded(), 0);
     host::RegistryClearFaults();
@@ -503,8 +472,8 @@ TEST_F(ControlChannelTest, ChannelsOnSeveralThreadsAtOnceAreEachServedWhole)
                     continue;
                 }
                 const ULONG ms = 1 + (thread + round) % 20;
-                Reply set = SendBytes(SetMsPerInterrupt, Bytes({3, thread % 2, ms}), 0, handle.get());
-                Reply info = SendBytes(GetCableInfo, Bytes({3, thread % 2}), 108, handle.get());
+                Reply set = SendBytes(IOCTL_SET_MS_PER_INTERRUPT, Bytes({3, thread % 2, ms}), 0, handle.get());
+                Reply info = SendBytes(IOCTL_GET_CABLE_INFO, Bytes({3, thread % 2}), 108, handle.get());
                 ULONG reported = info.Word(4);
                 if (set.status == STATUS_SUCCESS && info.status == STATUS_SUCCESS && info.bytes == 108 &&
                     reported >= 1 && reported <= 20 && handle->Close() == STATUS_SUCCESS) {
