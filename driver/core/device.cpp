@@ -69,6 +69,7 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
 // be either: the hooks keep the counted file objects, and a close counts off only one of them.
 // The close of a counted file object counts it off whatever the close returns, since the I/O
 // manager deletes the file object after the close either way (and may reuse its address).
+
 // Counts an open file object. Without memory for the record the open goes uncounted, and so
 // will its close.
 _IRQL_requires_(PASSIVE_LEVEL)
