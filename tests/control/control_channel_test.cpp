@@ -3,10 +3,13 @@
 // device with two cables.
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
+
+#include <unistd.h>
 
 #include "config/registry_store.h"
 #include "core/device.h"
@@ -132,10 +135,12 @@ protected:
     }
     std::string RegistryText()
     {
-        const std::string file = testing::TempDir() + "control_registry.txt";
+        // One file per process: test programs of several builds may run at once.
+        const std::string file = testing::TempDir() + "control_registry_" + std::to_string(getpid()) + ".txt";
         host::RegistrySaveFile(file);
         std::ostringstream text;
         text << std::ifstream(file).rdbuf();
+        std::remove(file.c_str());
         return text.str();
     }
 
