@@ -171,10 +171,13 @@ TEST_F(ControlChannelTest, OnlyTheExactReferenceStringOpensTheChannelAndOtherNam
         SCOPED_TRACE(std::string(row.name.begin(), row.name.end()));
         std::unique_ptr<host::KsHandle> handle;
         ASSERT_EQ(Open(row.name, &handle), row.open);
-        if (handle != nullptr) {
-            EXPECT_EQ(SendBytes(IOCTL_GET_DRIVER_INFO, Bytes({3}), 32, handle.get()).status, row.driverInfo);
-            EXPECT_EQ(handle->Close(), STATUS_SUCCESS);
+        if (row.open != STATUS_SUCCESS) {
+            EXPECT_EQ(handle, nullptr);
+            continue;
         }
+        ASSERT_NE(handle, nullptr);
+        EXPECT_EQ(SendBytes(IOCTL_GET_DRIVER_INFO, Bytes({3}), 32, handle.get()).status, row.driverInfo);
+        EXPECT_EQ(handle->Close(), STATUS_SUCCESS);
     }
 }
 
