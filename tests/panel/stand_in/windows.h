@@ -1,7 +1,10 @@
 // Linux stand-in for the few Win32 types the panel's window-free logic uses, with Windows widths.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
+
+#define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 
 typedef uint8_t UCHAR;
 typedef uint8_t BYTE;
