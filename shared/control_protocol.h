@@ -131,6 +131,36 @@ TARN_CONTROL_LAYOUT(sizeof(CableRangeRequest) == 32, "CableRangeRequest is 32 by
 TARN_CONTROL_LAYOUT(sizeof(DriverInfo) == 32, "DriverInfo is 32 bytes");
 TARN_CONTROL_LAYOUT(sizeof(CableInfo) == 108, "CableInfo is 108 bytes");
 
+/* The codes as the panel sends them. */
+TARN_CONTROL_LAYOUT(IOCTL_GET_DRIVER_INFO == 0x222004 && IOCTL_GET_CABLE_INFO == 0x222008 &&
+                        IOCTL_SET_NUMBER_OF_CABLES == 0x22200C && IOCTL_SET_VOLUME_CONTROL == 0x222010 &&
+                        IOCTL_SET_MS_PER_INTERRUPT == 0x222014 && IOCTL_SET_FORMAT_RANGE == 0x222018 &&
+                        IOCTL_SET_STREAM_FORMAT_LIMITING == 0x22201C && IOCTL_SET_MAX_INSTANCES == 0x222020 &&
+                        IOCTL_SET_SOURCE_LINE_TYPES == 0x222024 && IOCTL_SET_CONNECTED_SOURCE_LINES == 0x222028 &&
+                        IOCTL_SET_CLOCK_CORRECTION == 0x22202C,
+                    "the control codes are CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801.., METHOD_BUFFERED, FILE_ANY_ACCESS)");
+
+/* The offsets a peer reads the replies at. */
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(DriverInfo, Reserved) == 16, "DriverInfo.Reserved at 16");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(DriverInfo, RestartNeeded) == 17, "DriverInfo.RestartNeeded at 17");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(DriverInfo, NumberOfCables) == 20, "DriverInfo.NumberOfCables at 20");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(DriverInfo, OpenStreams) == 24, "DriverInfo.OpenStreams at 24");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(DriverInfo, OpenHandles) == 28, "DriverInfo.OpenHandles at 28");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, MsPerInterrupt) == 4, "CableInfo.MsPerInterrupt at 4");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, MaxInstances) == 8, "CableInfo.MaxInstances at 8");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, MinSamplingRate) == 12, "CableInfo.MinSamplingRate at 12");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, MaxChannels) == 32, "CableInfo.MaxChannels at 32");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, CableFormat) == 36, "CableInfo.CableFormat at 36");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, CaptureStreams) == 76, "CableInfo.CaptureStreams at 76");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, RenderStreams) == 80, "CableInfo.RenderStreams at 80");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, FormatLimiting) == 84, "CableInfo.FormatLimiting at 84");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, SourceLineTypes) == 88, "CableInfo.SourceLineTypes at 88");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, ConnectedSourceLines) == 92, "CableInfo.ConnectedSourceLines at 92");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, ClockCorrection) == 96, "CableInfo.ClockCorrection at 96");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, CaptureOverflows) == 100, "CableInfo.CaptureOverflows at 100");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableInfo, RenderUnderflows) == 104, "CableInfo.RenderUnderflows at 104");
+TARN_CONTROL_LAYOUT(FIELD_OFFSET(CableRangeRequest, MaxChannels) == 28, "CableRangeRequest.MaxChannels at 28");
+
 #undef TARN_CONTROL_LAYOUT
 
 #endif /* TARN_SHARED_CONTROL_PROTOCOL_H */

@@ -3,8 +3,15 @@
 #include "core/device.h"
 
 #include "config/driver_params.h"
+#include "control/control_channel.h"
 #include "filters/adapter.h"
 #include "filters/topology_miniport.h"
+
+// One file object OpenHandles counts (see CountOpen).
+struct CountedOpen {
+    CountedOpen* Next;
+    PFILE_OBJECT FileObject;
+};
 
 namespace {
 
@@ -57,30 +64,89 @@ NTSTATUS StartDevice(PDEVICE_OBJECT deviceObject, PIRP irp, PRESOURCELIST resour
     return status;
 }
 
-// Create and close count every handle the class driver opens successfully; a create that is
-// still pending is not counted.
+// OpenHandles counts the file objects whose create the hooks saw succeed at once, and each is
+// counted off at its close. A create the class driver pends is not counted, so its close must not
+// be either: the hooks keep the counted file objects, and a close counts off only one of them.
+// The close of a counted file object counts it off whatever the close returns, since the I/O
+// manager deletes the file object after the close either way (and may reuse its address).
+
+// Counts an open file object. Without memory for the record the open goes uncounted, and so
+// will its close.
+_IRQL_requires_(PASSIVE_LEVEL)
+void CountOpen(PFILE_OBJECT fileObject)
+{
+    if (fileObject == NULL) {
+        return;
+    }
+    CountedOpen* entry = static_cast<CountedOpen*>(PoolAlloc(sizeof(CountedOpen)));
+    if (entry == NULL) {
+        return;
+    }
+    entry->FileObject = fileObject;
+    KIRQL irql;
+    KeAcquireSpinLock(&Driver.OpenFilesLock, &irql);
+    entry->Next = Driver.OpenFiles;
+    Driver.OpenFiles = entry;
+    KeReleaseSpinLock(&Driver.OpenFilesLock, irql);
+    InterlockedIncrement(&Driver.OpenHandles);
+}
+
+// Counts off a file object being closed, if it was counted.
+_IRQL_requires_(PASSIVE_LEVEL)
+void CountClose(PFILE_OBJECT fileObject)
+{
+    CountedOpen* found = NULL;
+    KIRQL irql;
+    KeAcquireSpinLock(&Driver.OpenFilesLock, &irql);
+    for (CountedOpen** link = &Driver.OpenFiles; *link != NULL; link = &(*link)->Next) {
+        if ((*link)->FileObject == fileObject) {
+            found = *link;
+            *link = found->Next;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&Driver.OpenFilesLock, irql);
+    if (found != NULL) {
+        PoolFree(found);
+        InterlockedDecrement(&Driver.OpenHandles);
+    }
+}
+
+// A create that names the control channel opens it; any other goes to the class driver. The file
+// object is taken before the request is passed on: a completed request is no longer the driver's
+// to read.
 NTSTATUS CreateHook(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    NTSTATUS status = PcDispatchIrp(deviceObject, irp);
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    NTSTATUS status = ControlCreate(Driver.Adapter, irp);
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+        status = PcDispatchIrp(deviceObject, irp);
+    }
     if (status == STATUS_SUCCESS) {
-        InterlockedIncrement(&Driver.OpenHandles);
+        CountOpen(fileObject);
     }
     return status;
 }
 
 NTSTATUS CloseHook(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    NTSTATUS status = PcDispatchIrp(deviceObject, irp);
-    if (status == STATUS_SUCCESS) {
-        InterlockedDecrement(&Driver.OpenHandles);
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    NTSTATUS status = ControlRoute(Driver.Adapter, irp);
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+        status = PcDispatchIrp(deviceObject, irp);
     }
+    CountClose(fileObject);
     return status;
 }
 
-// Device control and cleanup: the class driver's business until the control channel arrives.
-NTSTATUS PassToClassDriver(PDEVICE_OBJECT deviceObject, PIRP irp)
+// Device control and cleanup: the control channel's own, else the class driver's.
+NTSTATUS ControlHook(PDEVICE_OBJECT deviceObject, PIRP irp)
 {
-    return PcDispatchIrp(deviceObject, irp);
+    NTSTATUS status = ControlRoute(Driver.Adapter, irp);
+    if (status == STATUS_MORE_PROCESSING_REQUIRED) {
+        status = PcDispatchIrp(deviceObject, irp);
+    }
+    return status;
 }
 
 // The standard bus interface is answered by the bus driver below: the request goes down the
@@ -151,10 +217,13 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObj
 
 void InstallDispatchHooks(PDRIVER_OBJECT driverObject)
 {
+    // Before any request can arrive.
+    KeInitializeSpinLock(&Driver.OpenFilesLock);
+    Driver.OpenFiles = NULL;
     driverObject->MajorFunction[IRP_MJ_CREATE] = CreateHook;
     driverObject->MajorFunction[IRP_MJ_CLOSE] = CloseHook;
-    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = PassToClassDriver;
-    driverObject->MajorFunction[IRP_MJ_CLEANUP] = PassToClassDriver;
+    driverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ControlHook;
+    driverObject->MajorFunction[IRP_MJ_CLEANUP] = ControlHook;
     driverObject->MajorFunction[IRP_MJ_PNP] = PnpHook;
     driverObject->MajorFunction[IRP_MJ_POWER] = PowerHook;
 }

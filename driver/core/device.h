@@ -11,7 +11,8 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AddDevice(PDRIVER_OBJECT driverObject, PDEVICE_OBJECT physicalDeviceObject);
 
 // Puts the driver's create, close, cleanup, device-control, PnP and power hooks in front of the
-// class driver's dispatcher (installed by PcInitializeAdapterDriver).
+// class driver's dispatcher (installed by PcInitializeAdapterDriver), and readies the hooks' count
+// of open file objects. Called once, before any request can arrive.
 void InstallDispatchHooks(PDRIVER_OBJECT driverObject);
 
 // Finishes a request with `status` and `information`: a cancelled request gets no priority boost,

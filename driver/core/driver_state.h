@@ -6,6 +6,7 @@
 
 class Adapter;
 typedef Adapter* PADAPTER;
+struct CountedOpen;
 
 constexpr size_t ParametersPathBytes = 264;
 
@@ -21,7 +22,9 @@ struct DriverState {
     PDRIVER_UNLOAD PreviousUnload;         // the class driver's unload routine
     BOOLEAN DeviceAdded;                   // set once AddDevice has succeeded; never cleared
     BOOLEAN RestartNeeded;                 // written under the Adapter's AdapterLock
-    LONG OpenHandles;                      // interlocked only
+    LONG OpenHandles;                      // interlocked only; the entries of OpenFiles
+    KSPIN_LOCK OpenFilesLock;              // guards OpenFiles; initialised with the dispatch hooks
+    CountedOpen* OpenFiles;                // the file objects OpenHandles counts, newest first
     ULONG TimerResolutionUs;               // guarded by TimerResolutionLock; 0 = none requested
     KSPIN_LOCK TimerResolutionLock;
     KIRQL TimerResolutionIrql;             // the IRQL saved by the lock's acquisition

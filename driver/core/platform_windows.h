@@ -114,6 +114,12 @@ DEFINE_GUID(GUID_BUS_INTERFACE_STANDARD, 0x496B8280, 0x6F25, 0x11D0, 0xBE, 0xAF,
 #define _IRQL_restores_global_(kind, param)
 #endif
 
+// The status of a request refused because the device is in use (ntstatus.h of the WDK), which
+// this tool chain's headers lack.
+#ifndef STATUS_CONNECTION_IN_USE
+#define STATUS_CONNECTION_IN_USE ((NTSTATUS)0xC0000108L)
+#endif
+
 // Jack description properties (Windows Vista and later), missing from this ksmedia.h.
 // {4509F757-2D46-4637-8E62-CE7DB944F57B}
 #define STATIC_KSPROPSETID_Jack 0x4509f757, 0x2d46, 0x4637, 0x8e, 0x62, 0xce, 0x7d, 0xb9, 0x44, 0xf5, 0x7b

@@ -1,6 +1,8 @@
 // The I/O manager's requests: IRPs with one stack location and a file object, built for a device
 // and sent through its driver's MajorFunction table, and their completion.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 
@@ -86,6 +88,49 @@ NTSTATUS IoRequest::Send(PDEVICE_OBJECT deviceObject)
     PDRIVER_DISPATCH dispatch = deviceObject->DriverObject->MajorFunction[stack.MajorFunction];
     DriverCall call("dispatch");
     return dispatch(deviceObject, &irp);
+}
+
+NTSTATUS SendBufferedDeviceControl(PDEVICE_OBJECT deviceObject, PFILE_OBJECT fileObject, ULONG ioControlCode,
+                                   const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                                   ULONG_PTR* bytesReturned)
+{
+    // Exactly as large as the I/O manager makes it, so that a driver reaching past it is caught.
+    std::unique_ptr<uint8_t[]> systemBuffer;
+    const ULONG systemBytes = std::max(inputLength, outputLength);
+    if (systemBytes != 0) {
+        systemBuffer.reset(new uint8_t[systemBytes]());
+        if (inputLength != 0) {
+            std::memcpy(systemBuffer.get(), input, inputLength);
+        }
+    }
+    IoRequest request(IRP_MJ_DEVICE_CONTROL, 0, deviceObject);
+    request.UseFileObject(fileObject);
+    request.irp.AssociatedIrp.SystemBuffer = systemBuffer.get();
+    request.irp.RequestorMode = UserMode;
+    auto& control = request.stack.Parameters.DeviceIoControl;
+    control.IoControlCode = ioControlCode;
+    control.InputBufferLength = inputLength;
+    control.OutputBufferLength = outputLength;
+    NTSTATUS returned = request.Send(deviceObject);
+    if (!request.completed) {
+        ReportViolation("IRP_NOT_COMPLETED", "IoCallDriver",
+                        "the driver returned " + std::to_string(returned) +
+                            " without completing the request; the application would wait for it forever");
+    }
+    ULONG_PTR information = request.irp.IoStatus.Information;
+    if (information > outputLength) {
+        ReportViolation("BUFFERED_IO_OVERRUN", "IofCompleteRequest",
+                        "a buffered request reported " + std::to_string(information) + " bytes for an output of " +
+                            std::to_string(outputLength) + "; the I/O manager would copy past the caller's buffer");
+        information = outputLength;
+    }
+    // Copied back unless the request failed with an error status (warnings still copy).
+    const bool error = (static_cast<ULONG>(request.irp.IoStatus.Status) >> 30) == 3;
+    if (information != 0 && !error) {
+        std::memcpy(output, systemBuffer.get(), information);
+    }
+    *bytesReturned = request.irp.IoStatus.Information;
+    return request.irp.IoStatus.Status;
 }
 
 }  // namespace host

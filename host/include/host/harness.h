@@ -220,6 +220,17 @@ struct IoRequest {
 // and are not yet closed. The PnP manager refuses to remove a device while any is open.
 size_t OpenFileCount(PDEVICE_OBJECT deviceObject);
 
+// DeviceIoControl with a METHOD_BUFFERED code on `fileObject`, as the I/O manager carries it: one
+// system buffer of max(input, output) bytes (none when both are 0) holding the input, the lengths
+// and code in the stack location, and on completion the first Information bytes of the system
+// buffer copied to `output` unless the status is an error. A driver that reports more bytes than
+// the output holds is stopped (BUFFERED_IO_OVERRUN); one that returns without completing too
+// (IRP_NOT_COMPLETED). Returns the status the request completed with; *bytesReturned is its
+// Information.
+NTSTATUS SendBufferedDeviceControl(PDEVICE_OBJECT deviceObject, PFILE_OBJECT fileObject, ULONG ioControlCode,
+                                   const void* input, ULONG inputLength, void* output, ULONG outputLength,
+                                   ULONG_PTR* bytesReturned);
+
 struct DeviceInterface {
     std::u16string link;  // "\??\ROOT#MEDIA#nnnn#{class}" and "\reference" when it has one
     GUID interfaceClass;
