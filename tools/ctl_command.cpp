@@ -180,8 +180,8 @@ public:
     explicit ControlClient(DriverSession& session) : win32_(session.Machine()) {}
     ~ControlClient() { CloseDriver(); }
 
-    // The first active control interface's path; with `device`, also the device information list
-    // (left for the caller to destroy) and the device of the last usable interface.
+    // The first active control interface's path; with `list`, also the device information list
+    // (left for the caller to destroy) and that interface's device.
     std::string FindControlInterface(host::HDEVINFO* list = nullptr, host::SP_DEVINFO_DATA* device = nullptr)
     {
         host::HDEVINFO found = win32_.SetupDiGetClassDevsA(&GUID_CONTROL_INTERFACE_CLASS, nullptr, nullptr,
@@ -213,11 +213,12 @@ public:
             if (!win32_.SetupDiGetDeviceInterfaceDetailA(found, &data, detail, required, nullptr, &deviceData)) {
                 continue;
             }
+            // The device restarted is the one whose channel is opened: the first usable interface's.
             if (path.empty()) {
                 path = detail->DevicePath;
-            }
-            if (device != nullptr) {
-                *device = deviceData;
+                if (device != nullptr) {
+                    *device = deviceData;
+                }
             }
         }
         if (path.empty() || list == nullptr) {

@@ -9,11 +9,10 @@
 //   error is per thread, as GetLastError's is.
 // - Only the interface enumeration of SetupDiGetClassDevsA exists (DIGCF_DEVICEINTERFACE): the
 //   stand-in keeps no setup classes. The list is a snapshot taken at the call.
-// - CreateFileA opens devices only ("\\?\" or "\\.\" paths), with OPEN_EXISTING; handles are
-//   synchronous (no OVERLAPPED). DeviceIoControl passes METHOD_BUFFERED and METHOD_NEITHER codes;
+// - CreateFileA opens devices only ("\\?\" or "\\.\" paths); the disposition reaches the driver
+//   in the create's Options as the I/O manager puts it there. Handles are synchronous (no
+//   OVERLAPPED). DeviceIoControl passes METHOD_BUFFERED and METHOD_NEITHER codes;
 //   the direct methods need memory descriptor lists, which the stand-in does not have.
-// - The part of a METHOD_BUFFERED system buffer past the input is filled with 0xCD, not zero, so
-//   a driver that returns bytes it never wrote shows them.
 // - The class installer answers DIF_PROPERTYCHANGE with DICS_PROPCHANGE only.
 #pragma once
 
@@ -156,7 +155,9 @@ std::string SystemMessageText(DWORD error);
 // when there is no text.
 std::string ErrorText(DWORD error);
 
-// One program's view of a Machine's devices through the Win32 calls. One thread at a time.
+// One program's view of a Machine's devices through the Win32 calls. One thread at a time. Like a
+// process that exits, it closes the handles still open when it goes: destroy it before the
+// machine shuts down.
 class Win32System {
 public:
     explicit Win32System(Machine& machine);
@@ -196,9 +197,10 @@ public:
     // status comes back mapped by RtlNtStatusToDosError.
     HANDLE CreateFileA(PCSTR path, DWORD desiredAccess, DWORD shareMode, PVOID securityAttributes,
                        DWORD creationDisposition, DWORD flagsAndAttributes, HANDLE templateFile);
-    // Like DeviceIoControl, synchronous. METHOD_BUFFERED: input and output go through one system
-    // buffer of max(input, output) bytes; unless the status is an error, the request's
-    // Information bytes are copied back. The bytes returned are Information on success and for a
+    // Like DeviceIoControl, synchronous. METHOD_BUFFERED as the I/O manager carries it
+    // (SendBufferedDeviceControl): input and output go through one system buffer of
+    // max(input, output) bytes and, unless the status is an error, the request's Information
+    // bytes are copied back. METHOD_NEITHER: the driver gets the caller's buffers. The bytes returned are Information on success and for a
     // warning (which still fails with its error, ERROR_MORE_DATA for STATUS_BUFFER_OVERFLOW), 0
     // for an error.
     BOOL DeviceIoControl(HANDLE handle, DWORD ioControlCode, PVOID input, DWORD inputSize, PVOID output,
