@@ -347,6 +347,44 @@ TEST_F(Win32DeviceTest, APropertyChangeRestartsTheDeviceUnlessAHandleKeepsItOpen
     }
 }
 
+// As the panel restarts the driver: the channel closed, the property change, the channel opened
+// again on a fresh load that took the saved value and no longer waits for a restart.
+TEST_F(Win32DeviceTest, ARestartThroughTheInstallerComesBackWithTheSavedSettings)
+{
+    const std::string path = PathOf(GUID_CONTROL_INTERFACE_CLASS) + Reference;
+    const auto read = [&](HANDLE channel, CableInfo* cable, DriverInfo* driver) {
+        CableRequest cableRequest = {CONTROL_INTERFACE_VERSION, 1};
+        ControlHeader header = {CONTROL_INTERFACE_VERSION};
+        DWORD returned = 0;
+        ASSERT_TRUE(win32->DeviceIoControl(channel, IOCTL_GET_CABLE_INFO, &cableRequest, sizeof(cableRequest), cable,
+                                           sizeof(*cable), &returned, nullptr));
+        ASSERT_TRUE(win32->DeviceIoControl(channel, IOCTL_GET_DRIVER_INFO, &header, sizeof(header), driver,
+                                           sizeof(*driver), &returned, nullptr));
+    };
+    HANDLE channel = Open(path);
+    ASSERT_NE(channel, host::INVALID_HANDLE_VALUE);
+    CableValueRequest set = {CONTROL_INTERFACE_VERSION, 1, 9};
+    DWORD returned = 99;
+    ASSERT_TRUE(win32->DeviceIoControl(channel, IOCTL_SET_MAX_INSTANCES, &set, sizeof(set), nullptr, 0, &returned,
+                                       nullptr));
+    EXPECT_EQ(returned, 0u);
+    CableInfo cable = {};
+    DriverInfo driver = {};
+    read(channel, &cable, &driver);
+    EXPECT_EQ(cable.MaxInstances, 20u) << "taken only at the driver's start";
+    EXPECT_EQ(driver.RestartNeeded, 1u);
+    EXPECT_TRUE(win32->CloseHandle(channel));
+
+    EXPECT_EQ(PropertyChange() & (host::DI_NEEDRESTART | host::DI_NEEDREBOOT), 0u);
+    channel = Open(path);
+    ASSERT_NE(channel, host::INVALID_HANDLE_VALUE);
+    read(channel, &cable, &driver);
+    EXPECT_EQ(cable.MaxInstances, 9u);
+    EXPECT_EQ(driver.RestartNeeded, 0u);
+    EXPECT_EQ(driver.OpenHandles, 1u);
+    EXPECT_TRUE(win32->CloseHandle(channel));
+}
+
 TEST_F(Win32DeviceTest, AClassInstallerCallWithoutUsableParametersOrRightsChangesNothing)
 {
     host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 3);
