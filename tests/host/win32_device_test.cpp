@@ -92,23 +92,34 @@ protected:
         return win32->CreateFileA(path.c_str(), host::GENERIC_READ | host::GENERIC_WRITE, 0, nullptr,
                                   host::OPEN_EXISTING, 0, nullptr);
     }
-    // The class installer's property change on the control interface's device, as the panel asks
-    // for it; the device's install flags afterwards.
-    DWORD PropertyChange()
+    // A list of the control interface and its device, as the panel finds them for a restart.
+    host::HDEVINFO ControlDevice(host::SP_DEVINFO_DATA* device)
     {
         host::HDEVINFO list = win32->SetupDiGetClassDevsA(&GUID_CONTROL_INTERFACE_CLASS, nullptr, nullptr, InterfaceFlags);
         host::SP_DEVICE_INTERFACE_DATA data = {};
         data.cbSize = sizeof(data);
         EXPECT_TRUE(win32->SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_CONTROL_INTERFACE_CLASS, 0, &data));
-        host::SP_DEVINFO_DATA device = {};
-        device.cbSize = sizeof(device);
+        *device = {};
+        device->cbSize = sizeof(*device);
         DWORD required = 0;
-        win32->SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &required, &device);
+        win32->SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &required, device);
+        return list;
+    }
+    static host::SP_PROPCHANGE_PARAMS PropertyChangeParams()
+    {
         host::SP_PROPCHANGE_PARAMS change = {};
         change.ClassInstallHeader.cbSize = sizeof(change.ClassInstallHeader);
         change.ClassInstallHeader.InstallFunction = host::DIF_PROPERTYCHANGE;
         change.StateChange = host::DICS_PROPCHANGE;
         change.Scope = host::DICS_FLAG_CONFIGSPECIFIC;
+        return change;
+    }
+    // The class installer's property change, as the panel asks for it; the install flags afterwards.
+    DWORD PropertyChange()
+    {
+        host::SP_DEVINFO_DATA device;
+        host::HDEVINFO list = ControlDevice(&device);
+        host::SP_PROPCHANGE_PARAMS change = PropertyChangeParams();
         EXPECT_TRUE(win32->SetupDiSetClassInstallParamsA(list, &device, &change.ClassInstallHeader, sizeof(change)));
         EXPECT_TRUE(win32->SetupDiCallClassInstaller(host::DIF_PROPERTYCHANGE, list, &device));
         host::SP_DEVINSTALL_PARAMS_A params = {};
@@ -388,11 +399,7 @@ TEST_F(Win32DeviceTest, ARestartThroughTheInstallerComesBackWithTheSavedSettings
 TEST_F(Win32DeviceTest, AClassInstallerCallWithoutUsableParametersOrRightsChangesNothing)
 {
     host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 3);
-    host::SP_PROPCHANGE_PARAMS change = {};
-    change.ClassInstallHeader.cbSize = sizeof(change.ClassInstallHeader);
-    change.ClassInstallHeader.InstallFunction = host::DIF_PROPERTYCHANGE;
-    change.StateChange = host::DICS_PROPCHANGE;
-    change.Scope = host::DICS_FLAG_CONFIGSPECIFIC;
+    host::SP_PROPCHANGE_PARAMS change = PropertyChangeParams();
     const struct {
         const char* what;
         DWORD headerSize;
@@ -408,14 +415,8 @@ TEST_F(Win32DeviceTest, AClassInstallerCallWithoutUsableParametersOrRightsChange
     };
     for (const auto& c : cases) {
         win32->SetAdministrator(c.administrator);
-        host::HDEVINFO list = win32->SetupDiGetClassDevsA(&GUID_CONTROL_INTERFACE_CLASS, nullptr, nullptr, InterfaceFlags);
-        host::SP_DEVICE_INTERFACE_DATA data = {};
-        data.cbSize = sizeof(data);
-        ASSERT_TRUE(win32->SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_CONTROL_INTERFACE_CLASS, 0, &data));
-        host::SP_DEVINFO_DATA device = {};
-        device.cbSize = sizeof(device);
-        DWORD required = 0;
-        win32->SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &required, &device);
+        host::SP_DEVINFO_DATA device;
+        host::HDEVINFO list = ControlDevice(&device);
         if (c.paramsSize != 0) {
             change.ClassInstallHeader.cbSize = c.headerSize;
             EXPECT_EQ(win32->SetupDiSetClassInstallParamsA(list, &device, &change.ClassInstallHeader, c.paramsSize),
