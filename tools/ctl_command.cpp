@@ -506,6 +506,11 @@ void InstallCtlCommand(CLI::App& program)
                "max-instances|source-line-types|connected-source-lines|clock-correction VALUE..., or "
                "number-of-cables N");
     set->fallthrough();
+    set->footer(
+        "Cable settings (with --cable N): volume-control 0|1, ms-per-interrupt MS, format-range MINRATE MAXRATE "
+        "MINBITS MAXBITS MINCH MAXCH, format-limiting 0|1|2, max-instances N, source-line-types MASK, "
+        "connected-source-lines MASK, clock-correction PERCENT% (up to three decimals, e.g. 100.5%) or the raw "
+        "16.16 factor (e.g. 0x10080). Driver setting: number-of-cables N. Numbers are decimal or 0x hex.");
     set->add_option("--cable", setOptions->cable, "The cable, numbered from 1")->check(CLI::Range(1u, 0xFFFFFFFFu));
     set->add_option("setting", setOptions->words, "SETTING VALUE...")->required();
     set->add_flag("--restart", setOptions->restart, "Restart the device afterwards when the change needs it");
