@@ -31,6 +31,7 @@ public:
 using CommandInstaller = void (*)(CLI::App& program);
 
 void InstallConvertCommand(CLI::App& program);
+void InstallCtlCommand(CLI::App& program);
 void InstallDevicesCommand(CLI::App& program);
 void InstallLoopCommand(CLI::App& program);
 

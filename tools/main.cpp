@@ -10,6 +10,7 @@ namespace {
 
 constexpr tarnhost::CommandInstaller Commands[] = {
     tarnhost::InstallConvertCommand,
+    tarnhost::InstallCtlCommand,
     tarnhost::InstallDevicesCommand,
     tarnhost::InstallLoopCommand,
 };
