@@ -33,5 +33,6 @@ using CommandInstaller = void (*)(CLI::App& program);
 void InstallConvertCommand(CLI::App& program);
 void InstallDevicesCommand(CLI::App& program);
 void InstallLoopCommand(CLI::App& program);
+void InstallServeCommand(CLI::App& program);
 
 }  // namespace tarnhost

@@ -12,6 +12,7 @@ constexpr tarnhost::CommandInstaller Commands[] = {
     tarnhost::InstallConvertCommand,
     tarnhost::InstallDevicesCommand,
     tarnhost::InstallLoopCommand,
+    tarnhost::InstallServeCommand,
 };
 
 // Error texts on one line, as scripts and tests read them.
