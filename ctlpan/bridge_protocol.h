@@ -24,7 +24,8 @@ enum class Operation : uint32_t {
     Hello = 1,                    // token text -> 1
     GetClassDevs = 2,             // GUID (16), flags -> list handle
     EnumInterfaces = 3,           // list, GUID (16), index -> BOOL, SP_DEVICE_INTERFACE_DATA (32)
-    GetInterfaceDetail = 4,       // list, SP_DEVICE_INTERFACE_DATA (32), detail size, want device (0/1)
+    GetInterfaceDetail = 4,       // list, SP_DEVICE_INTERFACE_DATA (32), detail size, the detail's cbSize,
+                                  // the device data's cbSize (0: no device data wanted)
                                   //   -> BOOL, required size, detail (detail size bytes), SP_DEVINFO_DATA (32) if wanted
     DestroyInfoList = 5,          // list -> BOOL
     Open = 6,                     // path text -> file handle
