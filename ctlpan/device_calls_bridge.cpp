@@ -130,14 +130,15 @@ void Disconnect()
     }
 }
 
-// Sends one frame and reads its reply; false when the connection failed (it is then closed).
-bool Exchange(DWORD size, Reply* reply)
+// Sends the frame at `buffer` (its first 4 bytes left for the length) and reads its reply; false
+// when the connection failed (it is then closed).
+bool Exchange(unsigned char* buffer, DWORD size, Reply* reply)
 {
     for (DWORD i = 0; i < 4; ++i) {
-        frame[i] = static_cast<unsigned char>(size >> (8 * i));
+        buffer[i] = static_cast<unsigned char>(size >> (8 * i));
     }
     unsigned char header[4];
-    if (!SendAll(frame, static_cast<int>(size + 4)) || !ReceiveAll(header, 4)) {
+    if (!SendAll(buffer, static_cast<int>(size + 4)) || !ReceiveAll(header, 4)) {
         Disconnect();
         return false;
     }
@@ -190,17 +191,32 @@ bool Connect()
         Disconnect();
         return false;
     }
-    Request hello(bridge::Operation::Hello);
-    hello.Text(token, tokenLength);
+    // The greeting has a buffer of its own: the request that caused the connection is already
+    // waiting in `frame`.
+    unsigned char hello[4 + 4 + 4 + sizeof(setting)];
+    DWORD size = 0;
+    auto put32 = [&](DWORD value) {
+        for (DWORD i = 0; i < 4; ++i) {
+            hello[4 + size++] = static_cast<unsigned char>(value >> (8 * i));
+        }
+    };
+    put32(static_cast<DWORD>(bridge::Operation::Hello));
+    put32(tokenLength);
+    CopyMemory(hello + 4 + size, token, tokenLength);
+    size += tokenLength;
     Reply reply;
-    return hello.Ok() && Exchange(hello.Size(), &reply) && reply.result == 1;
+    if (!Exchange(hello, size, &reply) || reply.result != 1) {
+        Disconnect();
+        return false;
+    }
+    return true;
 }
 
 // Sends `request`; the reply, or one that carries ERROR_NOT_CONNECTED when there was none.
 Reply Call(const Request& request)
 {
     Reply reply;
-    if (!request.Ok() || !Connect() || !Exchange(request.Size(), &reply)) {
+    if (!request.Ok() || !Connect() || !Exchange(frame, request.Size(), &reply)) {
         reply = Reply();
     }
     return reply;

@@ -18,6 +18,10 @@
 #   change that waits for a restart, which leaves the panel open);
 #   a new number of cables followed by the restart and the dialog with the new rows, and a restart
 #   the system cannot complete, which warns and goes on.
+# Then tarnpanel-bridge.exe (beside tarnpanel.exe) against tarnhost serve, the driver itself in the
+# stand-in ($TARNHOST, default build/host/tools/tarnhost): the dialog lists the driver's 4 cables,
+# a new format range and clock correction, an invalid value refused, the About box, and a new
+# number of cables through the real restart; tarnhost ctl then reads the changes back.
 # Usage: tests/wine/run.sh [tarnpanel.exe [tarnpanel-fake.exe]]   (default: build/windows/ctlpan/)
 # The screenshot goes to $TARN_ARTIFACTS (default build/artifacts) when ImageMagick and xwd exist.
 # Needs wine64, xvfb (xvfb-run, xauth) and the MinGW-w64 C compiler. Every wait polls with a
@@ -27,7 +31,9 @@ set -euo pipefail
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 panel=$(realpath "${1:-$repo/build/windows/ctlpan/tarnpanel.exe}")
 fake_panel=$(realpath "${2:-$(dirname "$panel")/tarnpanel-fake.exe}")
-for program in "$panel" "$fake_panel"; do
+bridge_panel=$(realpath "$(dirname "$panel")/tarnpanel-bridge.exe")
+tarnhost=$(realpath "${TARNHOST:-$repo/build/host/tools/tarnhost}")
+for program in "$panel" "$fake_panel" "$bridge_panel" "$tarnhost"; do
     if [[ ! -f $program ]]; then
         echo "$program: no such file (build it with scripts/build-panel.sh)" >&2
         exit 2
@@ -64,6 +70,7 @@ x86_64-w64-mingw32-gcc-win32 -O2 -Wall -Wextra -Werror -o "$work/window_probe.ex
     "$repo/tests/wine/window_probe.c"
 cp "$panel" "$work/tarnpanel.exe"
 cp "$fake_panel" "$work/tarnpanel-fake.exe"
+cp "$bridge_panel" "$work/tarnpanel-bridge.exe"
 "$wine" wineboot -i >/dev/null 2>&1
 
 caption="Quill Tarn Control Panel"
@@ -178,6 +185,24 @@ drive() {
     fi
 }
 
+# Keeps a picture of the screen as $artifacts/$1, once the dialog has settled.
+screenshot() {
+    if [[ ! -x /usr/bin/convert ]] || ! command -v xwd >/dev/null; then
+        return 0
+    fi
+    # The dialog paints when its queue is idle: shoot until two shots in a row agree.
+    mkdir -p "$artifacts"
+    local previous= current i
+    for (( i = 0; i < 25; i++ )); do
+        xwd -root -silent >"$work/screen.xwd"
+        current=$(md5sum <"$work/screen.xwd")
+        [[ $current == "$previous" ]] && break
+        previous=$current
+        sleep 0.2
+    done
+    /usr/bin/convert "xwd:$work/screen.xwd" -trim "png:$artifacts/$1" && echo "screenshot: $artifacts/$1"
+}
+
 expect_log() {
     local expected=$1 what=$2 seen
     seen=$(cat "$fake_log" 2>/dev/null || true)
@@ -225,20 +250,7 @@ run_fake cables=4,streams=1,version=4.10.7.9999
 panel_pid=$!
 drive "the main dialog shows 4 cables, 2 clients and 1 stream" \
     expect:1002=4 expect:1023=2 expect:1024=1 rows:4
-if [[ -x /usr/bin/convert ]] && command -v xwd >/dev/null; then
-    # The dialog paints when its queue is idle: shoot until two shots in a row agree.
-    mkdir -p "$artifacts"
-    previous=
-    for (( i = 0; i < 25; i++ )); do
-        xwd -root -silent >"$work/screen.xwd"
-        current=$(md5sum <"$work/screen.xwd")
-        [[ $current == "$previous" ]] && break
-        previous=$current
-        sleep 0.2
-    done
-    /usr/bin/convert "xwd:$work/screen.xwd" -trim "png:$artifacts/tarnpanel-main.png" &&
-        echo "screenshot: $artifacts/tarnpanel-main.png"
-fi
+screenshot tarnpanel-main.png
 drive "a new format range and clock correction are applied" \
     set:1009=44100 set:1010=96000 set:1021=100.5 click:1007 expect:1021=100.500
 # Arrow keys in the clock field step it by 0.001 %, from 100.000 % when its text is no number, and
@@ -273,6 +285,42 @@ drive "a restart that needs a reboot warns and the panel goes on with the old ca
     rows:4 set:1002=6 click:1004 "warning:Unable to restart driver automatically.*" rows:4 expect:1002=4 click:2 gone
 expect_exit "$panel_pid" 1 "the panel after the warning"
 expect_log $'number-of-cables 6\nrestart needs-reboot' "the restart needing a reboot"
+
+echo "== the bridged panel against the real driver logic (tarnhost serve)"
+# tarnpanel-bridge.exe is the panel with its device calls forwarded to tarnhost serve, which runs
+# the driver in the stand-in: what the panel changes is read back from the server's registry.
+registry=$work/tarn.reg
+"$tarnhost" ctl --registry "$registry" set number-of-cables 4 >/dev/null
+"$tarnhost" serve --registry "$registry" >"$work/serve.out" 2>"$work/serve.err" &
+server=$!
+timeout 60 bash -c "until grep -q '^TARN_BRIDGE=' '$work/serve.out'; do sleep 0.05; done" ||
+    fail "tarnhost serve did not start: $(cat "$work/serve.err")"
+bridge=$(grep -m1 '^TARN_BRIDGE=' "$work/serve.out")
+TARN_BRIDGE=${bridge#TARN_BRIDGE=} timeout 120 "$wine" "$work/tarnpanel-bridge.exe" >/dev/null 2>&1 &
+panel_pid=$!
+drive "the bridged dialog lists the driver's 4 cables" rows:4 expect:1002=4 expect:1008=20
+screenshot tarnpanel-bridge-main.png
+drive "a new format range and clock correction reach the driver" \
+    set:1009=44100 set:1010=96000 set:1021=100.5 click:1007 expect:1021=100.500 expect:1009=44100
+drive "an invalid value is refused and changes nothing" \
+    set:1008=0 click:1007 "box:Invalid maximum instances 0. Must be in range 1..100" expect:1008=20
+drive "the About box names the driver's version" click:10 "about:Driver: 4.10.0.2567, Control Panel: 4.10.0.2567"
+drive "a new number of cables restarts the driver and the dialog shows 6 cables" \
+    set:1002=6 click:1004 rows:6 expect:1002=6 click:2 gone
+expect_exit "$panel_pid" 1 "the bridged panel"
+kill -TERM "$server"
+server_status=0
+wait "$server" || server_status=$?
+[[ $server_status == 0 ]] && pass "tarnhost serve stops and saves its registry" ||
+    fail "tarnhost serve exited with $server_status: $(cat "$work/serve.err")"
+cables=$("$tarnhost" ctl --registry "$registry" cables)
+row=$(grep -E '^1 ' <<<"$cables" || true)
+if [[ $(grep -c '' <<<"$cables") == 7 && $row == *"44100-96000"* && $row == *"100.500%"* &&
+      $row == *" 20 "* ]]; then
+    pass "the driver keeps the panel's changes: cable 1 is \"$row\""
+else
+    fail "after the bridged panel, tarnhost ctl cables shows: $cables"
+fi
 
 if (( failures > 0 )); then
     echo "$failures check(s) failed" >&2
