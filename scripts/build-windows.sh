@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows deliverables with MinGW-w64 and checks the driver image.
+# Cross-builds the Windows deliverables with MinGW-w64 and checks the driver image; writes the
+# driver package's tarndrv.inf beside tarndrv.sys (scripts/check-inf.sh checks it).
 # Usage: scripts/build-windows.sh [build-dir]     (default: build/windows in the repository)
 # Installs the cross compiler, CMake and Ninja with apt-get when they are missing (needs root).
 # Fails if the build warns (warnings are errors), or if tarndrv.sys is not a native kernel image
@@ -28,5 +29,6 @@ fi
 cmake -S "$repo" -B "$build_dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake"
 cmake --build "$build_dir" -- -j2
 "$repo/scripts/check-windows-image.sh" "$build_dir/tarndrv.sys"
+"$repo/scripts/make-inf.sh" "$build_dir/tarndrv.inf"
 # The check itself must be able to fail: run it on images that each break one rule.
 "$repo/scripts/test-check-windows-image.sh"

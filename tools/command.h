@@ -34,5 +34,6 @@ void InstallConvertCommand(CLI::App& program);
 void InstallCtlCommand(CLI::App& program);
 void InstallDevicesCommand(CLI::App& program);
 void InstallLoopCommand(CLI::App& program);
+void InstallServeCommand(CLI::App& program);
 
 }  // namespace tarnhost

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <stdexcept>
+#include <vector>
 
 #include "config/registry_store.h"
 #include "core/driver_state.h"
@@ -101,7 +102,7 @@ Cable& DriverSession::FindCable(ULONG number)
 void DriverSession::Finish()
 {
     machine_.Shutdown();
-    const size_t leaked = host::LivePoolCount();
+    const std::vector<host::PoolAllocation> leaks = host::LivePoolAllocations();
     if (!registryFile_.empty()) {
         try {
             host::RegistrySaveFile(registryFile_);
@@ -109,8 +110,12 @@ void DriverSession::Finish()
             throw InputError(error.what());
         }
     }
-    if (leaked != 0) {
-        throw DriverFault(std::to_string(leaked) + " pool allocations left after the driver was unloaded");
+    if (!leaks.empty()) {
+        std::string message = std::to_string(leaks.size()) + " pool allocation(s) left after the driver was unloaded";
+        if (!leaks.front().site.empty()) {
+            message += ", the first from " + leaks.front().site;
+        }
+        throw DriverFault(message);
     }
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "core/driver_state.h"
 #include "filters/adapter.h"
 #include "filters/cable.h"
 #include "filters/wave_miniport.h"
@@ -10,6 +11,7 @@
 #include "host/ks_client.h"
 
 #include "command.h"
+#include "driver_session.h"
 
 namespace tarnhost {
 
@@ -23,36 +25,12 @@ std::string Span(ULONG low, ULONG high)
 
 }  // namespace
 
-HostCable::HostCable(ULONG msPerInterrupt)
+HostCable::HostCable(DriverSession& session, ULONG number) : session_(session), cable_(session.FindCable(number))
 {
-    host::ResetPlatform();
-    host::SetVerifierMode(host::VerifierMode::Abort);
-    adapter_ = Adapter::Create();
-    cable_ = adapter_ != nullptr ? Cable::Create(0, adapter_) : nullptr;
-    if (cable_ != nullptr) {
-        adapter_->AddCable(cable_);  // from here on DestroyAllCables takes it down
-        miniport_ = WaveMiniport::Create(cable_);
-    }
-    if (miniport_ == nullptr) {
-        TearDown();
-        throw DriverFault("cannot build the cable: out of pool");
-    }
-    cable_->AttachWaveMiniport(miniport_);
-    // The wave miniport's own settings, which take any format the driver can convert; then the
-    // period asked for, before any stream arms the timer.
-    if (!NT_SUCCESS(miniport_->ApplyMsPerInterrupt(msPerInterrupt))) {
-        TearDown();
-        throw DriverFault("the cable refused a timer period of " + std::to_string(msPerInterrupt) + " ms");
-    }
-    port_ = host::PortWavePci::Create();
-    NTSTATUS status = port_->Init(nullptr, nullptr, static_cast<IMiniportWavePci*>(miniport_),
-                                  static_cast<IAdapterPowerManagement*>(adapter_), nullptr);
-    if (NT_SUCCESS(status)) {
-        status = host::KsFilter::Open(port_, &filter_);
-    }
+    const std::string name = "wave" + std::to_string(number);
+    NTSTATUS status = host::KsHandle::OpenFilter(session_.Machine().Device(), std::u16string(name.begin(), name.end()), &filter_);
     if (!NT_SUCCESS(status)) {
-        TearDown();
-        throw DriverFault("the port refused the wave miniport: status " + std::to_string(status));
+        throw DriverFault("the started device did not open its filter " + name + ": status " + std::to_string(status));
     }
 }
 
@@ -64,11 +42,11 @@ HostCable::~HostCable()
 host::WaveClient* HostCable::Open(bool capture, const WAVEFORMATEXTENSIBLE& format, NTSTATUS* status)
 {
     host::WaveClientOptions options;
-    options.filter = filter_;
+    options.filterHandle = filter_.get();
     options.pinId = capture ? WaveCapturePin : WaveRenderPin;
     options.dataFormat = host::WaveDataFormat(format);
     std::unique_ptr<host::WaveClient> client;
-    *status = host::WaveClient::Open(port_, options, &client);
+    *status = host::WaveClient::Open(nullptr, options, &client);
     if (!NT_SUCCESS(*status)) {
         return nullptr;
     }
@@ -79,16 +57,16 @@ host::WaveClient* HostCable::Open(bool capture, const WAVEFORMATEXTENSIBLE& form
 std::string HostCable::AcceptedFormats(bool capture)
 {
     FormatLimits limits;
-    cable_->FormatLock.Enter();
-    miniport_->GetFormatLimits(&limits);
-    cable_->FormatLock.Leave();
+    cable_.FormatLock.Enter();
+    cable_.Wave->GetFormatLimits(&limits);
+    cable_.FormatLock.Leave();
     std::string text = "PCM " + Span(limits.MinRate, limits.MaxRate) + " Hz, " + Span(limits.MinBits, limits.MaxBits) +
                        " bits, " + Span(limits.MinChannels, limits.MaxChannels) + " channels";
     // What an audio engine would be offered for a client that can take anything.
     const KSDATARANGE_AUDIO anything = host::PcmDataRange(0xFFFF, 1, 0xFFFF, 1, 0xFFFFFFFF);
     const auto* bytes = reinterpret_cast<const uint8_t*>(&anything);
     std::vector<uint8_t> proposed;
-    if (NT_SUCCESS(host::ProposeFormat(filter_, capture ? WaveCapturePin : WaveRenderPin,
+    if (NT_SUCCESS(host::ProposeFormat(filter_->Filter(), capture ? WaveCapturePin : WaveRenderPin,
                                        {std::vector<uint8_t>(bytes, bytes + sizeof(anything))}, &proposed)) &&
         proposed.size() >= sizeof(KSDATAFORMAT_WAVEFORMATEXTENSIBLE)) {
         WAVEFORMATEXTENSIBLE format;
@@ -111,56 +89,52 @@ std::vector<host::WaveClient*> HostCable::Clients() const
 
 LONG HostCable::LiveStreams() const
 {
-    return InterlockedCompareExchange(&adapter_->LiveStreams, 0, 0);
+    return InterlockedCompareExchange(&session_.Driver().Adapter->LiveStreams, 0, 0);
 }
 
 ULONG HostCable::RenderStreams() const
 {
-    return miniport_->RenderStreams.Streams.Items().Size();
+    return cable_.Wave->RenderStreams.Streams.Items().Size();
 }
 
 ULONG HostCable::CaptureStreams() const
 {
-    return miniport_->CaptureStreams.Streams.Items().Size();
+    return cable_.Wave->CaptureStreams.Streams.Items().Size();
 }
 
 WAVEFORMATEXTENSIBLE HostCable::CableFormat() const
 {
-    return miniport_->CableFormat;
+    return cable_.Wave->CableFormat;
 }
 
 LONG HostCable::Underflows() const
 {
-    return InterlockedCompareExchange(&cable_->RenderUnderflows, 0, 0);
+    return InterlockedCompareExchange(&cable_.RenderUnderflows, 0, 0);
+}
+
+double HostCable::FramesPerSecond() const
+{
+    const WaveMiniport& wave = *cable_.Wave;
+    const ULONGLONG now = KeQueryInterruptTime();
+    if (wave.CableFormat.Format.nBlockAlign == 0 || now <= wave.StartTime) {
+        return 0;
+    }
+    const double frames = static_cast<double>(wave.ProcessedBytes) / wave.CableFormat.Format.nBlockAlign;
+    return frames * 1e7 / static_cast<double>(now - wave.StartTime);
 }
 
 LONG HostCable::Overflows() const
 {
-    return InterlockedCompareExchange(&cable_->CaptureOverflows, 0, 0);
+    return InterlockedCompareExchange(&cable_.CaptureOverflows, 0, 0);
 }
 
 void HostCable::TearDown()
 {
     // Clients first: closing a pin steps its stream down to KSSTATE_STOP and destroys it.
     clients_.clear();
-    if (filter_ != nullptr) {
-        filter_->Release();
-        filter_ = nullptr;
-    }
-    if (port_ != nullptr) {
-        port_->ReleaseChildren();
-        port_->Release();
-        port_ = nullptr;
-    }
+    filter_.reset();
     // The last Notify may have queued the service DPC.
     host::RunQueuedDpcs();
-    if (adapter_ != nullptr) {
-        adapter_->DestroyAllCables();
-        adapter_->Release();
-        adapter_ = nullptr;
-    }
-    cable_ = nullptr;
-    miniport_ = nullptr;
 }
 
 }  // namespace tarnhost

@@ -1,7 +1,6 @@
-// One cable of the driver on the host platform, with its stand-in WavePci port and the clients
-// that applications would be: set up on the virtual clock with the verifier stopping the program
-// at the first violation, and taken down in the order the system uses. Clients open their pins
-// as applications do, through a handle on the wave filter and its pin factory.
+// One cable of the started driver with the clients that applications would be: they open the
+// cable's wave filter by its name ("wave3") and their pins through it, with create requests to the
+// device, and are closed in the order the system uses.
 #pragma once
 
 #include <memory>
@@ -9,20 +8,20 @@
 #include <vector>
 
 #include "core/platform.h"
+#include "host/ks_client.h"
 #include "host/wave_client.h"
 
-class Adapter;
 class Cable;
-class WaveMiniport;
 
 namespace tarnhost {
 
+class DriverSession;
+
 class HostCable {
 public:
-    // Resets the platform to virtual time and builds the adapter, the cable, its wave miniport
-    // with its own settings (any format the driver converts) and the given timer period, and the
-    // port. A failure is a DriverFault.
-    explicit HostCable(ULONG msPerInterrupt);
+    // Opens cable `number` (1-based) of the session's started driver. A cable the device does not
+    // have is an InputError.
+    HostCable(DriverSession& session, ULONG number);
     ~HostCable();  // TearDown
     HostCable(const HostCable&) = delete;
     HostCable& operator=(const HostCable&) = delete;
@@ -43,18 +42,18 @@ public:
     ULONG CaptureStreams() const;
     WAVEFORMATEXTENSIBLE CableFormat() const;  // wFormatTag 0 while no stream holds the engine
     LONG Underflows() const;
+    // Cable frames per second of system time since the cable's clock origin (its first stream's
+    // start, or the last change of its clock correction); 0 before the clock has moved.
+    double FramesPerSecond() const;
     LONG Overflows() const;
 
-    // Closes the clients, releases the port and destroys the cable and the adapter. Later calls
-    // do nothing.
+    // Closes the clients and the filter handle; the driver keeps the cable. Later calls do nothing.
     void TearDown();
 
 private:
-    Adapter* adapter_ = nullptr;
-    Cable* cable_ = nullptr;
-    WaveMiniport* miniport_ = nullptr;  // the cable's reference
-    host::PortWavePci* port_ = nullptr;
-    host::KsFilter* filter_ = nullptr;  // the clients' handle on the wave filter
+    DriverSession& session_;
+    Cable& cable_;
+    std::unique_ptr<host::KsHandle> filter_;  // the clients' handle on the wave filter
     std::vector<std::unique_ptr<host::WaveClient>> clients_;
 };
 

@@ -1,9 +1,15 @@
-// tarnhost loop: runs one cable of the driver on the virtual clock with applications around it:
-// players feeding render clients from WAV files, recorders writing what capture clients receive
-// to WAV files, and the figures the control panel shows for the cable.
+// tarnhost loop: starts the driver as Windows does and runs one of its cables on the virtual clock
+// with applications around it: players feeding render clients from WAV files, recorders writing
+// what capture clients receive to WAV files, and the figures the control panel shows for the cable.
 //
 //   tarnhost loop [--play FILE.wav]... [--record OUT.wav:RATE:BITS:CHANNELS]... [--seconds S]
-//                 [--period-ms N]
+//                 [--period-ms N] [--cable N] [--registry FILE]
+//
+// The device starts from the registry file (created with the defaults when absent, saved back at
+// the end) or from a fresh registry in which the cable's range is every format the driver converts
+// (8000-192000 Hz, 8-32 bits, 1-8 channels), so the first player's format becomes the cable's; the
+// clients open the cable's wave filter ("wave1" for cable 1) by name. --period-ms is stored as the
+// cable's setting before the start.
 //
 // Every client is opened, supplied and put into KSSTATE_RUN (players first, in the order given,
 // then recorders) before the clock moves, so frame 0 of every file is cable frame 0 and the
@@ -14,9 +20,10 @@
 // (48000 Hz 16-bit stereo) plays: for the whole run, or 10 seconds without --seconds.
 //
 // On stdout at the end: the cable time run, the streams (the adapter's live streams, with the
-// cable's render and capture streams), the cable format, underflows, overflows, and each file
-// recorded. On stderr while it runs: a progress line every second of cable time, rewritten in
-// place on a terminal. Bad input exits with status 2 before the driver runs and leaves no file;
+// cable's render and capture streams), the cable format, the cable's rate in frames per second of
+// system time (its clock correction shows there), underflows, overflows, and each file recorded.
+// On stderr while it runs: a progress line every second of cable time, rewritten in place on a
+// terminal. Bad input exits with status 2 before the driver runs and leaves no file;
 // pool still allocated after the cable is taken down exits with status 1.
 #include <unistd.h>
 
@@ -34,6 +41,7 @@
 #include "host/harness.h"
 
 #include "command.h"
+#include "driver_session.h"
 #include "host_cable.h"
 #include "loop_clients.h"
 #include "option_parsing.h"
@@ -51,13 +59,25 @@ constexpr ULONGLONG ClockStep = 10 * Millisecond;
 constexpr ULONGLONG RecordingGrace = 2 * Second;
 constexpr double MaxSeconds = 24 * 3600;
 constexpr uint64_t ToneSecondsWithoutRunLength = 10;
-constexpr unsigned DefaultPeriodMs = 5;
+
+// The range a cable of a fresh registry is given: every format the driver converts, so that the
+// first player's format becomes the cable format.
+struct CableSetting {
+    const char* name;
+    ULONG value;
+};
+constexpr CableSetting AnyFormat[] = {
+    {"Minimum sampling rate", 8000},    {"Maximum sampling rate", 192000},   {"Minimum bits per sample", 8},
+    {"Maximum bits per sample", 32},    {"Minimum number of channels", 1},   {"Maximum number of channels", 8},
+};
 
 struct LoopOptions {
     std::vector<std::string> plays;
     std::vector<std::string> records;
     double seconds = 0;  // 0: as long as the longest played file
-    unsigned periodMs = DefaultPeriodMs;
+    unsigned periodMs = 0;  // 0: as the registry says
+    unsigned cable = 1;
+    std::string registryFile;  // empty: a fresh registry
 };
 
 struct RecordSpec {
@@ -134,6 +154,13 @@ std::string Seconds(ULONGLONG interruptTime)
     return text;
 }
 
+std::string Rate(double framesPerSecond)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f", framesPerSecond);
+    return text;
+}
+
 // frames × numerator / denominator, rounded up, without overflow.
 uint64_t ScaleUp(uint64_t frames, uint64_t numerator, uint64_t denominator)
 {
@@ -183,19 +210,6 @@ private:
     bool shown_ = false;
     size_t shownLength_ = 0;
 };
-
-void ReportLeaks()
-{
-    const std::vector<host::PoolAllocation> leaks = host::LivePoolAllocations();
-    if (leaks.empty()) {
-        return;
-    }
-    std::string message = std::to_string(leaks.size()) + " pool allocation(s) still live after the cable was taken down";
-    if (!leaks.front().site.empty()) {
-        message += ", the first from " + leaks.front().site;
-    }
-    throw DriverFault(message);
-}
 
 // How many units of a rate the run lasts: --seconds, rounded to the nearest unit, or until the
 // longest played file has been played, rounded up. Frames of a recording, or interrupt-time
@@ -250,7 +264,17 @@ void RunLoop(const LoopOptions& options)
 
     // Every client opened and supplied, then all into KSSTATE_RUN in that order at the same
     // instant of the virtual clock, before its first tick.
-    HostCable cable(options.periodMs);
+    DriverSession session(options.registryFile);
+    if (options.registryFile.empty()) {
+        for (const CableSetting& setting : AnyFormat) {
+            session.SetCableValue(options.cable, setting.name, setting.value);
+        }
+    }
+    if (options.periodMs != 0) {
+        session.SetCableValue(options.cable, "Milliseconds per interrupt", options.periodMs);
+    }
+    session.Boot();
+    HostCable cable(session, options.cable);
     for (Player& player : players) {
         player.Attach(OpenClient(cable, false, player.Format(), player.Source().Name()));
         player.Pump();
@@ -294,6 +318,7 @@ void RunLoop(const LoopOptions& options)
               << "streams: " << cable.LiveStreams() << " (render " << cable.RenderStreams() << ", capture "
               << cable.CaptureStreams() << ")\n"
               << "cable format: " << DescribeFormat(cable.CableFormat()) << "\n"
+              << "cable rate: " << Rate(cable.FramesPerSecond()) << " frames per second of system time\n"
               << "underflows: " << cable.Underflows() << "\n"
               << "overflows: " << cable.Overflows() << "\n";
     cable.TearDown();
@@ -302,7 +327,7 @@ void RunLoop(const LoopOptions& options)
         std::cout << "recorded: " << recorder->Path() << ", " << recorder->WrittenFrames() << " frames of "
                   << DescribeFormat(recorder->Format()) << "\n";
     }
-    ReportLeaks();
+    session.Finish();
 }
 
 }  // namespace
@@ -319,8 +344,15 @@ void InstallLoopCommand(CLI::App& program)
     command->add_option("--seconds", options->seconds,
                         "Cable time to run (default: until the longest played file has been played)")
         ->check(CLI::Range(0.001, MaxSeconds));
-    command->add_option("--period-ms", options->periodMs, "Milliseconds per interrupt of the cable's timer (1 to 20)")
+    command->add_option("--period-ms", options->periodMs,
+                        "Milliseconds per interrupt of the cable's timer (1 to 20), stored in the registry first "
+                        "(default: the registry's, 5 in a fresh one)")
         ->check(CLI::Range(1u, 20u));
+    command->add_option("--cable", options->cable, "The cable to run, 1 to the number the device has (default 1)")
+        ->check(CLI::Range(1u, 256u));
+    command->add_option("--registry", options->registryFile,
+                        "Registry file to start the driver from and save back (created with the defaults when "
+                        "absent); without it a fresh registry in which the cable takes every format");
     command->callback([options]() { RunLoop(*options); });
 }
 

@@ -13,6 +13,7 @@ constexpr tarnhost::CommandInstaller Commands[] = {
     tarnhost::InstallCtlCommand,
     tarnhost::InstallDevicesCommand,
     tarnhost::InstallLoopCommand,
+    tarnhost::InstallServeCommand,
 };
 
 // Error texts on one line, as scripts and tests read them.

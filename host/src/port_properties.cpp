@@ -257,8 +257,7 @@ NTSTATUS FilterSide::OwnAnswer(const KSPROPERTY& property, KsFilter* filter, PUC
 {
     const bool pinSet = property.Set == KSPROPSETID_Pin;
     const bool topologySet = property.Set == KSPROPSETID_Topology;
-    const bool known = (pinSet && (property.Id <= KSPROPERTY_PIN_NECESSARYINSTANCES ||
-                                   property.Id == KSPROPERTY_PIN_CATEGORY || property.Id == KSPROPERTY_PIN_NAME) &&
+    const bool known = (pinSet && (property.Id <= KSPROPERTY_PIN_NAME) &&
                         property.Id != KSPROPERTY_PIN_INTERFACES && property.Id != KSPROPERTY_PIN_MEDIUMS) ||
                        (topologySet && property.Id <= KSPROPERTY_TOPOLOGY_NAME);
     if (!known) {
@@ -350,6 +349,22 @@ NTSTATUS FilterSide::PinAnswer(ULONG id, ULONG pinId, const PCPIN_DESCRIPTOR& pi
         return Answer(sizeof(GUID), value, valueSize, [&](PUCHAR out) { std::memcpy(out, ks.Category, sizeof(GUID)); });
     case KSPROPERTY_PIN_NAME:
         return AnswerName(ks.Name, value, valueSize);
+    case KSPROPERTY_PIN_PHYSICALCONNECTION: {
+        std::u16string link;
+        ULONG otherPin = 0;
+        if (filter == nullptr || !FindPhysicalConnection(filter->Owner()->Port(), pinId, &link, &otherPin)) {
+            *valueSize = 0;
+            return STATUS_NOT_FOUND;
+        }
+        const ULONG size = static_cast<ULONG>(offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName) +
+                                              (link.size() + 1) * sizeof(WCHAR));
+        return Answer(size, value, valueSize, [&](PUCHAR out) {
+            const ULONG header[2] = {size, otherPin};
+            std::memcpy(out, header, sizeof(header));
+            std::memcpy(out + offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName), link.c_str(),
+                        (link.size() + 1) * sizeof(WCHAR));
+        });
+    }
     default:
         *valueSize = 0;
         return STATUS_NOT_FOUND;

@@ -11,7 +11,9 @@
 //   STATUS_OBJECT_NAME_COLLISION; more subdevices than PcAddAdapterDevice's MaxObjects
 //   STATUS_INSUFFICIENT_RESOURCES.
 // - PcRegisterPhysicalConnection needs both sides registered on the device (found by COM
-//   identity); otherwise STATUS_INVALID_PARAMETER.
+//   identity); otherwise STATUS_INVALID_PARAMETER. KSPROPERTY_PIN_PHYSICALCONNECTION is answered
+//   on the pins at both ends of a connection, the first registered connection of a pin winning;
+//   the link named is the other filter's KSCATEGORY_AUDIO interface.
 // - The class driver keeps a reference on each registered port and on the power-management
 //   interface until the device is removed or the driver unloaded; then each port lets its
 //   miniport go (ReleaseChildren) and is released, last registered first.
@@ -198,6 +200,41 @@ std::vector<Subdevice> RegisteredSubdevices(PDEVICE_OBJECT deviceObject)
         }
     }
     return found;
+}
+
+bool FindPhysicalConnection(PUNKNOWN port, ULONG pinId, std::u16string* link, ULONG* pin)
+{
+    PUNKNOWN portIdentity = IdentityOf(port);
+    std::lock_guard<std::mutex> guard(subdeviceMutex);
+    auto record = std::find_if(subdevices.begin(), subdevices.end(),
+                               [&](const SubdeviceRecord& candidate) { return candidate.identity == portIdentity; });
+    if (portIdentity == nullptr || record == subdevices.end()) {
+        return false;
+    }
+    for (const ConnectionRecord& entry : connections) {
+        const PhysicalConnection& wire = entry.connection;
+        if (entry.device != record->device) {
+            continue;
+        }
+        const std::u16string* other = nullptr;
+        if (wire.fromName == record->name && wire.fromPin == pinId) {
+            other = &wire.toName;
+            *pin = wire.toPin;
+        } else if (wire.toName == record->name && wire.toPin == pinId) {
+            other = &wire.fromName;
+            *pin = wire.fromPin;
+        }
+        if (other == nullptr) {
+            continue;
+        }
+        for (const SubdeviceRecord& candidate : subdevices) {
+            if (candidate.device == record->device && candidate.name == *other && !candidate.links.empty()) {
+                *link = candidate.links.front();
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 std::vector<PhysicalConnection> PhysicalConnections(PDEVICE_OBJECT deviceObject)

@@ -12,7 +12,9 @@
 #include "filters/adapter.h"
 #include "filters/cable.h"
 #include "filters/wave_filter.h"
+#include "filters/wave_miniport.h"
 #include "host/ks_client.h"
+#include "host/machine.h"
 #include "host/wave_client.h"
 #include "support/platform_fixture.h"
 
@@ -108,6 +110,36 @@ TEST_F(DeviceLifecycleTest, OneCableRegistersTopo1AndWave1WithTheirInterfacesAnd
         EXPECT_EQ(links[i].toPin, expected[i].toPin);
     }
     EXPECT_TRUE(ControlInterfaceEnabled());
+
+    // The filters report each wired pin's partner, from either end; the first wire of a pin wins.
+    const struct {
+        const char16_t* filter;
+        ULONG pin;
+        NTSTATUS status;
+        const char16_t* other;
+        ULONG otherPin;
+    } ends[] = {{u"wave1", 3, STATUS_SUCCESS, u"topo1", 2}, {u"wave1", 1, STATUS_SUCCESS, u"topo1", 0},
+                {u"topo1", 0, STATUS_SUCCESS, u"wave1", 1}, {u"topo1", 2, STATUS_SUCCESS, u"wave1", 3},
+                {u"wave1", 0, STATUS_NOT_FOUND, u"", 0}};
+    for (const auto& end : ends) {
+        SCOPED_TRACE(std::string(end.filter, end.filter + 5) + " pin " + std::to_string(end.pin));
+        std::unique_ptr<host::KsHandle> filter;
+        ASSERT_EQ(host::KsHandle::OpenFilter(device, end.filter, &filter), STATUS_SUCCESS);
+        host::PropertyReply reply =
+            host::QueryProperty(filter.get(), host::PinPropertyInput(KSPROPERTY_PIN_PHYSICALCONNECTION, end.pin));
+        ASSERT_EQ(reply.status, end.status);
+        if (end.status != STATUS_SUCCESS) {
+            continue;
+        }
+        const std::u16string link = Link(KSCATEGORY_AUDIO, end.other);
+        const size_t size = offsetof(KSPIN_PHYSICALCONNECTION, SymbolicLinkName) + (link.size() + 1) * 2;
+        ASSERT_EQ(reply.value.size(), size);
+        ULONG header[2];
+        std::memcpy(header, reply.value.data(), sizeof(header));
+        EXPECT_EQ(header[0], size);
+        EXPECT_EQ(header[1], end.otherPin);
+        EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(reply.value.data() + 8)), link);
+    }
 }
 
 TEST_F(DeviceLifecycleTest, With256CablesTheNamesRunToWave256And512SubdevicesAreAsked)
@@ -354,7 +386,8 @@ TEST_F(DeviceLifecycleTest, ADeviceStateOutsideD0ToD3LeavesThePowerStateAlone)
 
 TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerResolutionAgain)
 {
-    Load(1);
+    // A whole life: 8 cables, a stream pair on the third by name, stop, remove, unload.
+    Load(8);
     ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
     // Sleep and resume before any stream: the timer resolution is not touched.
     ASSERT_EQ(node.SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
@@ -362,7 +395,7 @@ TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerR
     EXPECT_TRUE(host::TakeTimerResolutionCalls().empty());
 
     std::unique_ptr<host::KsHandle> filter;
-    ASSERT_EQ(host::KsHandle::OpenFilter(node.FunctionalDevice(), u"wave1", &filter), STATUS_SUCCESS);
+    ASSERT_EQ(host::KsHandle::OpenFilter(node.FunctionalDevice(), u"wave3", &filter), STATUS_SUCCESS);
     std::vector<uint8_t> format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
     std::unique_ptr<host::WaveClient> render;
     std::unique_ptr<host::WaveClient> capture;
@@ -373,6 +406,10 @@ TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerR
     ASSERT_EQ(host::WaveClient::Open(nullptr, options, &render), STATUS_SUCCESS);
     options.pinId = WaveCapturePin;
     ASSERT_EQ(host::WaveClient::Open(nullptr, options, &capture), STATUS_SUCCESS);
+    for (ULONG index : {0u, 2u}) {
+        EXPECT_EQ(Driver()->Adapter->FindCable(index)->Wave->CaptureStreams.Streams.Items().Size(), index == 2 ? 1u : 0u)
+            << "the streams belong to the third cable only";
+    }
     std::vector<host::TimerResolutionCall> first = host::TakeTimerResolutionCalls();
     ASSERT_EQ(first.size(), 1u) << "the cable's first stream asks for a finer timer";
 
@@ -414,6 +451,7 @@ TEST_F(DeviceLifecycleTest, AStreamRunsOnAStartedDeviceAndResumeAsksForItsTimerR
     capture.reset();
     filter.reset();
     EXPECT_EQ(Driver()->OpenHandles, 0);
+    ASSERT_EQ(node.Stop(), STATUS_SUCCESS);
     ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
     image.Unload();
     std::vector<host::TimerResolutionCall> calls = host::TakeTimerResolutionCalls();
@@ -524,19 +562,31 @@ TEST_F(DeviceLifecycleTest, AddDeviceAfterAFailedOneSucceedsAndASecondDeviceIsRe
     EXPECT_EQ(node.Add(), STATUS_DEVICE_ALREADY_ATTACHED);
 }
 
-TEST_F(DeviceLifecycleTest, ARestartReadsTheCableCountChangedMeanwhile)
+// The installer's property change: refused while a handle is open, then a fresh load of the image
+// that reads what the registry says now.
+TEST_F(DeviceLifecycleTest, ARestartWaitsForTheLastHandleAndReadsTheRegistryAnew)
 {
-    Load(8);
-    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
-    EXPECT_EQ(host::RegisteredSubdevices(node.FunctionalDevice()).size(), 16u);
+    host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 8);
+    host::Machine machine;
+    ASSERT_EQ(machine.Boot(), STATUS_SUCCESS);
+    auto driver = [&machine] { return static_cast<DriverState*>(machine.Image().Symbol("Driver")); };
+    Adapter* first = driver()->Adapter;
     host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 3);
-    ASSERT_EQ(node.Stop(), STATUS_SUCCESS);
-    ASSERT_EQ(node.Remove(), STATUS_SUCCESS);
-    EXPECT_EQ(host::DeviceInterfaces(node.PhysicalDevice()).size(), 1u) << "the subdevices went with the device";
-    Reload();
-    ASSERT_EQ(node.AddAndStart(), STATUS_SUCCESS);
-    std::vector<host::Subdevice> subdevices = host::RegisteredSubdevices(node.FunctionalDevice());
+    host::RegistrySetDword(std::string(SoftwareKeyPath) + "\\Cable 2", "Maximum sampling rate", 96000);
+
+    std::unique_ptr<host::KsHandle> filter;
+    ASSERT_EQ(host::KsHandle::OpenFilter(machine.Device(), u"topo8", &filter), STATUS_SUCCESS);
+    EXPECT_EQ(machine.Restart(), STATUS_DEVICE_BUSY);
+    EXPECT_EQ(driver()->Adapter, first) << "the running load goes on";
+    EXPECT_EQ(host::RegisteredSubdevices(machine.Device()).size(), 16u);
+    filter.reset();
+
+    ASSERT_EQ(machine.Restart(), STATUS_SUCCESS);
+    std::vector<host::Subdevice> subdevices = host::RegisteredSubdevices(machine.Device());
     ASSERT_EQ(subdevices.size(), 6u);
     EXPECT_EQ(subdevices.back().name, u"wave3");
-    EXPECT_EQ(CableCount(), 3u);
+    EXPECT_EQ(driver()->Adapter->FindCable(1)->Wave->MaxSampleRate, 96000u);
+    EXPECT_EQ(driver()->Adapter->FindCable(2)->Wave->MaxSampleRate, 48000u);
+    machine.Shutdown();
+    EXPECT_EQ(host::LivePoolCount(), 0u);
 }

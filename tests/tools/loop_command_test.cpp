@@ -11,6 +11,7 @@
 #include "engine/mix.h"
 
 #include "converter_reference.h"
+#include "host/harness.h"
 #include "tool_runner.h"
 
 using namespace tool_test;
@@ -206,6 +207,55 @@ TEST(LoopCommand, WithoutSecondsTheToneLastsTenSeconds)
     EXPECT_EQ(ReadSoundFile(scratch.File("tone.wav")).info.frames, 80000);
 }
 
+// A registry file decides what each cable accepts; the chosen cable runs, and --period-ms is kept
+// in the file as that cable's setting.
+TEST(LoopCommand, TheRegistryFileDecidesWhatTheChosenCableAccepts)
+{
+    ScratchDirectory scratch;
+    const std::string parameters = host::DriverImage::DefaultServiceKey + "\\Parameters";
+    host::RegistryClear();
+    host::RegistrySetDword(parameters, "Number of cables", 3);
+    for (const char* name : {"Minimum sampling rate", "Maximum sampling rate"}) {
+        host::RegistrySetDword(parameters + "\\Cable 2", name, 48000);
+    }
+    host::RegistrySaveFile(scratch.File("tarn.reg"));
+    WriteSoundFile(scratch.File("in.wav"), Wav16, 44100, 2, RandomBytes(4 * 4410, 63));
+    const std::vector<std::string> play = {"--registry", scratch.File("tarn.reg"), "--play", scratch.File("in.wav")};
+    auto loop = [&](std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), "loop");
+        arguments.insert(arguments.end(), play.begin(), play.end());
+        return RunTarnhost(scratch, arguments);
+    };
+
+    ToolResult narrowed = loop({"--cable", "2"});
+    EXPECT_EQ(narrowed.status, 2);
+    EXPECT_NE(narrowed.err.find("48000 Hz, 8-16 bits"), std::string::npos) << narrowed.err;
+
+    ToolResult third = loop({"--cable", "3", "--period-ms", "10"});
+    ASSERT_EQ(third.status, 0) << third.err;
+    EXPECT_EQ(Figure(third.out, "cable format"), "44100 Hz 16-bit 2 ch");
+    host::RegistryClear();
+    ASSERT_TRUE(host::RegistryLoadFile(scratch.File("tarn.reg")));
+    host::RegistryValueData period;
+    ASSERT_TRUE(host::RegistryGetValue(parameters + "\\Cable 3", "Milliseconds per interrupt", &period));
+    EXPECT_EQ(period.data, (std::vector<uint8_t>{10, 0, 0, 0}));
+    EXPECT_FALSE(host::RegistryGetValue(parameters + "\\Cable 1", "Milliseconds per interrupt", &period));
+
+    EXPECT_EQ(Figure(third.out, "cable rate"), "44100.0 frames per second of system time");
+
+    // A clock correction of 101 % (0x10000 * 1.01, rounded down) makes the cable run that much faster.
+    host::RegistrySetDword(parameters + "\\Cable 3", "Clock correction", 66191);
+    host::RegistrySaveFile(scratch.File("tarn.reg"));
+    ToolResult faster = loop({"--cable", "3", "--seconds", "1"});
+    ASSERT_EQ(faster.status, 0) << faster.err;
+    const double rate = std::stod(Figure(faster.out, "cable rate"));
+    EXPECT_NEAR(rate, 44100.0 * 66191 / 65536, 1.0);
+
+    ToolResult beyond = loop({"--cable", "4"});
+    EXPECT_EQ(beyond.status, 2);
+    EXPECT_NE(beyond.err.find("has 3 cables"), std::string::npos) << beyond.err;
+}
+
 TEST(LoopCommand, BadInputGetsOneLineStatusTwoAndNoOutputFile)
 {
     struct BadCase {
@@ -230,6 +280,7 @@ TEST(LoopCommand, BadInputGetsOneLineStatusTwoAndNoOutputFile)
         {"--seconds not a number", {"--seconds", "long", "--record", "out.wav:48000:16:2"}, "--seconds"},
         {"--period-ms 21", {"--period-ms", "21", "--record", "out.wav:48000:16:2"}, "--period-ms"},
         {"unknown option", {"--loud", "--record", "out.wav:48000:16:2"}, "loud"},
+        {"a cable the device lacks", {"--cable", "9", "--record", "out.wav:48000:16:2"}, "has 8 cables"},
         // The cable, asked through its filter, refuses the rate and names what its pin takes.
         {"a rate the cable refuses", {"--play", "low.wav", "--record", "out.wav:48000:16:2"}, "8000-192000 Hz"},
     };

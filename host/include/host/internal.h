@@ -213,6 +213,10 @@ void TearDownSubdevices(PDEVICE_OBJECT deviceObject);
 // The device's registered power-management interface, referenced for the caller, or null.
 PADAPTERPOWERMANAGEMENT AdapterPowerManagement(PDEVICE_OBJECT deviceObject);
 void ResetSubdevices();
+// The pin at the other end of a physical connection registered for pin `pinId` of the subdevice
+// of this port, at either end of the connection: the other subdevice's
+// KSCATEGORY_AUDIO link and pin. False when the pin has no connection.
+bool FindPhysicalConnection(PUNKNOWN port, ULONG pinId, std::u16string* link, ULONG* pin);
 // pnp.cpp: the class driver's own handling of PnP and power requests, which completes them.
 NTSTATUS ClassPnp(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS ClassPower(PDEVICE_OBJECT deviceObject, PIRP irp);

@@ -270,6 +270,12 @@ typedef struct {
 } KSPIN_CINSTANCES, *PKSPIN_CINSTANCES;
 
 typedef struct {
+    ULONG Size;  // of the whole answer, the link's characters and terminator included
+    ULONG Pin;
+    WCHAR SymbolicLinkName[1];
+} KSPIN_PHYSICALCONNECTION, *PKSPIN_PHYSICALCONNECTION;
+
+typedef struct {
     ULONG FromNode;
     ULONG FromNodePin;
     ULONG ToNode;

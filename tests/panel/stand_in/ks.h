@@ -1,0 +1,2 @@
+// Linux stand-in: the panel logic needs nothing from ks.h.
+#pragma once
