@@ -17,8 +17,6 @@ namespace {
 constexpr GUID MediaSetupClass = {0x4d36e96c, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 // The device instance handle of the machine's one device node.
 constexpr DWORD DeviceInstance = 1;
-// What a METHOD_BUFFERED system buffer holds past the input.
-constexpr uint8_t UnwrittenSystemBufferByte = 0xCD;
 
 constexpr DWORD MethodBuffered = 0;
 constexpr DWORD MethodNeither = 3;
@@ -422,38 +420,24 @@ BOOL Win32System::DeviceIoControl(HANDLE handle, DWORD ioControlCode, PVOID inpu
     if (method != MethodBuffered && method != MethodNeither) {
         return Fail(ERROR_NOT_SUPPORTED);
     }
-    std::vector<uint8_t> systemBuffer;
-    if (method == MethodBuffered) {
-        systemBuffer.assign(std::max(inputSize, outputSize), UnwrittenSystemBufferByte);
-        if (inputSize != 0) {
-            std::memcpy(systemBuffer.data(), input, inputSize);
-        }
-    }
     ULONG_PTR information = 0;
-    NTSTATUS status = Send(*file, IRP_MJ_DEVICE_CONTROL, &information, [&](IoRequest& request) {
-        auto& control = request.stack.Parameters.DeviceIoControl;
-        control.IoControlCode = ioControlCode;
-        control.InputBufferLength = inputSize;
-        control.OutputBufferLength = outputSize;
-        request.irp.UserBuffer = output;
-        if (method == MethodBuffered) {
-            request.irp.AssociatedIrp.SystemBuffer = systemBuffer.empty() ? nullptr : systemBuffer.data();
-        } else {
+    NTSTATUS status;
+    if (method == MethodBuffered) {
+        InProcess client;  // the request reaches the driver in the application's process
+        status = SendBufferedDeviceControl(file->device, &file->file, ioControlCode, input, inputSize, output,
+                                           outputSize, &information);
+    } else {
+        status = Send(*file, IRP_MJ_DEVICE_CONTROL, &information, [&](IoRequest& request) {
+            auto& control = request.stack.Parameters.DeviceIoControl;
+            control.IoControlCode = ioControlCode;
+            control.InputBufferLength = inputSize;
+            control.OutputBufferLength = outputSize;
             control.Type3InputBuffer = input;
-        }
-    });
-    if (information > outputSize && !IsError(status)) {
-        ReportViolation("IO_INFORMATION_PAST_BUFFER", "IoCompleteRequest",
-                        "the driver completed a device-control request with Information " + std::to_string(information) +
-                            " for an output buffer of " + std::to_string(outputSize) +
-                            " bytes; the I/O manager would copy bytes past the caller's buffer");
-        information = outputSize;
+            request.irp.UserBuffer = output;
+        });
     }
-    if (IsError(status)) {
-        information = 0;
-    } else if (method == MethodBuffered && information != 0) {
-        std::memcpy(output, systemBuffer.data(), information);
-    }
+    // The I/O manager hands back at most the output's size, and nothing after an error.
+    information = IsError(status) ? 0 : std::min<ULONG_PTR>(information, outputSize);
     *bytesReturned = static_cast<DWORD>(information);
     if (!NT_SUCCESS(status)) {
         return Fail(RtlNtStatusToDosError(status));
