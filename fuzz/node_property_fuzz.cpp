@@ -163,7 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     rest += instanceBytes;
     restBytes -= instanceBytes;
     std::unique_ptr<uint8_t[]> value(valueSize != 0 ? new uint8_t[valueSize]() : nullptr);
-    std::memcpy(value.get(), rest, std::min<size_t>(restBytes, valueSize));
+    if (valueSize != 0) {
+        std::memcpy(value.get(), rest, std::min<size_t>(restBytes, valueSize));
+    }
 
     host::KsPropertyBuffers buffers;
     buffers.input = input.data();
