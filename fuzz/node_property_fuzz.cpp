@@ -6,7 +6,8 @@
 // Input: byte 0 picks the handle (topology filter, wave filter, render pin, capture pin), byte 1
 // the property set, byte 2 the property id, byte 3 the verb bits, byte 4 the node id, bytes 5-6
 // the value buffer size (0..511), byte 7 the instance length (0..31); then the instance bytes,
-// then the value's first bytes (zeros after them).
+// then the value's first bytes (zeros after them). The pins are stopped again after each input,
+// so that an input's outcome does not depend on the ones before it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -194,6 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     for (const std::unique_ptr<host::WaveClient>* client : {&rig.render, &rig.capture}) {
         auto* stream = static_cast<WaveStream*>((*client)->Pin()->MiniportStream());
         RequireTable(stream->ChannelLevels, stream->ChannelGains, -6553600);
+        // Each input starts from stopped pins, whatever the last one asked of their state.
+        Require((*client)->SetState(KSSTATE_STOP) == STATUS_SUCCESS);
     }
     return 0;
 }
