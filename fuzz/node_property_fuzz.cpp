@@ -157,7 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const size_t instanceBytes = std::min<size_t>(data[7] % 32, restBytes);
 
     // Exactly the client's bytes, on the heap, so that a read past either buffer is caught.
-    const size_t headerBytes = (header.Property.Flags & KSPROPERTY_TYPE_TOPOLOGY) ? sizeof(KSP_NODE) : sizeof(KSPROPERTY);
+    const bool nodeRequest = (header.Property.Flags & KSPROPERTY_TYPE_TOPOLOGY) != 0;
+    const size_t headerBytes = nodeRequest ? sizeof(KSP_NODE) : sizeof(KSPROPERTY);
     std::vector<uint8_t> input(headerBytes + instanceBytes);
     std::memcpy(input.data(), &header, headerBytes);
     std::memcpy(input.data() + headerBytes, rest, instanceBytes);

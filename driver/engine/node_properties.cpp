@@ -146,7 +146,8 @@ NTSTATUS VolumeLevelRequest(PPCPROPERTY_REQUEST request, ULONG channel, LONG* le
 // above -101 dB, which sounds as -100 dB does.
 bool LineLevelAccepted(LONG level)
 {
-    return level == SilentVolumeLevel || (level / static_cast<LONG>(VolumeLevelStep) >= -100 && level <= MaxVolumeLevel);
+    const LONG wholeDecibels = level / static_cast<LONG>(VolumeLevelStep);
+    return level == SilentVolumeLevel || (wholeDecibels >= -100 && level <= MaxVolumeLevel);
 }
 
 bool StreamLevelAccepted(LONG level)
@@ -250,6 +251,7 @@ NTSTATUS TopologyMuteHandler(PPCPROPERTY_REQUEST request)
     return status;
 }
 
+TARN_PAGEABLE
 NTSTATUS JackDescriptionHandler(PPCPROPERTY_REQUEST request)
 {
     PAGED_CODE();

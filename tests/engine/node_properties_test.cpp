@@ -334,8 +334,9 @@ TEST_F(NodePropertyTest, ALevelChangedWhileStreamingTakesEffectAtTheNextChunk)
     ASSERT_EQ(recorded.size(), 1u);
     for (size_t index = 0; index < std::size(steps); ++index) {
         SCOPED_TRACE(index);
-        const std::vector<uint8_t> piece(played.begin() + changedAt[index], played.begin() + changedAt[index + 1]);
-        EXPECT_TRUE(std::equal(recorded[0].data.begin() + changedAt[index], recorded[0].data.begin() + changedAt[index + 1],
+        const size_t from = changedAt[index], to = changedAt[index + 1];
+        const std::vector<uint8_t> piece(played.begin() + from, played.begin() + to);
+        EXPECT_TRUE(std::equal(recorded[0].data.begin() + from, recorded[0].data.begin() + to,
                                Scaled(piece, 2, steps[index].num, steps[index].den, false).begin()));
     }
 }
