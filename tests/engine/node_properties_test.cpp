@@ -72,22 +72,25 @@ protected:
     std::tuple<NTSTATUS, ULONG, Words> Send(Handle handle, const GUID& set, ULONG id, ULONG verb, ULONG node,
                                             const Words& instance, ULONG valueSize, const Words& value = {})
     {
-        std::vector<uint8_t> extra(instance.size() * 4);
-        std::memcpy(extra.data(), instance.data(), extra.size());
+        const auto* instanceBytes = reinterpret_cast<const uint8_t*>(instance.data());
+        const std::vector<uint8_t> extra(instanceBytes, instanceBytes + instance.size() * 4);
         std::vector<uint8_t> input = node != KSFILTER_NODE ? host::NodePropertyInput(set, id, verb, node, extra)
                                                            : host::PropertyInput(set, id, verb);
         if (node == KSFILTER_NODE) {
             input.insert(input.end(), extra.begin(), extra.end());
         }
         std::vector<uint8_t> buffer(valueSize);
-        std::memcpy(buffer.data(), value.data(), std::min<size_t>(valueSize, value.size() * 4));
+        std::copy_n(reinterpret_cast<const uint8_t*>(value.data()), std::min<size_t>(valueSize, value.size() * 4),
+                    buffer.begin());
         host::KsPropertyBuffers buffers{input.data(), static_cast<ULONG>(input.size()), buffer.data(), valueSize};
         ULONG bytes = 0;
         NTSTATUS status = handle == Topology ? topologyFilter->Property(buffers, &bytes)
                           : handle == Wave   ? waveFilter->Property(buffers, &bytes)
                                              : render->Pin()->Property(buffers, &bytes);
         Words words(NT_SUCCESS(status) ? bytes / 4 : 0);
-        std::memcpy(words.data(), buffer.data(), words.size() * 4);
+        for (size_t index = 0; index < words.size(); ++index) {
+            std::memcpy(&words[index], &buffer[4 * index], 4);
+        }
         return {status, bytes, words};
     }
     NTSTATUS SetLevel(Handle handle, ULONG node, ULONG level, ULONG channel = All)
