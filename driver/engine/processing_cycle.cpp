@@ -3,11 +3,13 @@
 #include "config/driver_params.h"
 #include "core/prefetch.h"
 #include "engine/audio_format.h"
+#include "engine/mix.h"
 #include "engine/mix_areas.h"
 #include "engine/timing.h"
 #include "engine/transfer.h"
 #include "engine/wave_stream.h"
 #include "filters/cable.h"
+#include "filters/topology_miniport.h"
 #include "filters/wave_miniport.h"
 
 namespace {
@@ -21,6 +23,23 @@ LONGLONG PeriodDueTime(ULONG milliseconds)
 ULONG Clamp(ULONG value, ULONG minimum, ULONG maximum)
 {
     return (value < minimum) ? minimum : (value > maximum) ? maximum : value;
+}
+
+// The line out's volume and mute on the whole mix: each channel's gain, or silence where the
+// channel is muted. The topology's lines are changed only while no pass runs. The topology
+// miniport outlives every pass: the cable drops it only at teardown, when no stream is left.
+void ApplyLineOut(const Cable* cable, const WAVEFORMATEXTENSIBLE* cableFormat, PUCHAR mix, ULONG bytes)
+{
+    const TopologyMiniport* topology = cable->Topology;
+    if (topology == NULL || topology->Lines == NULL || topology->LineCount == 0) {
+        return;  // no lines built: nothing to apply
+    }
+    const TopologyLine& lineOut = topology->Lines[0];
+    ScalePair gains[GainTableEntries];
+    for (ULONG channel = 0; channel < GainTableEntries; ++channel) {
+        gains[channel] = lineOut.ChannelMutes[channel] ? ScalePair{0, 1} : lineOut.ChannelGains[channel];
+    }
+    ScaleBuffer(mix, bytes, cableFormat, gains);
 }
 
 }  // namespace
@@ -249,7 +268,9 @@ ULONG WaveMiniport::ProcessBytes(ULONG total)
             for (ListEntry* walk = RenderStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
                 TransferStream(WaveStream::FromLink(walk), mix, chunk);
             }
-            // The line-out volume and mute stage joins here with the topology miniport.
+            if (VolumeControl) {
+                ApplyLineOut(CableOwner, &CableFormat, mix, chunk);
+            }
             for (ListEntry* walk = CaptureStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
                 TransferStream(WaveStream::FromLink(walk), mix, chunk);
             }

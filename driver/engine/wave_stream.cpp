@@ -4,6 +4,7 @@
 
 #include "core/prefetch.h"
 
+#include "engine/thread_affinity.h"
 #include "engine/timing.h"
 #include "filters/adapter.h"
 #include "filters/cable.h"
@@ -398,6 +399,8 @@ void WaveStream::MappingAvailable()
     // Waits out a transfer pass in progress.
     StreamLock.Enter();
     StreamLock.Leave();
+    // In the thread that delivered the buffers, the thread the restriction is about.
+    RestrictThreadAffinity(Miniport, Capture);
     KIRQL previousIrql;
     KeRaiseIrql(DISPATCH_LEVEL, &previousIrql);
     ReleaseCompletedMappings();

@@ -79,12 +79,6 @@ NTSTATUS NotFoundHandler(PPCPROPERTY_REQUEST request)
     return STATUS_NOT_FOUND;
 }
 
-NTSTATUS PendingNodePropertyHandler(PPCPROPERTY_REQUEST request)
-{
-    UNREFERENCED_PARAMETER(request);
-    return STATUS_NOT_IMPLEMENTED;
-}
-
 NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG instanceBytes, ULONG valueBytes)
 {
     if (instanceBytes != 0 && request->InstanceSize < instanceBytes) {

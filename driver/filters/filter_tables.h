@@ -1,5 +1,6 @@
 // Descriptor pieces both filters of a cable share: the analog bridge range, the automation table
-// of bridge pins and passive nodes, and the two property handlers those tables name.
+// of bridge pins and passive nodes, the handlers those tables name and the helpers of every
+// property handler.
 #pragma once
 
 #include "core/platform.h"
@@ -32,10 +33,6 @@ NTSTATUS CheckPropertySizes(PPCPROPERTY_REQUEST request, ULONG instanceBytes, UL
 // an audio device, so every node reports KSAUDIO_CPU_RESOURCES_NOT_HOST_CPU. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CpuResourcesHandler(PPCPROPERTY_REQUEST request);
-
-// The volume, mute, channel-configuration and jack-description handlers come with the node
-// properties; until then both filters answer those requests as unsupported. Any IRQL.
-NTSTATUS PendingNodePropertyHandler(PPCPROPERTY_REQUEST request);
 
 // Leaves the request to the port's own handling (STATUS_NOT_FOUND), for properties the port
 // answers better from its descriptor copy. Any IRQL.

@@ -186,6 +186,13 @@ NTSTATUS TopologyMiniport::ApplySourceLineTypesMask(ULONG mask)
         return STATUS_INVALID_PARAMETER;
     }
     SourceLineTypesMask = mask;
+    // The connected mask stays a non-empty subset of the lines there are: a connected line that
+    // goes away drops out, and when none is left (the default, line in, without a line in) every
+    // line shown counts as connected, so the capture side is never reported unplugged.
+    ConnectedSourceLinesMask &= mask;
+    if (ConnectedSourceLinesMask == 0) {
+        ConnectedSourceLinesMask = mask;
+    }
     return STATUS_SUCCESS;
 }
 

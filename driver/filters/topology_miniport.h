@@ -86,7 +86,9 @@ public:
     // What a failure leaves built stays with the object, whose destructor undoes it. PASSIVE_LEVEL.
     STDMETHODIMP_(NTSTATUS) Init(PUNKNOWN unknownAdapter, PRESOURCELIST resourceList, PPORTTOPOLOGY port) override;
 
-    // "Source line types mask": non-zero, bits 0..2 only. Takes effect at the next Init.
+    // "Source line types mask": non-zero, bits 0..2 only. Takes effect at the next Init. The
+    // connected mask keeps only the lines of the new mask, and becomes the whole mask when that
+    // leaves it empty.
     NTSTATUS ApplySourceLineTypesMask(ULONG mask);
     // "Connected source lines mask": a non-empty subset of the types mask.
     NTSTATUS ApplyConnectedSourceLinesMask(ULONG mask);

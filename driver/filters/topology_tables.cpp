@@ -1,5 +1,6 @@
 // The topology filter's tables: the template every cable's descriptor starts from, the kinds of
 // line it adds to it, and the automation tables of the filter and its nodes.
+#include "engine/node_properties.h"
 #include "filters/filter_tables.h"
 #include "filters/topology_miniport.h"
 
@@ -10,17 +11,17 @@ constexpr ULONG GetSetAndBasicSupport = GetAndBasicSupport | PCPROPERTY_ITEM_FLA
 
 constexpr PCPROPERTY_ITEM FilterPropertyItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GetAndBasicSupport, CpuResourcesHandler},
-    {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, GetAndBasicSupport, PendingNodePropertyHandler},
+    {&KSPROPSETID_Jack, KSPROPERTY_JACK_DESCRIPTION, GetAndBasicSupport, JackDescriptionHandler},
 };
 
 constexpr PCPROPERTY_ITEM VolumePropertyItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GetAndBasicSupport, CpuResourcesHandler},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, GetSetAndBasicSupport, PendingNodePropertyHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, GetSetAndBasicSupport, TopologyVolumeHandler},
 };
 
 constexpr PCPROPERTY_ITEM MutePropertyItems[] = {
     {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GetAndBasicSupport, CpuResourcesHandler},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, GetSetAndBasicSupport, PendingNodePropertyHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_MUTE, GetSetAndBasicSupport, TopologyMuteHandler},
 };
 
 }  // namespace

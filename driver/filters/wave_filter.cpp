@@ -2,6 +2,7 @@
 #include "filters/wave_filter.h"
 
 #include "engine/audio_format.h"
+#include "engine/node_properties.h"
 #include "engine/wave_stream.h"
 #include "filters/cable.h"
 #include "filters/filter_tables.h"
@@ -41,21 +42,23 @@ const PCPROPERTY_ITEM StreamPinPropertyItems[] = {
      NotFoundHandler},
 };
 
+constexpr ULONG GetAndBasicSupport = PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_BASICSUPPORT;
+constexpr ULONG GetSetAndBasicSupport = GetAndBasicSupport | PCPROPERTY_ITEM_FLAG_SET;
+
+// A pin request reaches the volume node with its stream, a filter request without one.
 const PCPROPERTY_ITEM VolumeNodePropertyItems[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, PCPROPERTY_ITEM_FLAG_GET, CpuResourcesHandler},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET,
-     PendingNodePropertyHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GetAndBasicSupport, CpuResourcesHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_VOLUMELEVEL, GetSetAndBasicSupport, WaveVolumeHandler},
 };
 
 const PCPROPERTY_ITEM SrcNodePropertyItems[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, PCPROPERTY_ITEM_FLAG_GET, CpuResourcesHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GetAndBasicSupport, CpuResourcesHandler},
 };
 
 // The DAC node answers for the render side, the ADC node for the capture side.
 const PCPROPERTY_ITEM ConverterNodePropertyItems[] = {
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, PCPROPERTY_ITEM_FLAG_GET, CpuResourcesHandler},
-    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, PCPROPERTY_ITEM_FLAG_GET | PCPROPERTY_ITEM_FLAG_SET,
-     PendingNodePropertyHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CPU_RESOURCES, GetAndBasicSupport, CpuResourcesHandler},
+    {&KSPROPSETID_Audio, KSPROPERTY_AUDIO_CHANNEL_CONFIG, GetSetAndBasicSupport, ChannelConfigHandler},
 };
 
 const PCAUTOMATION_TABLE WaveFilterProperties = PROPERTY_AUTOMATION_TABLE(WaveFilterPropertyItems);
@@ -115,8 +118,8 @@ ULONG Lesser(ULONG first, ULONG second)
     return first < second ? first : second;
 }
 
-// Whether a stream of this format would be accepted now; nothing is stored.
-TARN_PAGEABLE
+// Whether a stream of this format would be accepted now; nothing is stored. Resident: it holds
+// the cable's StateLock, a spin lock, while it validates.
 NTSTATUS ProposeFormatHandler(PPCPROPERTY_REQUEST request)
 {
     PAGED_CODE();

@@ -247,6 +247,10 @@ NTSTATUS FilterSide::Property(const KsPropertyBuffers& buffers, KsFilter* filter
     std::unique_ptr<UCHAR[]> value(buffers.outputSize != 0 ? new UCHAR[buffers.outputSize] : nullptr);
     KSPROPERTY property;
     std::memcpy(&property, input.get(), sizeof(property));
+    // A set request's value is the caller's buffer: it travels to the handler, as KS copies it.
+    if ((property.Flags & KSPROPERTY_TYPE_SET) != 0 && buffers.outputSize != 0) {
+        std::memcpy(value.get(), buffers.output, buffers.outputSize);
+    }
     ULONG valueSize = buffers.outputSize;
     bool handled = false;
     NTSTATUS status;

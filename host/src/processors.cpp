@@ -1,6 +1,8 @@
 // Emulated processors: how many there are, which one the calling thread runs on, thread affinity,
 // and where a timer's DPC goes.
+#include <mutex>
 #include <stdexcept>
+#include <vector>
 
 #include "host/internal.h"
 #include "scheduler.h"
@@ -12,6 +14,9 @@ namespace host {
 namespace {
 
 thread_local KAFFINITY threadAffinity HOST_HOT_TLS = 0;  // 0: never restricted
+
+std::mutex affinityCallsMutex;
+std::vector<AffinityCall> affinityCalls;  // every KeSetSystemAffinityThread since the last take
 
 KAFFINITY ActiveMask()
 {
@@ -49,6 +54,16 @@ unsigned TimerDpcProcessor(Scheduler& s, const KTIMER* timer)
 void ResetThreadAffinity()
 {
     threadAffinity = 0;
+    std::lock_guard<std::mutex> guard(affinityCallsMutex);
+    affinityCalls.clear();
+}
+
+std::vector<AffinityCall> TakeAffinityCalls()
+{
+    std::lock_guard<std::mutex> guard(affinityCallsMutex);
+    std::vector<AffinityCall> calls;
+    calls.swap(affinityCalls);
+    return calls;
 }
 
 void SetProcessorCount(unsigned count)
@@ -141,6 +156,8 @@ void KeSetSystemAffinityThread(KAFFINITY affinity)
         return;
     }
     host::threadAffinity = affinity & host::ActiveMask();
+    std::lock_guard<std::mutex> guard(host::affinityCallsMutex);
+    host::affinityCalls.push_back({KeGetCurrentThread(), affinity});
 }
 
 // Like KeRevertToUserAffinityThread: the thread may run on every processor again.

@@ -346,8 +346,9 @@ TEST_F(TopologyMiniportTest, MaskSettersStoreOnlyAcceptedValues)
         {true, 0, STATUS_INVALID_PARAMETER, 7, 2},  {true, 8, STATUS_INVALID_PARAMETER, 7, 2},
         {true, 0xF, STATUS_INVALID_PARAMETER, 7, 2}, {false, 8, STATUS_INVALID_PARAMETER, 7, 2},
         {false, 0, STATUS_INVALID_PARAMETER, 7, 2}, {false, 3, STATUS_SUCCESS, 7, 3},
-        {true, 4, STATUS_SUCCESS, 4, 3},            {false, 1, STATUS_INVALID_PARAMETER, 4, 3},
-        {false, 5, STATUS_INVALID_PARAMETER, 4, 3}, {false, 4, STATUS_SUCCESS, 4, 4},
+        {true, 4, STATUS_SUCCESS, 4, 4},            {false, 1, STATUS_INVALID_PARAMETER, 4, 4},
+        {false, 5, STATUS_INVALID_PARAMETER, 4, 4}, {true, 5, STATUS_SUCCESS, 5, 4},
+        {false, 1, STATUS_SUCCESS, 5, 1},           {true, 3, STATUS_SUCCESS, 3, 1},
     };
     cables.push_back(Cable::Create(0, adapter));
     TopologyMiniport* miniport = TopologyMiniport::Create(cables.back());
@@ -361,6 +362,24 @@ TEST_F(TopologyMiniportTest, MaskSettersStoreOnlyAcceptedValues)
                                       miniport->ConnectedSourceLinesMask}),
                   std::vector<ULONG>({static_cast<ULONG>(c.status), c.typesAfter, c.connectedAfter}))
             << (c.types ? "types " : "connected ") << c.value;
+    }
+}
+
+// A types mask without the connected lines leaves the connected mask a non-empty subset of it:
+// the lines still there, or every line when none is (the default, line in, without a line in).
+// Each types mask is set on a fresh miniport, whose connected mask starts at the default 2.
+TEST_F(TopologyMiniportTest, ConnectedMaskStaysANonEmptySubsetOfTheTypesMask)
+{
+    const std::pair<ULONG, ULONG> rows[] = {{7, 2}, {3, 2}, {2, 2}, {6, 2}, {1, 1}, {4, 4}, {5, 5}};
+    for (const auto& [types, connected] : rows) {
+        SCOPED_TRACE(types);
+        cables.push_back(Cable::Create(0, adapter));
+        TopologyMiniport* miniport = TopologyMiniport::Create(cables.back());
+        cables.back()->AttachTopologyMiniport(miniport);
+        ASSERT_EQ(miniport->ApplySourceLineTypesMask(types), STATUS_SUCCESS);
+        EXPECT_EQ(miniport->ConnectedSourceLinesMask, connected);
+        EXPECT_EQ(miniport->ApplyConnectedSourceLinesMask(miniport->ConnectedSourceLinesMask), STATUS_SUCCESS)
+            << "the mask kept is one the setter accepts";
     }
 }
 

@@ -408,6 +408,13 @@ size_t QueuedTimerCount();
 size_t QueuedDpcCount();
 // The calling thread's affinity as KeSetSystemAffinityThread left it (all processors if never set).
 KAFFINITY ThreadAffinity();
+// Every KeSetSystemAffinityThread call of any thread since the last take (or the platform's
+// reset), in call order: the calling thread's object and the mask it asked for.
+struct AffinityCall {
+    PKTHREAD thread;
+    KAFFINITY affinity;
+};
+std::vector<AffinityCall> TakeAffinityCalls();
 
 // The processing section: per thread, nestable. Inside it any pool call, wait or mutex release
 // is a violation (rule BLOCKING_CALL_IN_PROCESSING_SECTION naming the region). The driver marks

@@ -141,8 +141,10 @@ typedef struct _LIST_ENTRY {
 } LIST_ENTRY, *PLIST_ENTRY;
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
+// Like the kernel's macro, but the field's offset is taken at an aligned non-null address: a
+// member access through a null pointer is what clang's undefined-behaviour checks report.
 #define CONTAINING_RECORD(address, type, field) \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+    ((type*)((PCHAR)(address) - ((ULONG_PTR)(&((type*)alignof(type))->field) - alignof(type))))
 #define ARRAYSIZE(a) (sizeof(a) / sizeof((a)[0]))
 #define RTL_NUMBER_OF(a) ARRAYSIZE(a)
 
