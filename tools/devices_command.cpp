@@ -11,6 +11,7 @@
 // the formats the cable accepts now and its limiting mode, and the streams open on each pin.
 // Bad input exits with status 2; a device that does not start, or pool left after the driver is
 // unloaded, exits with status 1.
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -86,6 +87,32 @@ std::unique_ptr<host::KsHandle> OpenFilter(DriverSession& session, const std::st
     return filter;
 }
 
+// A node's value on channel 0 as the system reads it, or none when the node refuses.
+bool NodeValue(host::KsHandle* filter, ULONG id, ULONG node, LONG* value)
+{
+    const ULONG channel[2] = {0, 0};
+    const auto* instance = reinterpret_cast<const uint8_t*>(channel);
+    host::PropertyReply reply = host::SendProperty(
+        filter, host::NodePropertyInput(KSPROPSETID_Audio, id, KSPROPERTY_TYPE_GET, node,
+                                        std::vector<uint8_t>(instance, instance + sizeof(channel))),
+        sizeof(LONG));
+    if (!NT_SUCCESS(reply.status) || reply.value.size() < sizeof(LONG)) {
+        return false;
+    }
+    std::memcpy(value, reply.value.data(), sizeof(LONG));
+    return true;
+}
+
+std::string Decibels(LONG level)
+{
+    if (level == static_cast<LONG>(0x80000000)) {
+        return "silent";
+    }
+    char text[24];
+    std::snprintf(text, sizeof(text), "%.2f dB", level / 65536.0);
+    return text;
+}
+
 void ListCable(DriverSession& session, const Cable& cable, std::ostream& out)
 {
     const ULONG number = cable.Index + 1;
@@ -111,6 +138,12 @@ void ListCable(DriverSession& session, const Cable& cable, std::ostream& out)
     miniport->GetFormatLimits(&limits);
     LONG limiting = miniport->FormatLimiting;
     cable.Wave->CableOwner->FormatLock.Leave();
+    LONG level = 0;
+    LONG muted = 0;
+    const bool read = NodeValue(topology.get(), KSPROPERTY_AUDIO_VOLUMELEVEL, lines.Lines[0].VolumeNode, &level) &&
+                      NodeValue(topology.get(), KSPROPERTY_AUDIO_MUTE, lines.Lines[0].MuteNode, &muted);
+    out << "  volume:  line out " << (read ? Decibels(level) + (muted != 0 ? ", muted" : "") : "(unreadable)")
+        << "; volume control " << (cable.Wave->VolumeControl != 0 ? "on" : "off") << "\n";
     out << "  formats: PCM " << Span(limits.MinRate, limits.MaxRate) << " Hz, " << Span(limits.MinBits, limits.MaxBits)
         << " bits, " << Span(limits.MinChannels, limits.MaxChannels) << " channels; limiting "
         << LimitingModes[limiting] << "\n";

@@ -1,11 +1,14 @@
 // A cable of the driver on the host platform, as the stream tests build one.
 #include "host_cable.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "core/driver_state.h"
 #include "filters/adapter.h"
 #include "filters/cable.h"
+#include "filters/topology_miniport.h"
+#include "filters/wave_filter.h"
 #include "filters/wave_miniport.h"
 #include "host/harness.h"
 #include "host/ks_client.h"
@@ -32,6 +35,54 @@ HostCable::HostCable(DriverSession& session, ULONG number) : session_(session), 
     if (!NT_SUCCESS(status)) {
         throw DriverFault("the started device did not open its filter " + name + ": status " + std::to_string(status));
     }
+}
+
+namespace {
+
+constexpr ULONG AllChannels = 0xFFFFFFFF;
+
+// A node request on channel `channel` with a 4-byte value.
+void SetNode(host::KsHandle* handle, ULONG id, ULONG node, LONG value, const std::string& what)
+{
+    const ULONG channel[2] = {AllChannels, 0};
+    const auto* instance = reinterpret_cast<const uint8_t*>(channel);
+    std::vector<uint8_t> bytes(sizeof(value));
+    std::memcpy(bytes.data(), &value, sizeof(value));
+    host::PropertyReply reply = host::SetProperty(
+        handle, host::NodePropertyInput(KSPROPSETID_Audio, id, KSPROPERTY_TYPE_SET, node,
+                                        std::vector<uint8_t>(instance, instance + sizeof(channel))),
+        bytes);
+    if (!NT_SUCCESS(reply.status)) {
+        char status[16];
+        std::snprintf(status, sizeof(status), "0x%08X", static_cast<unsigned>(reply.status));
+        throw InputError("the cable refused " + what + " (status " + status + ")");
+    }
+}
+
+}  // namespace
+
+void HostCable::SetLineOut(LONG level, bool mute)
+{
+    if (topology_ == nullptr) {
+        const std::string name = "topo" + std::to_string(cable_.Index + 1);
+        if (!NT_SUCCESS(host::KsHandle::OpenFilter(session_.Machine().Device(),
+                                                   std::u16string(name.begin(), name.end()), &topology_))) {
+            throw DriverFault("the started device did not open its filter " + name);
+        }
+    }
+    const TopologyLine& lineOut = cable_.Topology->Lines[0];
+    SetNode(topology_.get(), KSPROPERTY_AUDIO_VOLUMELEVEL, lineOut.VolumeNode, level, "the line-out volume");
+    SetNode(topology_.get(), KSPROPERTY_AUDIO_MUTE, lineOut.MuteNode, mute ? 1 : 0, "the line-out mute");
+}
+
+void HostCable::SetStreamVolume(host::WaveClient* client, LONG level)
+{
+    SetNode(client->PinHandle(), KSPROPERTY_AUDIO_VOLUMELEVEL, WaveVolumeNode, level, "a stream's volume");
+}
+
+bool HostCable::VolumeControl() const
+{
+    return cable_.Wave->VolumeControl != 0;
 }
 
 HostCable::~HostCable()
@@ -133,6 +184,7 @@ void HostCable::TearDown()
     // Clients first: closing a pin steps its stream down to KSSTATE_STOP and destroys it.
     clients_.clear();
     filter_.reset();
+    topology_.reset();
     // The last Notify may have queued the service DPC.
     host::RunQueuedDpcs();
 }

@@ -28,6 +28,13 @@ public:
 
     // Opens a render or capture client in `format`; the status of a refused open, or null.
     host::WaveClient* Open(bool capture, const WAVEFORMATEXTENSIBLE& format, NTSTATUS* status);
+    // The line out's volume (1/65536 dB, all channels) and mute, set on the topology filter's
+    // line-out nodes as the system's volume control does; and one render client's own volume on
+    // the wave filter's volume node. They act on the sound only while the cable's volume control
+    // is on. A refused request is an InputError naming its status.
+    void SetLineOut(LONG level, bool mute);
+    void SetStreamVolume(host::WaveClient* client, LONG level);
+    bool VolumeControl() const;
     // The formats the cable accepts now (its limits under its format limiting mode) and the one
     // its wave filter proposes to a client that can take anything
     // (KSPROPERTY_PIN_DATAINTERSECTION), e.g.
@@ -53,7 +60,8 @@ public:
 private:
     DriverSession& session_;
     Cable& cable_;
-    std::unique_ptr<host::KsHandle> filter_;  // the clients' handle on the wave filter
+    std::unique_ptr<host::KsHandle> filter_;    // the clients' handle on the wave filter
+    std::unique_ptr<host::KsHandle> topology_;  // opened for the line out's nodes
     std::vector<std::unique_ptr<host::WaveClient>> clients_;
 };
 

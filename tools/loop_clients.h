@@ -29,6 +29,7 @@ public:
     // The stream's format: the source's own.
     WAVEFORMATEXTENSIBLE Format() const { return format_; }
     void Attach(host::WaveClient* client) { client_ = client; }
+    host::WaveClient* Client() const { return client_; }
 
     // Reaps completed buffers and tops up the queue. After the source's last frame comes a
     // queue's worth of silence, so the stream does not run dry before Finish stops it.

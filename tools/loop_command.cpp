@@ -3,7 +3,13 @@
 // what capture clients receive to WAV files, and the figures the control panel shows for the cable.
 //
 //   tarnhost loop [--play FILE.wav]... [--record OUT.wav:RATE:BITS:CHANNELS]... [--seconds S]
-//                 [--period-ms N] [--cable N] [--registry FILE]
+//                 [--period-ms N] [--cable N] [--registry FILE] [--volume DB] [--mute]
+//                 [--stream-volume DB]
+//
+// --volume and --mute set the cable's line out through its topology filter's nodes, and
+// --stream-volume each player's stream through the wave filter, as the system's volume controls
+// do. They change the sound only while the cable's "Volume control" is on: a fresh registry turns
+// it on when any of them is given; with --registry the file decides (tarnhost ctl switches it).
 //
 // The device starts from the registry file (created with the defaults when absent, saved back at
 // the end) or from a fresh registry in which the cable's range is every format the driver converts
@@ -71,6 +77,8 @@ constexpr CableSetting AnyFormat[] = {
     {"Maximum bits per sample", 32},    {"Minimum number of channels", 1},   {"Maximum number of channels", 8},
 };
 
+constexpr double NoVolume = 1;  // above any volume the options accept
+
 struct LoopOptions {
     std::vector<std::string> plays;
     std::vector<std::string> records;
@@ -78,7 +86,17 @@ struct LoopOptions {
     unsigned periodMs = 0;  // 0: as the registry says
     unsigned cable = 1;
     std::string registryFile;  // empty: a fresh registry
+    double volumeDb = NoVolume;        // the line out's, on the topology filter
+    bool mute = false;
+    double streamVolumeDb = NoVolume;  // each render client's, on the wave filter
+    bool VolumeGiven() const { return volumeDb != NoVolume || mute || streamVolumeDb != NoVolume; }
 };
+
+// 1/65536 dB, as the volume nodes take it.
+LONG Level(double db)
+{
+    return static_cast<LONG>(std::lround(db * 65536));
+}
 
 struct RecordSpec {
     std::string path;
@@ -269,14 +287,23 @@ void RunLoop(const LoopOptions& options)
         for (const CableSetting& setting : AnyFormat) {
             session.SetCableValue(options.cable, setting.name, setting.value);
         }
+        if (options.VolumeGiven()) {
+            session.SetCableValue(options.cable, "Volume control", 1);
+        }
     }
     if (options.periodMs != 0) {
         session.SetCableValue(options.cable, "Milliseconds per interrupt", options.periodMs);
     }
     session.Boot();
     HostCable cable(session, options.cable);
+    if (options.volumeDb != NoVolume || options.mute) {
+        cable.SetLineOut(Level(options.volumeDb != NoVolume ? options.volumeDb : 0), options.mute);
+    }
     for (Player& player : players) {
         player.Attach(OpenClient(cable, false, player.Format(), player.Source().Name()));
+        if (options.streamVolumeDb != NoVolume) {
+            cable.SetStreamVolume(player.Client(), Level(options.streamVolumeDb));
+        }
         player.Pump();
     }
     for (const std::unique_ptr<Recorder>& recorder : recorders) {
@@ -318,6 +345,7 @@ void RunLoop(const LoopOptions& options)
               << "streams: " << cable.LiveStreams() << " (render " << cable.RenderStreams() << ", capture "
               << cable.CaptureStreams() << ")\n"
               << "cable format: " << DescribeFormat(cable.CableFormat()) << "\n"
+              << "volume control: " << (cable.VolumeControl() ? "on" : "off") << "\n"
               << "cable rate: " << Rate(cable.FramesPerSecond()) << " frames per second of system time\n"
               << "underflows: " << cable.Underflows() << "\n"
               << "overflows: " << cable.Overflows() << "\n";
@@ -348,6 +376,13 @@ void InstallLoopCommand(CLI::App& program)
                         "Milliseconds per interrupt of the cable's timer (1 to 20), stored in the registry first "
                         "(default: the registry's, 5 in a fresh one)")
         ->check(CLI::Range(1u, 20u));
+    command->add_option("--volume", options->volumeDb,
+                        "The line out's volume in dB (-100 to 0), set on the topology filter's volume node")
+        ->check(CLI::Range(-100.0, 0.0));
+    command->add_flag("--mute", options->mute, "Mute the line out, on the topology filter's mute node");
+    command->add_option("--stream-volume", options->streamVolumeDb,
+                        "Each player's own volume in dB (-100 to 0), on the wave filter's volume node")
+        ->check(CLI::Range(-100.0, 0.0));
     command->add_option("--cable", options->cable, "The cable to run, 1 to the number the device has (default 1)")
         ->check(CLI::Range(1u, 256u));
     command->add_option("--registry", options->registryFile,

@@ -106,6 +106,19 @@ PropertyReply SendProperty(KsHandle* handle, const std::vector<uint8_t>& input, 
     return Send(handle, input, valueSize);
 }
 
+PropertyReply SetProperty(KsHandle* handle, const std::vector<uint8_t>& input, const std::vector<uint8_t>& value)
+{
+    PropertyReply reply;
+    reply.value = value;
+    KsPropertyBuffers buffers;
+    buffers.input = input.data();
+    buffers.inputSize = static_cast<ULONG>(input.size());
+    buffers.output = reply.value.empty() ? nullptr : reply.value.data();
+    buffers.outputSize = static_cast<ULONG>(reply.value.size());
+    reply.status = handle->Property(buffers, &reply.bytes);
+    return reply;
+}
+
 template <typename Handle>
 PropertyReply QuerySized(Handle* handle, const std::vector<uint8_t>& input)
 {

@@ -30,6 +30,7 @@ TEST(DevicesCommand, AFreshRegistryFileGetsTheDefaultsAndEightCables)
                               "  render:  \"Tarn OUT 1\", 0 streams open\n"
                               "  capture: source lines \"Mic 1\", \"Tarn IN 1\" (connected), \"S/PDIF 1\"; "
                               "0 streams open\n"
+                              "  volume:  line out 0.00 dB; volume control off\n"
                               "  formats: PCM 8000-48000 Hz, 8-16 bits, 1-2 channels; limiting 1, the configured "
                               "range\n"),
               std::string::npos)
@@ -50,6 +51,7 @@ TEST(DevicesCommand, EachCableShowsTheSettingsItsRegistryKeyHolds)
     host::RegistrySetDword(Parameters + "\\Cable 2", "Maximum sampling rate", 96000);
     host::RegistrySetDword(Parameters + "\\Cable 2", "Maximum bits per sample", 24);
     host::RegistrySetDword(Parameters + "\\Cable 2", "Stream format limiting", 2);
+    host::RegistrySetDword(Parameters + "\\Cable 2", "Volume control", 1);
     host::RegistrySaveFile(scratch.File("tarn.reg"));
     ToolResult result = RunTarnhost(scratch, {"devices", "--registry", scratch.File("tarn.reg")});
     ASSERT_EQ(result.status, 0) << result.err;
@@ -57,6 +59,7 @@ TEST(DevicesCommand, EachCableShowsTheSettingsItsRegistryKeyHolds)
     EXPECT_NE(result.out.find("cable 2\n"
                               "  render:  \"Tarn OUT 2\", 0 streams open\n"
                               "  capture: source lines \"Tarn IN 2\" (connected); 0 streams open\n"
+                              "  volume:  line out 0.00 dB; volume control on\n"
                               "  formats: PCM 8000-96000 Hz, 8-24 bits, 1-2 channels; limiting 2, the first "
                               "stream's format\n"),
               std::string::npos)

@@ -198,6 +198,43 @@ TEST(LoopCommand, WithNoFileATonePlaysAndTheFiguresArePrinted)
     }
 }
 
+// The line out's volume and mute through the topology filter, a player's own volume through the
+// wave filter: the tone's peak of 16422 (-6 dBFS) comes back 6 dB lower (LevelToScale(-6 dB) is
+// 16384/32720 of it), or silent; with the registry's volume control off they change nothing.
+TEST(LoopCommand, VolumeOptionsScaleTheRecordingWhileVolumeControlIsOn)
+{
+    ScratchDirectory scratch;
+    host::RegistryClear();
+    host::RegistrySetDword(host::DriverImage::DefaultServiceKey + "\\Parameters", "Number of cables", 1);
+    host::RegistrySaveFile(scratch.File("off.reg"));
+    const struct {
+        std::vector<std::string> options;
+        int peak;
+        const char* volumeControl;
+    } rows[] = {
+        {{}, 16422, "off"},
+        {{"--volume", "-6"}, 8223, "on"},
+        {{"--stream-volume", "-6"}, 8223, "on"},
+        {{"--volume", "-6", "--stream-volume", "-6"}, 4118, "on"},
+        {{"--mute"}, 0, "on"},
+        {{"--volume", "-6", "--registry", scratch.File("off.reg")}, 16422, "off"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.options));
+        std::vector<std::string> arguments = {"loop", "--seconds", "0.1", "--record",
+                                              scratch.File("out.wav") + ":48000:16:1"};
+        arguments.insert(arguments.end(), row.options.begin(), row.options.end());
+        ToolResult result = RunTarnhost(scratch, arguments);
+        ASSERT_EQ(result.status, 0) << result.err;
+        EXPECT_EQ(Figure(result.out, "volume control"), row.volumeControl);
+        SoundFile recorded = ReadSoundFile(scratch.File("out.wav"));
+        const int peak = static_cast<int16_t>(recorded.bytes[24] | recorded.bytes[25] << 8);  // frame 12
+        EXPECT_NEAR(peak, row.peak, 1);
+    }
+    ToolResult refused = RunTarnhost(scratch, {"loop", "--volume", "-101"});
+    EXPECT_EQ(refused.status, 2);
+}
+
 TEST(LoopCommand, WithoutSecondsTheToneLastsTenSeconds)
 {
     ScratchDirectory scratch;

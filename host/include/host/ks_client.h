@@ -90,6 +90,8 @@ private:
 };
 
 PropertyReply SendProperty(KsHandle* handle, const std::vector<uint8_t>& input, ULONG valueSize);
+// A SET request whose value buffer holds `value`.
+PropertyReply SetProperty(KsHandle* handle, const std::vector<uint8_t>& input, const std::vector<uint8_t>& value);
 PropertyReply QueryProperty(KsHandle* handle, const std::vector<uint8_t>& input);
 
 // The audio range a client proposes with.
