@@ -19,7 +19,7 @@ build="$repo/build/host"
 limit=300
 # The ThreadSanitizer step's selection (ctest -R) and the programs it builds.
 pattern='Thread|RealTime|Concurren|Mutex'
-programs=(test_host test_engine test_core)
+programs=(test_host test_engine test_core test_control)
 busyCount=3
 
 usage()

@@ -25,7 +25,7 @@ if [ "${TARN_SKIP_SANITIZERS:-0}" != "1" ]; then
 
     echo "== thread sanitizer build and the tests that run real threads"
     cmake -S "$repo" -B "$build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARN_SANITIZE=thread
-    cmake --build "$build/tsan" -j "$jobs" --target test_host test_engine test_core
+    cmake --build "$build/tsan" -j "$jobs" --target test_host test_engine test_core test_control
     ctest --test-dir "$build/tsan" -j "$jobs" --output-on-failure -R "Thread|RealTime|Concurren|Mutex"
 fi
 
