@@ -299,7 +299,6 @@ bridge=$(grep -m1 '^TARN_BRIDGE=' "$work/serve.out")
 TARN_BRIDGE=${bridge#TARN_BRIDGE=} timeout 120 "$wine" "$work/tarnpanel-bridge.exe" >/dev/null 2>&1 &
 panel_pid=$!
 drive "the bridged dialog lists the driver's 4 cables" rows:4 expect:1002=4 expect:1008=20
-screenshot tarnpanel-bridge-main.png
 drive "a new format range and clock correction reach the driver" \
     set:1009=44100 set:1010=96000 set:1021=100.5 click:1007 expect:1021=100.500 expect:1009=44100
 drive "an invalid value is refused and changes nothing" \
@@ -313,6 +312,21 @@ server_status=0
 wait "$server" || server_status=$?
 [[ $server_status == 0 ]] && pass "tarnhost serve stops and saves its registry" ||
     fail "tarnhost serve exited with $server_status: $(cat "$work/serve.err")"
+# The figures move while an application plays into cable 2 and another records from it.
+"$tarnhost" serve --registry "$registry" --stream 2 >"$work/serve.out" 2>"$work/serve.err" &
+server=$!
+timeout 60 bash -c "until grep -q '^TARN_BRIDGE=' '$work/serve.out'; do sleep 0.05; done" ||
+    fail "tarnhost serve --stream did not start: $(cat "$work/serve.err")"
+bridge=$(grep -m1 '^TARN_BRIDGE=' "$work/serve.out")
+TARN_BRIDGE=${bridge#TARN_BRIDGE=} timeout 120 "$wine" "$work/tarnpanel-bridge.exe" >/dev/null 2>&1 &
+panel_pid=$!
+drive "the bridged dialog counts the player's and recorder's handles and streams" rows:6 expect:1023=4 expect:1024=2
+screenshot tarnpanel-bridge-main.png
+drive "Exit closes the bridged dialog" click:2 gone
+expect_exit "$panel_pid" 1 "the bridged panel beside streams"
+kill -TERM "$server"
+wait "$server" || fail "tarnhost serve --stream exited with $?: $(cat "$work/serve.err")"
+
 cables=$("$tarnhost" ctl --registry "$registry" cables)
 row=$(grep -E '^1 ' <<<"$cables" || true)
 if [[ $(grep -c '' <<<"$cables") == 7 && $row == *"44100-96000"* && $row == *"100.500%"* &&
