@@ -3,7 +3,7 @@
 # scripts/mutations.txt) to the driver sources one at a time, rebuilds incrementally, runs the
 # host test programs and reports which faults the tests kill and which survive.
 #
-# Not part of CI: with the 67 faults of the list it takes about 5 minutes on an idle 2-core
+# Not part of CI: with the 75 faults of the list it takes about 5 minutes on an idle 2-core
 # machine (each fault relinks the driver and one or two test programs; a killed fault stops at
 # the first failing test, a surviving one runs the whole suite).
 #
@@ -96,7 +96,7 @@ for index, record in enumerate(records):
 EOF
 
 programs=()
-for name in test_config test_core test_filters test_engine test_host test_tools; do
+for name in test_config test_core test_filters test_engine test_host test_control test_tools; do
     if [ -f "$build/tests/$name" ] || grep -q "build tests/$name:" "$build/build.ninja"; then
         programs+=("$name")
     fi

@@ -196,6 +196,7 @@ TEST_F(NodePropertyTest, HandlersKeepAcceptedValuesAndRefuseTheRest)
          {}},
         {Wave, audio, volume, Set, WaveVolumeNode, {All, 0}, 4, {Below100Db},
          STATUS_INVALID_PARAMETER, 0, {}},
+        {Wave, audio, volume, Set, WaveVolumeNode, {All, 0}, 4, {1}, STATUS_INVALID_PARAMETER, 0, {}},
         {Wave, audio, volume, Set, WaveVolumeNode, {All, 0}, 4, {Minus100Db}, 0, 4, {Minus100Db}},
         {RenderPin, audio, volume, Set, WaveVolumeNode, {All, 0}, 4, {Silent}, 0, 4, {Silent}},
         {Wave, audio, volume, Get, WaveVolumeNode, {1, 0}, 4, {}, 0, 4, {Minus100Db}},
