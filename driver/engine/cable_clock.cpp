@@ -55,7 +55,14 @@ NTSTATUS WaveMiniport::ApplyClockCorrection(ULONG correction)
         return STATUS_SUCCESS;
     }
     LockStateIdle();
-    ReBaseClock(KeQueryInterruptTime());
+    // The new rate applies from now on; what fell due at the old rate since the last pass is still
+    // owed, and the next pass processes it. It is carried as processed bytes below the new origin
+    // (0 - owed, modulo 2^64, as ProcessTick subtracts). Without the carry every change would drop
+    // up to a period of cable time, and a panel changing the correction often would slow the cable.
+    ULONGLONG now = KeQueryInterruptTime();
+    ULONGLONG owed = (ReadNoFence(&TimerUsers) != 0) ? CableBytesDueAt(now) - ProcessedBytes : 0;
+    ReBaseClock(now);
+    ProcessedBytes = 0 - owed;
     ClockCorrection = correction;
     UnlockStateIdle();
     return STATUS_SUCCESS;

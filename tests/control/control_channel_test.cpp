@@ -409,6 +409,38 @@ TEST_F(ControlChannelTest, AChangedClockCorrectionRestartsTheRateMeasurementAndT
     EXPECT_EQ(wave->ProcessedBytes, processed);
 }
 
+TEST_F(ControlChannelTest, AClockCorrectionChangeKeepsTheCableTimeAlreadyDue)
+{
+    // A 44.1 kHz cable whose 5-ms passes run at 5 and 10 ms, with the interrupt time moving in
+    // 2.5-ms clock ticks; the correction changes at `at`, on a tick. The cable plays
+    // round(44100 x at) frames at the old rate, then round(rate x (10 ms - at)) at the new one:
+    // 0x10400 is 44100 x 1.015625 = 44789.06 -> 44789 frames a second, 0xFC00 is
+    // 44100 x 0.984375 = 43410.94 -> 43411.
+    const struct {
+        ULONG at;  // 100-ns units after the start
+        ULONG correction;
+        ULONG frames;  // played after 10 ms
+    } rows[] = {
+        {25000, 0x10000, 441},        // the same correction: 10 ms at 44100
+        {25000, 0x10400, 110 + 336},  // 110.25 -> 110 before the first pass, then 335.92 -> 336
+        {50000, 0x10400, 221 + 224},  // right after a pass: 220.5 -> 221, then 223.95 -> 224
+        {75000, 0xFC00, 331 + 109},   // 330.75 -> 331 (221 of them in the first pass), then 108.53
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.correction);
+        streams.clear();
+        filters.clear();
+        ASSERT_EQ(Send(IOCTL_SET_CLOCK_CORRECTION, {3, 0, 0x10000}).status, STATUS_SUCCESS);
+        OpenStream(u"wave1", KSSTATE_RUN);
+        host::AdvanceTime(row.at);
+        ASSERT_EQ(Send(IOCTL_SET_CLOCK_CORRECTION, {3, 0, row.correction}).status, STATUS_SUCCESS);
+        host::AdvanceTime(100000 - row.at);
+        KSAUDIO_POSITION position = {};
+        ASSERT_EQ(streams.back()->GetPosition(&position), STATUS_SUCCESS);
+        EXPECT_EQ(position.PlayOffset, row.frames * 4ull);
+    }
+}
+
 TEST_F(ControlChannelTest, OpenHandlesCountTheChannelItselfAndEveryOtherHandle)
 {
     EXPECT_EQ(ReadDriverInfo().Word(28), 1u) << "the requester's own handle";
