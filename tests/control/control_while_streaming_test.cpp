@@ -15,7 +15,7 @@
 #include "host/wave_client.h"
 #include "host/win32_device.h"
 #include "shared/control_protocol.h"
-#include "support/platform_fixture.h"
+#include "support/win32_fixture.h"
 
 namespace {
 
@@ -30,48 +30,16 @@ constexpr ULONG DefaultMsPerInterrupt = 5;
 
 const std::string Locations[] = {SoftwareKeyPath, host::DriverImage::DefaultServiceKey + "\\Parameters"};
 
-class ControlWhileStreamingTest : public PlatformTest {
+class ControlWhileStreamingTest : public Win32MachineTest {
 protected:
-    void SetUp() override
-    {
-        PlatformTest::SetUp();
-        host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 2);
-        ASSERT_EQ(machine.Boot(), STATUS_SUCCESS);
-        win32 = std::make_unique<host::Win32System>(machine);
-    }
     void TearDown() override
     {
         render.reset();
         capture.reset();
         filter.reset();
-        win32.reset();
-        machine.Shutdown();
-        EXPECT_EQ(host::LivePoolCount(), 0u) << "pool left after unload";
-        PlatformTest::TearDown();
+        Win32MachineTest::TearDown();
     }
 
-    // The panel's way in: the control interface's path with "\" and the reference string.
-    HANDLE OpenChannel()
-    {
-        host::HDEVINFO list = win32->SetupDiGetClassDevsA(&GUID_CONTROL_INTERFACE_CLASS, nullptr, nullptr,
-                                                          host::DIGCF_PRESENT | host::DIGCF_DEVICEINTERFACE);
-        host::SP_DEVICE_INTERFACE_DATA data = {};
-        data.cbSize = sizeof(data);
-        EXPECT_TRUE(win32->SetupDiEnumDeviceInterfaces(list, nullptr, &GUID_CONTROL_INTERFACE_CLASS, 0, &data));
-        DWORD required = 0;
-        win32->SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &required, nullptr);
-        std::vector<uint64_t> storage(required / sizeof(uint64_t) + 1);
-        auto* detail = reinterpret_cast<host::SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-        detail->cbSize = sizeof(*detail);
-        EXPECT_TRUE(win32->SetupDiGetDeviceInterfaceDetailA(list, &data, detail, required, nullptr, nullptr));
-        const std::string path = std::string(detail->DevicePath) + "\\" + CONTROL_REFERENCE_STRING;
-        win32->SetupDiDestroyDeviceInfoList(list);
-        return win32->CreateFileA(path.c_str(), host::GENERIC_READ | host::GENERIC_WRITE, 0, nullptr,
-                                  host::OPEN_EXISTING, 0, nullptr);
-    }
-
-    host::Machine machine;
-    std::unique_ptr<host::Win32System> win32;
     std::unique_ptr<host::KsHandle> filter;
     std::unique_ptr<host::WaveClient> render;
     std::unique_ptr<host::WaveClient> capture;

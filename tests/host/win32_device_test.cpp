@@ -13,21 +13,14 @@
 #include "host/ks_client.h"
 #include "host/machine.h"
 #include "host/win32_device.h"
-#include "support/platform_fixture.h"
+#include "support/win32_fixture.h"
 
 namespace {
 
-constexpr DWORD InterfaceFlags = host::DIGCF_PRESENT | host::DIGCF_DEVICEINTERFACE;
 const std::string ControlClassText = "#{630dd05d-da38-483b-a7d8-c2c0790417b1}";
 const std::string RenderClassText = "#{65e8773e-8f56-11d0-a3b9-00a0c9223196}";
 const std::string TopologyClassText = "#{dda54a40-1e4c-11d1-a050-405705c10000}";
 const std::string Reference = "\\0d13c528-a6fc-47f1-8fee-c5dd46f1fbb1";
-
-struct Listed {
-    std::string path;
-    DWORD flags;
-    DWORD required;
-};
 
 bool EndsWith(const std::string& text, const std::string& tail)
 {
@@ -40,58 +33,8 @@ std::string Lower(std::string text)
     return text;
 }
 
-class Win32DeviceTest : public PlatformTest {
+class Win32DeviceTest : public Win32MachineTest {
 protected:
-    void SetUp() override
-    {
-        PlatformTest::SetUp();
-        host::RegistrySetDword(SoftwareKeyPath, "Number of cables", 2);
-        ASSERT_EQ(machine.Boot(), STATUS_SUCCESS);
-        win32 = std::make_unique<host::Win32System>(machine);
-    }
-    void TearDown() override
-    {
-        win32.reset();
-        machine.Shutdown();
-        EXPECT_EQ(host::LivePoolCount(), 0u) << "pool left after unload";
-        PlatformTest::TearDown();
-    }
-
-    // Every interface of the class, as a program lists them: the size first, then the path.
-    std::vector<Listed> List(const GUID& interfaceClass, DWORD flags = InterfaceFlags)
-    {
-        std::vector<Listed> found;
-        host::HDEVINFO list = win32->SetupDiGetClassDevsA(&interfaceClass, nullptr, nullptr, flags);
-        EXPECT_NE(list, host::INVALID_DEVINFO_VALUE);
-        for (DWORD index = 0;; ++index) {
-            host::SP_DEVICE_INTERFACE_DATA data = {};
-            data.cbSize = sizeof(data);
-            if (!win32->SetupDiEnumDeviceInterfaces(list, nullptr, &interfaceClass, index, &data)) {
-                EXPECT_EQ(host::GetLastError(), host::ERROR_NO_MORE_ITEMS);
-                break;
-            }
-            DWORD required = 0;
-            EXPECT_FALSE(win32->SetupDiGetDeviceInterfaceDetailA(list, &data, nullptr, 0, &required, nullptr));
-            EXPECT_EQ(host::GetLastError(), host::ERROR_INSUFFICIENT_BUFFER);
-            std::vector<uint64_t> storage(required / 8 + 1);
-            auto* detail = reinterpret_cast<host::SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(storage.data());
-            detail->cbSize = sizeof(*detail);
-            EXPECT_TRUE(win32->SetupDiGetDeviceInterfaceDetailA(list, &data, detail, required, nullptr, nullptr));
-            found.push_back({detail->DevicePath, data.Flags, required});
-        }
-        EXPECT_TRUE(win32->SetupDiDestroyDeviceInfoList(list));
-        return found;
-    }
-    std::string PathOf(const GUID& interfaceClass, size_t index = 0)
-    {
-        std::vector<Listed> listed = List(interfaceClass);
-        return index < listed.size() ? listed[index].path : std::string();
-    }
-    HANDLE Open(const std::string& path)
-    {
-        return win32->CreateFileA(path.c_str(), host::GENERIC_READ | host::GENERIC_WRITE, 0, nullptr,
-                                  host::OPEN_EXISTING, 0, nullptr);
-    }
     // A list of the control interface and its device, as the panel finds them for a restart.
     host::HDEVINFO ControlDevice(host::SP_DEVINFO_DATA* device)
     {
@@ -129,8 +72,6 @@ protected:
         return params.Flags;
     }
 
-    host::Machine machine;
-    std::unique_ptr<host::Win32System> win32;
 };
 
 }  // namespace
