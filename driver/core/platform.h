@@ -20,6 +20,9 @@
 #define LEAVE_PROCESSING_SECTION() HOST_LEAVE_NO_BLOCK_REGION()
 // The host's DPC watchdog measures a pass by the cable bytes it processes.
 #define CHARGE_PROCESSING_WORK(bytes) HostChargeDpcWork(bytes)
+// Measuring a change: `if (ENGINE_VARIANT() != 0)` selects the new version of a routine while
+// the A/B harness times both in one process. Always 0 in the driver image.
+#define ENGINE_VARIANT() HostEngineVariant()
 // The interface a DMA channel made by the driver implements, and its PhysicalAddress slot: here
 // IDmaChannel itself, whose callers take the structure as the compiler returns it.
 typedef IDmaChannel DmaChannelInterface;
@@ -30,6 +33,7 @@ typedef IDmaChannel DmaChannelInterface;
 #define ENTER_PROCESSING_SECTION(name) ((void)0)
 #define LEAVE_PROCESSING_SECTION() ((void)0)
 #define CHARGE_PROCESSING_WORK(bytes) ((void)0)
+#define ENGINE_VARIANT() 0
 #endif
 
 // The driver's pool tag: the four bytes "Wdm " in memory.

@@ -355,6 +355,20 @@ void KeSetTargetProcessorDpc(PRKDPC dpc, CCHAR number)
     dpc->Number = static_cast<USHORT>(host::MaxProcessors + static_cast<unsigned>(number));
 }
 
+namespace {
+std::atomic<LONG> engineVariant{0};
+}  // namespace
+
+void host::SetEngineVariant(LONG variant)
+{
+    engineVariant.store(variant, std::memory_order_relaxed);
+}
+
+LONG HostEngineVariant(void)
+{
+    return engineVariant.load(std::memory_order_relaxed);
+}
+
 // The driver's charge of its DPC work.
 void HostChargeDpcWork(ULONGLONG bytes)
 {

@@ -422,6 +422,10 @@ std::vector<AffinityCall> TakeAffinityCalls();
 void EnterNoBlockRegion(const char* name);
 void LeaveNoBlockRegion();
 
+// The variant HostEngineVariant reports (0 or 1): code under measurement reads it through
+// ENGINE_VARIANT() to run its old or its new version. Kept by ResetPlatform.
+void SetEngineVariant(LONG variant);
+
 // Restores every configurable answer, fault and log above to its default, and clears the
 // registry. Tests call it in their fixture's set-up.
 void ResetPlatform();

@@ -374,6 +374,9 @@ HOST_KAPI void HostLeaveNoBlockRegion(void);
 // The work a DPC routine does, charged against the DPC watchdog's budget (harness.h).
 HOST_KAPI void HostChargeDpcWork(ULONGLONG bytes);
 #define HOST_LEAVE_NO_BLOCK_REGION() HostLeaveNoBlockRegion()
+// Which of two versions of a routine under measurement runs, 0 or 1: the A/B harness
+// (bench/engine_ab.cpp) flips it between slices of audio. 0 unless the harness sets it.
+HOST_KAPI LONG HostEngineVariant(void);
 
 // ---------------------------------------------------------------------------------------------
 // I/O manager: driver and device objects, IRPs and device interfaces
