@@ -213,3 +213,62 @@ ULONG FormatConverter::ConvertInBlocks(SourceCursor& cursor, const ChannelGain* 
     }
     return frames - framesLeft;
 }
+
+// A frame not held is read afresh before it is used, so only the frames held count.
+bool FormatConverter::SamePosition(const FormatConverter& converter, const ConverterFrame& frameA,
+                                   const ConverterFrame& frameB, ULONG phase, LONG skip, BOOLEAN haveA, BOOLEAN haveB)
+{
+    if (converter.Phase != phase || converter.Skip != skip || converter.HaveA != haveA || converter.HaveB != haveB) {
+        return false;
+    }
+    for (ULONG channel = 0; channel < converter.Source.Format.nChannels; ++channel) {
+        if ((haveA && converter.FrameA.Samples[channel] != frameA.Samples[channel]) ||
+            (haveB && converter.FrameB.Samples[channel] != frameB.Samples[channel])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool FormatConverter::HasFormatsOf(const FormatConverter& other) const
+{
+    const WAVEFORMATEX& source = Source.Format;
+    const WAVEFORMATEX& destination = Destination.Format;
+    return Ready && other.Ready && source.nSamplesPerSec == other.Source.Format.nSamplesPerSec &&
+           source.nChannels == other.Source.Format.nChannels &&
+           source.nBlockAlign == other.Source.Format.nBlockAlign &&
+           destination.nSamplesPerSec == other.Destination.Format.nSamplesPerSec &&
+           destination.nChannels == other.Destination.Format.nChannels &&
+           destination.nBlockAlign == other.Destination.Format.nBlockAlign;
+}
+
+bool FormatConverter::IsAt(const ConverterPosition& position) const
+{
+    return SamePosition(*this, position.FrameA, position.FrameB, position.Phase, position.Skip, position.HaveA,
+                        position.HaveB);
+}
+
+bool FormatConverter::IsAtPositionOf(const FormatConverter& other) const
+{
+    return SamePosition(*this, other.FrameA, other.FrameB, other.Phase, other.Skip, other.HaveA, other.HaveB);
+}
+
+void FormatConverter::GetPosition(ConverterPosition* position) const
+{
+    position->FrameA = FrameA;
+    position->FrameB = FrameB;
+    position->Phase = Phase;
+    position->Skip = Skip;
+    position->HaveA = HaveA;
+    position->HaveB = HaveB;
+}
+
+void FormatConverter::MoveTo(const ConverterPosition& position)
+{
+    FrameA = position.FrameA;
+    FrameB = position.FrameB;
+    Phase = position.Phase;
+    Skip = position.Skip;
+    HaveA = position.HaveA;
+    HaveB = position.HaveB;
+}

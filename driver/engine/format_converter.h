@@ -18,6 +18,17 @@ struct ConverterFrame {
     ULONG ContainerBytes;
 };
 
+// Where a converter stands in its source: the frames it holds, the phase of the next output and
+// the bytes to pass over before the next read.
+struct ConverterPosition {
+    ConverterFrame FrameA;
+    ConverterFrame FrameB;
+    ULONG Phase;
+    LONG Skip;
+    BOOLEAN HaveA;
+    BOOLEAN HaveB;
+};
+
 // Derived by Setup for a conversion that interpolates 16-bit frames straight into 16-bit frames of
 // the same channels (interpolation_16.h): the rates divided by their greatest common divisor, the
 // whole frames and remainder that one and four outputs move the phase on, and the multiplier and
@@ -72,6 +83,18 @@ public:
     void MixInterpolated(const UCHAR* source, ULONG sourceBytes, PULONG consumed, PUCHAR destination,
                          ULONG destinationBytes, PULONG produced);
 
+    // Converters set up for the same formats that stand at the same position write the same
+    // frames from the same source and end at the same position.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    bool HasFormatsOf(const FormatConverter& other) const;
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    bool IsAt(const ConverterPosition& position) const;
+    _IRQL_requires_max_(DISPATCH_LEVEL)
+    bool IsAtPositionOf(const FormatConverter& other) const;
+    void GetPosition(ConverterPosition* position) const;
+    // For a converter with the formats of the one the position was taken from.
+    void MoveTo(const ConverterPosition& position);
+
     bool IsReady() const { return Ready != FALSE; }
     // Equal rate, width and channel count: without a gain the output is the input, byte for byte.
     bool IsPassThrough() const { return Ready != FALSE && PassThrough != FALSE; }
@@ -86,6 +109,9 @@ public:
 private:
     friend struct ConverterReading;
     friend struct DirectInterpolator;
+
+    static bool SamePosition(const FormatConverter& converter, const ConverterFrame& frameA,
+                             const ConverterFrame& frameB, ULONG phase, LONG skip, BOOLEAN haveA, BOOLEAN haveB);
 
     // The three-stage conversion of up to frames destination frames; returns the frames written.
     ULONG ConvertInBlocks(SourceCursor& cursor, const ChannelGain* gains, PUCHAR destination, ULONG frames);

@@ -10,7 +10,7 @@ bool ProcessorMixAreas::Allocate()
     Free();  // a second call replaces the areas rather than leaking them
     ULONG count = ActiveProcessorCount();
     // Room to move the first area onto a cache-line boundary.
-    PVOID block = PoolAlloc(static_cast<SIZE_T>(count) * MixAreaBytes + CacheLineBytes);
+    PVOID block = PoolAlloc(static_cast<SIZE_T>(count) * ProcessorAreaBytes + CacheLineBytes);
     if (block == NULL) {
         return false;
     }

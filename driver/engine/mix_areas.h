@@ -11,6 +11,10 @@
 // One page: a whole 20-ms chunk of 48 kHz stereo 16-bit audio (3840 bytes), or a 5-ms pass of
 // 48 kHz audio in up to four 32-bit channels.
 constexpr ULONG MixAreaBytes = 4096;
+// Beside each mix area, one as large for the conversion of the mix that several capture streams
+// of the cable share (transfer.h).
+constexpr ULONG ConversionAreaBytes = 4096;
+constexpr ULONG ProcessorAreaBytes = MixAreaBytes + ConversionAreaBytes;
 
 class ProcessorMixAreas {
 public:
@@ -33,7 +37,16 @@ public:
             return NULL;
         }
         ULONG processor = CurrentProcessorIndex();
-        return (processor < Count) ? First + static_cast<SIZE_T>(processor) * MixAreaBytes : NULL;
+        return (processor < Count) ? First + static_cast<SIZE_T>(processor) * ProcessorAreaBytes : NULL;
+    }
+
+    // The current processor's conversion area (ConversionAreaBytes), or null; as AreaFor.
+    _IRQL_requires_(DISPATCH_LEVEL)
+    PUCHAR ConversionArea() const
+    {
+        ULONG processor = CurrentProcessorIndex();
+        return (processor < Count) ? First + static_cast<SIZE_T>(processor) * ProcessorAreaBytes + MixAreaBytes
+                                   : NULL;
     }
 
 private:

@@ -271,6 +271,11 @@ ULONG WaveMiniport::ProcessBytes(ULONG total)
             if (VolumeControl) {
                 ApplyLineOut(CableOwner, &CableFormat, mix, chunk);
             }
+            const ListEntry* firstCapture = CaptureStreams.Streams.Items().First();
+            PUCHAR conversionArea = (MixAreas != NULL) ? MixAreas->ConversionArea() : NULL;
+            if (firstCapture != NULL && firstCapture->Next != NULL && conversionArea != NULL) {
+                SharedConversions += ShareCaptureConversions(&CaptureStreams, conversionArea, mix, chunk);
+            }
             for (ListEntry* walk = CaptureStreams.Streams.Items().First(); walk != NULL; walk = walk->Next) {
                 TransferStream(WaveStream::FromLink(walk), mix, chunk);
             }

@@ -1,7 +1,10 @@
 // The per-stream transfer between client buffers and the mix buffer.
 #include "engine/transfer.h"
 
+#include "core/prefetch.h"
 #include "engine/mix.h"
+#include "engine/mix_areas.h"
+#include "engine/stream_list.h"
 #include "engine/wave_stream.h"
 #include "filters/cable.h"
 #include "filters/wave_miniport.h"
@@ -157,6 +160,68 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
     return (produced > 0) ? MixConversionData(stream, miniport, cablePosition, remaining) : 0;
 }
 
+// The chunk was converted ahead and every frame went out, or no client buffer is left for the
+// rest: that waits in the stream's own conversion buffer, as the rest of its own conversion of
+// the chunk would have. Returns the chunk's cable bytes, all used.
+ULONG EndHandedChunk(WaveStream* stream)
+{
+    ULONG left = stream->ConversionDataLength - stream->ConversionReadOffset;
+    if (left != 0) {
+        RtlCopyMemory(stream->ConversionBuffer, stream->HandedData + stream->ConversionReadOffset, left);
+    }
+    stream->ConversionDataLength = left;
+    stream->ConversionReadOffset = 0;
+    ULONG used = stream->HandedCableBytes;
+    stream->HandedCableBytes = 0;
+    stream->HandedBytes = 0;
+    stream->HandedData = NULL;
+    stream->HandedFrom = NULL;
+    return used;
+}
+
+// A stream handed a chunk's conversion ran out of client buffers partway through it. Its own
+// conversion would have stopped at the last frame that went out and dropped the rest of the
+// chunk: the converter goes back to where the chunk found it and through those frames again.
+void RewindHandedConversion(WaveStream* stream, const UCHAR* chunkStart, ULONG chunkBytes)
+{
+    ULONG delivered = (stream->ConversionDataLength != 0) ? stream->ConversionReadOffset : stream->HandedBytes;
+    stream->Converter.MoveTo(*stream->HandedFrom);
+    ULONG consumed = 0;
+    ULONG produced = 0;
+    stream->Converter.Convert(chunkStart, chunkBytes, &consumed, NULL, stream->ConversionBuffer, delivered, &produced);
+    stream->ConversionDataLength = 0;
+    stream->ConversionReadOffset = 0;
+    stream->HandedCableBytes = 0;
+    stream->HandedBytes = 0;
+    stream->HandedData = NULL;
+    stream->HandedFrom = NULL;
+}
+
+// A capture stream may take a shared conversion when it runs, converts (a pass-through copy gains
+// nothing from sharing) and has nothing left over from the last chunk, so that the chunk's
+// conversion is the first thing its transfer would do.
+bool MayShareConversion(const WaveStream* stream)
+{
+    return stream->State == KSSTATE_RUN && stream->Converter.IsReady() && !stream->Converter.IsPassThrough() &&
+           stream->PartialLength == 0 && stream->ConversionDataLength == 0 && stream->HandedCableBytes == 0;
+}
+
+// Hands a stream the conversion in `area`, made by the first stream of its group, and the
+// position the conversion ended at.
+void HandConversion(WaveStream* stream, const UCHAR* area, ULONG chunk, ULONG produced, const WaveStream* first,
+                    const ConverterPosition& after)
+{
+    if (stream != first) {
+        stream->Converter.MoveTo(after);
+    }
+    stream->HandedData = area;
+    stream->HandedFrom = &first->PositionAtChunkStart;
+    stream->ConversionDataLength = produced;
+    stream->ConversionReadOffset = 0;
+    stream->HandedCableBytes = chunk;
+    stream->HandedBytes = produced;
+}
+
 // One capture pass under the stream lock. Returns the cable bytes it used; *starved on overflow.
 ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, bool* starved)
 {
@@ -170,11 +235,12 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
         }
         return 0;
     }
-    if (stream->ConversionDataLength > 0) {
+    if (stream->ConversionDataLength > 0 && (stream->HandedCableBytes == 0 || HeadMapping(stream) != NULL)) {
         Mapping* head = HeadMapping(stream);
         ULONG k = stream->ConversionDataLength - stream->ConversionReadOffset;
         k = Min(k, (head != NULL) ? head->ByteCount - head->Consumed : 0);
-        PUCHAR data = stream->ConversionBuffer + stream->ConversionReadOffset;
+        const UCHAR* data =
+            ((stream->HandedData != NULL) ? stream->HandedData : stream->ConversionBuffer) + stream->ConversionReadOffset;
         if (k == 0) {
             *starved = true;
             return 0;
@@ -192,6 +258,9 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
         ConsumeHead(stream, head, k);
         ConsumeConversionData(stream, k);
         return 0;
+    }
+    if (stream->HandedCableBytes != 0) {
+        return EndHandedChunk(stream);
     }
     ULONG consumed = 0;
     ULONG produced = 0;
@@ -259,6 +328,7 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         stream->RunRefill(refill, arrivals);
         stream->StreamLock.Enter();
     }
+    const UCHAR* chunkStart = cablePosition;
     ULONG done = 0;
     while (done < cableBytes) {
         bool starved = false;
@@ -281,6 +351,9 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         }
         stream->StreamLock.Enter();
         if (!refilled) {
+            if (stream->HandedCableBytes != 0) {
+                RewindHandedConversion(stream, chunkStart, cableBytes);
+            }
             break;
         }
     }
@@ -295,4 +368,56 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         stream->ReleaseClaimedMappings(&released);
     }
     return done;
+}
+
+// Streams are compared with the first of their group as the chunk found it; each stream joins at
+// most one group, the first whose first stream converts as it does. The conversion goes into the
+// processor's conversion area, where every cable's pass finds the same lines in the cache, and
+// only a stream whose client buffers run out copies what is left into its own buffer. A stream's
+// converter and conversion buffer change only inside a pass or under LockStateIdle, when no pass
+// runs: the stream lock, which guards the mappings, is not needed here.
+ULONG ShareCaptureConversions(StreamList* captureStreams, PUCHAR area, const UCHAR* mix, ULONG chunk)
+{
+    ULONG shared = 0;
+    ULONG areaUsed = 0;  // each group's conversion after the last one's, on a fresh cache line
+    for (ListEntry* walk = captureStreams->Streams.Items().First(); walk != NULL; walk = walk->Next) {
+        WaveStream* first = WaveStream::FromLink(walk);
+        if (!MayShareConversion(first)) {
+            continue;
+        }
+        ULONG produced = 0;
+        ConverterPosition after;
+        bool converted = false;
+        for (ListEntry* later = walk->Next; later != NULL; later = later->Next) {
+            WaveStream* stream = WaveStream::FromLink(later);
+            if (!MayShareConversion(stream) || !stream->Converter.HasFormatsOf(first->Converter) ||
+                !(converted ? stream->Converter.IsAt(first->PositionAtChunkStart)
+                            : stream->Converter.IsAtPositionOf(first->Converter))) {
+                continue;
+            }
+            if (!converted) {
+                // The whole chunk, and no more than the stream's own buffer would hold of it.
+                ULONG consumed = 0;
+                first->Converter.GetPosition(&first->PositionAtChunkStart);
+                first->Converter.Convert(mix, chunk, &consumed, NULL, area + areaUsed, ConversionAreaBytes - areaUsed,
+                                         &produced);
+                if (consumed != chunk || produced > first->ConversionBufferSize) {
+                    first->Converter.MoveTo(first->PositionAtChunkStart);
+                    break;
+                }
+                first->Converter.GetPosition(&after);
+                HandConversion(first, area + areaUsed, chunk, produced, first, after);
+                converted = true;
+            }
+            HandConversion(stream, area + areaUsed, chunk, produced, first, after);
+            ++shared;
+        }
+        if (converted) {
+            areaUsed += (produced + CacheLineBytes - 1) & ~(CacheLineBytes - 1);
+            if (areaUsed >= ConversionAreaBytes) {
+                break;
+            }
+        }
+    }
+    return shared;
 }

@@ -74,6 +74,11 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       ConversionBufferSize(0),
       ConversionDataLength(0),
       ConversionReadOffset(0),
+      HandedCableBytes(0),
+      HandedBytes(0),
+      HandedData(NULL),
+      HandedFrom(NULL),
+      PositionAtChunkStart{},
       NextMapping(NULL),
       NextClientByte(NULL)
 {
@@ -300,6 +305,10 @@ NTSTATUS WaveStream::ChangeState(KSSTATE state)
         PositionAccumulator = 0;
         ConversionDataLength = 0;
         ConversionReadOffset = 0;
+        HandedCableBytes = 0;
+        HandedBytes = 0;
+        HandedData = NULL;
+        HandedFrom = NULL;
         PartialLength = 0;
         PartialFillOffset = 0;
     } else if (!EngineHeld && (State == KSSTATE_STOP || state == KSSTATE_RUN)) {

@@ -112,6 +112,16 @@ public:
     ULONG ConversionDataLength;
     ULONG ConversionReadOffset;
     FormatConverter Converter;
+    // Capture streams handed the conversion of a chunk ahead of their transfer (one conversion
+    // shared by streams converting alike, transfer.h): the chunk's cable bytes, the converted
+    // bytes and where they are (the processor's conversion area), and the position the
+    // converters stood at when the chunk came, to go back to should the client buffers run out
+    // partway (the first stream of the group holds it). 0 and null outside such a pass.
+    ULONG HandedCableBytes;
+    ULONG HandedBytes;
+    const UCHAR* HandedData;
+    const ConverterPosition* HandedFrom;
+    ConverterPosition PositionAtChunkStart;
     // Where the last transfer stopped, for prefetching only: the head mapping then and the next
     // client byte in it. Written by the transfer; may be stale, as the hint never faults.
     Mapping* NextMapping;

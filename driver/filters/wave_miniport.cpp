@@ -39,6 +39,7 @@ WaveMiniport::WaveMiniport(Cable* cable)
       StartTime(0),
       ProcessedBytes(0),
       ChunksProcessed(0),
+      SharedConversions(0),
       TimerUsers(0),
       DpcEntries(0),
       CableOwner(cable),

@@ -167,6 +167,7 @@ public:
     ULONGLONG StartTime;        // interrupt time of the clock origin
     ULONGLONG ProcessedBytes;   // cable bytes processed since the origin
     ULONGLONG ChunksProcessed;  // mix-buffer chunks processed since the miniport was made
+    ULONGLONG SharedConversions;  // capture chunks taken from another stream's conversion since then
     KTIMER Timer;
     LONG TimerUsers;            // interlocked
     LONG DpcEntries;            // interlocked; > 0 while a pass runs
