@@ -52,6 +52,7 @@ public:
                 options.pinId = plan.capture ? WaveCapturePin : WaveRenderPin;
                 options.capture = plan.capture;
                 options.dataFormat = host::WaveDataFormat(host::PcmWaveFormat(plan.rate, 16, 2));
+                options.discardContents = true;
                 std::unique_ptr<host::WaveClient> client;
                 host::WaveClient::Open(port, options, &client);
                 client->UseBufferSlots(buffersInFlight_, BufferBytes(plan.rate));

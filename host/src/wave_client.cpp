@@ -98,7 +98,7 @@ NTSTATUS WaveClient::Open(PortWavePci* port, const WaveClientOptions& options, s
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    client->reset(new WaveClient(pin, pin->Capture() != FALSE));
+    client->reset(new WaveClient(pin, pin->Capture() != FALSE, options.discardContents));
     (*client)->pinHandle_ = std::move(pinHandle);
     return STATUS_SUCCESS;
 }
@@ -196,7 +196,9 @@ NTSTATUS WaveClient::Submit(const void* data, ULONG bytes, uint64_t* id)
             std::vector<uint8_t> contents;
             if (found != buffers_.end()) {
                 const Allocation& allocation = found->second;
-                contents.assign(allocation.data, allocation.data + allocation.length);
+                if (!discardContents_) {
+                    contents.assign(allocation.data, allocation.data + allocation.length);
+                }
                 std::memset(allocation.data, CompletedBufferPoison, allocation.length);
             }
             completed_.push_back(Completion{clientId, result, done, std::move(contents)});

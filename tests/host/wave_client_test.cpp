@@ -15,9 +15,11 @@ protected:
         PortTest::TearDown();
     }
 
-    void Open(bool capture, const std::vector<uint8_t>& format, POOL_TYPE poolType = NonPagedPool)
+    void Open(bool capture, const std::vector<uint8_t>& format, POOL_TYPE poolType = NonPagedPool,
+              bool discardContents = false)
     {
         host::WaveClientOptions options;
+        options.discardContents = discardContents;
         options.pinId = capture ? 1 : 0;
         options.capture = capture;
         options.dataFormat = format;
@@ -256,6 +258,22 @@ TEST_F(WaveClientTest, CaptureBuffersStartUnfilledAndReturnWhatTheMiniportWrote)
     EXPECT_EQ(reaped[0].bytes, 5000u);
     EXPECT_EQ(reaped[0].data, recorded);
     EXPECT_EQ(client->InFlight(), 1u);
+}
+
+TEST_F(WaveClientTest, ADiscardingClientReapsWithoutContentsAndStillPoisonsCompletedMemory)
+{
+    Open(true, host::WaveDataFormat(host::PcmWaveFormat(44100, 16, 2)), NonPagedPool, true);
+    ASSERT_EQ(client->Read(300), STATUS_SUCCESS);
+    stream->AcquireAll();
+    ASSERT_EQ(stream->held.size(), 1u);
+    uint8_t* memory = stream->held[0].data;
+    stream->ReleaseOldest();
+    std::vector<host::ReapedBuffer> reaped = client->Reap();
+    ASSERT_EQ(reaped.size(), 1u);
+    EXPECT_EQ(reaped[0].bytes, 300u);
+    EXPECT_TRUE(reaped[0].data.empty());
+    EXPECT_EQ(memory[0], host::CompletedBufferPoison);
+    EXPECT_EQ(memory[299], host::CompletedBufferPoison);
 }
 
 TEST_F(WaveClientTest, StoppingCancelsQueuedBuffersWhichAreReapedAsCancelled)

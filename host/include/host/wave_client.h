@@ -57,6 +57,10 @@ struct WaveClientOptions {
     std::vector<uint8_t> dataFormat;  // WaveDataFormat(...)
     POOL_TYPE poolType = NonPagedPool;
     const MappingOptions* mapping = nullptr;  // null: the port's
+    // A load generator that never looks at what it records or plays: completed buffers are reaped
+    // without their contents (ReapedBuffer::data empty), which spares the copy at completion. The
+    // memory is still poisoned then, so late writes are still caught.
+    bool discardContents = false;
 };
 
 // A completed client buffer as the client reaps it.
@@ -127,7 +131,10 @@ private:
         std::vector<uint8_t> data;  // the buffer's contents as it completed
     };
 
-    WaveClient(WavePciPin* pin, bool capture) : pin_(pin), capture_(capture) {}
+    WaveClient(WavePciPin* pin, bool capture, bool discardContents)
+        : pin_(pin), capture_(capture), discardContents_(discardContents)
+    {
+    }
     NTSTATUS Submit(const void* data, ULONG bytes, uint64_t* id);
     // Memory for a buffer of `bytes`: a free slot, or pages of its own; under lock_.
     bool Allocate(ULONG bytes, Allocation* allocation);
@@ -141,6 +148,7 @@ private:
     WavePciPin* pin_;  // referenced
     std::unique_ptr<KsHandle> pinHandle_;  // closed after the pin is let go
     bool capture_;
+    bool discardContents_;
     mutable HostMutex lock_;  // guards everything below
     std::vector<ULONG> pageOffsets_ = DefaultBufferPageOffsets;
     size_t nextOffset_ = 0;
