@@ -24,6 +24,8 @@ struct CableRig {
     host::PortWavePci* port = nullptr;
     std::unique_ptr<host::WaveClient> render;
     std::unique_ptr<host::WaveClient> capture;
+    // Two more capture clients converting the mix alike, which share one conversion.
+    std::unique_ptr<host::WaveClient> listeners[2];
 };
 
 class StreamThreadsTest : public PlatformTest {
@@ -50,6 +52,14 @@ protected:
                 ASSERT_EQ(host::WaveClient::Open(rig.port, options, capture ? &rig.capture : &rig.render),
                           STATUS_SUCCESS);
             }
+            for (std::unique_ptr<host::WaveClient>& listener : rig.listeners) {
+                host::WaveClientOptions options;
+                options.pinId = WaveCapturePin;
+                options.capture = true;
+                options.dataFormat = host::WaveDataFormat(host::PcmWaveFormat(11025, 16, 2));
+                options.discardContents = true;
+                ASSERT_EQ(host::WaveClient::Open(rig.port, options, &listener), STATUS_SUCCESS);
+            }
         }
     }
 
@@ -58,6 +68,8 @@ protected:
         for (CableRig& rig : rigs) {
             rig.render.reset();
             rig.capture.reset();
+            rig.listeners[0].reset();
+            rig.listeners[1].reset();
             rig.port->ReleaseChildren();
             rig.port->Release();
         }
@@ -104,10 +116,19 @@ struct ClientThread {
                 ASSERT_EQ(rig.capture->Read(BufferBytes), STATUS_SUCCESS);
                 ++captureInFlight;
             }
+            for (std::unique_ptr<host::WaveClient>& listener : rig.listeners) {
+                listener->ReapDiscarding();
+                while (listener->InFlight() < QueuedBuffers) {
+                    ASSERT_EQ(listener->Read(BufferBytes), STATUS_SUCCESS);
+                }
+            }
             if (churn && ++step % 7 == 0) {
                 KSSTATE next = (step % 14 == 0) ? KSSTATE_RUN : KSSTATE_PAUSE;
                 ASSERT_EQ(rig.render->SetState(next), STATUS_SUCCESS);
                 ASSERT_EQ(rig.capture->SetState(next), STATUS_SUCCESS);
+                for (std::unique_ptr<host::WaveClient>& listener : rig.listeners) {
+                    ASSERT_EQ(listener->SetState(next), STATUS_SUCCESS);
+                }
             }
             std::this_thread::sleep_for(2ms);
         }
@@ -130,6 +151,9 @@ TEST_F(StreamThreadsTest, ClientsChurningOnSeveralCablesLoseAndDuplicateNothing)
     for (CableRig& rig : rigs) {
         ASSERT_EQ(rig.render->SetState(KSSTATE_RUN), STATUS_SUCCESS);
         ASSERT_EQ(rig.capture->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        for (std::unique_ptr<host::WaveClient>& listener : rig.listeners) {
+            ASSERT_EQ(listener->SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        }
     }
     std::atomic<bool> stop{false};
     std::vector<ClientThread> clients(CableCount);
@@ -147,6 +171,10 @@ TEST_F(StreamThreadsTest, ClientsChurningOnSeveralCablesLoseAndDuplicateNothing)
     for (CableRig& rig : rigs) {
         EXPECT_EQ(rig.render->SetState(KSSTATE_STOP), STATUS_SUCCESS);
         EXPECT_EQ(rig.capture->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        for (std::unique_ptr<host::WaveClient>& listener : rig.listeners) {
+            EXPECT_EQ(listener->SetState(KSSTATE_STOP), STATUS_SUCCESS);
+        }
+        EXPECT_GT(rig.cable->Wave->SharedConversions, 0u) << "the listeners shared the conversion of the mix";
     }
     host::StopRealTime();
     ASSERT_TRUE(enough);
