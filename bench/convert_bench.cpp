@@ -22,6 +22,7 @@
 #include "core/platform.h"
 #include "engine/format_converter.h"
 #include "engine/mix.h"
+#include "src_linear_reference.h"
 
 namespace {
 
@@ -137,27 +138,15 @@ void SrcLinear(benchmark::State& state, ConversionCase c)
         state.SkipWithError(src_strerror(error));
         return;
     }
-    const ULONG inputFrames = ChunkFrames(c.sourceRate);
-    const ULONG outputCapacity = ChunkFrames(c.destinationRate) + 16;
-    const std::vector<int16_t> input = TestSignal(inputFrames, c.sourceChannels, c.sourceRate);
-    std::vector<float> floatInput(input.size());
-    std::vector<float> floatOutput(static_cast<size_t>(outputCapacity) * c.sourceChannels);
-    std::vector<int16_t> output(floatOutput.size());
+    const std::vector<int16_t> input = TestSignal(ChunkFrames(c.sourceRate), c.sourceChannels, c.sourceRate);
+    SrcLinearPiece piece(input, c.sourceChannels, ChunkFrames(c.destinationRate) + 16,
+                         static_cast<double>(c.destinationRate) / c.sourceRate);
     double frames = 0;
     for (auto _ : state) {
-        src_short_to_float_array(input.data(), floatInput.data(), static_cast<int>(input.size()));
-        SRC_DATA data = {};
-        data.data_in = floatInput.data();
-        data.data_out = floatOutput.data();
-        data.input_frames = inputFrames;
-        data.output_frames = outputCapacity;
-        data.src_ratio = static_cast<double>(c.destinationRate) / c.sourceRate;
-        src_process(resampler, &data);
-        src_float_to_short_array(floatOutput.data(), output.data(),
-                                 static_cast<int>(data.output_frames_gen * c.sourceChannels));
-        benchmark::DoNotOptimize(output.data());
+        const long made = piece.Run(resampler);
+        benchmark::DoNotOptimize(piece.Output());
         benchmark::ClobberMemory();
-        frames += data.output_frames_gen;
+        frames += made;
     }
     src_delete(resampler);
     ReportFrames(state, frames);

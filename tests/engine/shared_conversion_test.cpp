@@ -99,16 +99,6 @@ protected:
     std::vector<std::unique_ptr<host::WaveClient>> clients;
 };
 
-std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed)
-{
-    std::mt19937_64 random(seed);
-    std::vector<uint8_t> bytes(count);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(random());
-    }
-    return bytes;
-}
-
 }  // namespace
 
 TEST_P(SharedConversionTest, EachCaptureStreamRecordsWhatItRecordsAlone)
@@ -116,7 +106,7 @@ TEST_P(SharedConversionTest, EachCaptureStreamRecordsWhatItRecordsAlone)
     const CableFormat format = GetParam();
     const ULONGLONG duration = 2 * Second;
     const ULONG renderFrameBytes = format.bits / 8 * 2;
-    const std::vector<uint8_t> source = RandomBytes(format.rate * renderFrameBytes * 3, format.rate);
+    const std::vector<uint8_t> source = RandomStreamBytes(format.rate * renderFrameBytes * 3, format.rate);
 
     // The render stream starts first on every cable and fixes the cable's format.
     std::vector<std::unique_ptr<ClientFeeder>> players;

@@ -27,16 +27,6 @@ protected:
     }
 };
 
-std::vector<uint8_t> RandomBytes(size_t count, uint64_t seed)
-{
-    std::mt19937_64 random(seed);
-    std::vector<uint8_t> bytes(count);
-    for (uint8_t& byte : bytes) {
-        byte = static_cast<uint8_t>(random());
-    }
-    return bytes;
-}
-
 }  // namespace
 
 TEST_F(StreamLoopbackTest, EveryRenderedByteArrivesUnchangedOverAnHour)
@@ -49,7 +39,7 @@ TEST_F(StreamLoopbackTest, EveryRenderedByteArrivesUnchangedOverAnHour)
     // Sizes that are no multiple of the frame: frames straddle client buffers as well as pages.
     ClientFeeder player(render, false, 11, 3841, 9001);
     ClientFeeder recorder(capture, true, 12, 3841, 9001);
-    const std::vector<uint8_t> source = RandomBytes(totalBytes + 192000, 5);  // a second to spare
+    const std::vector<uint8_t> source = RandomStreamBytes(totalBytes + 192000, 5);  // a second to spare
     player.SetSource(source);
     player.Pump(48000);
     recorder.Pump(48000);
@@ -89,7 +79,7 @@ TEST_F(StreamLoopbackTest, EveryByteArrivesUnchangedWhateverMappingsThePortHands
     };
     auto format = host::WaveDataFormat(host::PcmWaveFormat(48000, 16, 2));
     const size_t totalBytes = 48000ull * 4 * 10;
-    const std::vector<uint8_t> source = RandomBytes(totalBytes + 192000, 6);
+    const std::vector<uint8_t> source = RandomStreamBytes(totalBytes + 192000, 6);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         port->SetMappingOptions(row.options);
@@ -156,8 +146,8 @@ TEST_F(StreamLoopbackTest, TwoRenderFormatsMixIntoTwoCaptureFormatsAsAPlainModel
         return f.Format.nBlockAlign * (f.Format.nSamplesPerSec * ms / 1000);
     };
     // More than the run needs, so no client runs dry.
-    std::vector<uint8_t> firstData = RandomBytes(bytesOf(firstFormat, Milliseconds + 100), 21);
-    std::vector<uint8_t> secondData = RandomBytes(bytesOf(secondFormat, Milliseconds + 100), 22);
+    std::vector<uint8_t> firstData = RandomStreamBytes(bytesOf(firstFormat, Milliseconds + 100), 21);
+    std::vector<uint8_t> secondData = RandomStreamBytes(bytesOf(secondFormat, Milliseconds + 100), 22);
     ASSERT_EQ(first->Write(firstData.data(), static_cast<ULONG>(firstData.size())), STATUS_SUCCESS);
     ASSERT_EQ(second->Write(secondData.data(), static_cast<ULONG>(secondData.size())), STATUS_SUCCESS);
     // A second buffer for each capture client keeps it from overflowing at the end.
@@ -326,7 +316,7 @@ TEST_F(StreamLoopbackTest, AStreamNeedingMoreThanSixteenPagesAPassNeitherUnderfl
     host::WaveClient* render = Open(false, host::WaveDataFormat(wide));
     host::WaveClient* capture = Open(true, host::WaveDataFormat(wide));
     const ULONG second = 192000 * 32;
-    const std::vector<uint8_t> played = RandomBytes(second + second / 2, 31);
+    const std::vector<uint8_t> played = RandomStreamBytes(second + second / 2, 31);
     ASSERT_EQ(render->Write(played.data(), static_cast<ULONG>(played.size())), STATUS_SUCCESS);
     ASSERT_EQ(capture->Read(second), STATUS_SUCCESS);
     ASSERT_EQ(capture->Read(second / 2), STATUS_SUCCESS);

@@ -108,3 +108,13 @@ void ClientFeeder::Pump(ULONG queuedTarget)
         inFlight_ += bytes;
     }
 }
+
+std::vector<uint8_t> RandomStreamBytes(size_t count, uint64_t seed)
+{
+    std::mt19937_64 random(seed);
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& byte : bytes) {
+        byte = static_cast<uint8_t>(random());
+    }
+    return bytes;
+}

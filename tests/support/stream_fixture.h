@@ -65,3 +65,6 @@ private:
     size_t inFlight_ = 0;
     std::vector<uint8_t> recorded_;
 };
+
+// Bytes from a seeded generator: the same seed gives the same bytes.
+std::vector<uint8_t> RandomStreamBytes(size_t count, uint64_t seed);
