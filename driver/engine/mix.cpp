@@ -1,5 +1,6 @@
-// Saturating mix and in-place gain of the cable's mix buffer. The 8- and 16-bit mixes, the ones
-// most cables use, go sixteen bytes at a time with the processor's saturating vector adds.
+// Saturating mix and in-place gain of the cable's mix buffer, sixteen bytes at a time with SSE2,
+// the one vector extension a DPC may use without saving extended state. Every vector routine
+// gives the same bytes as the one-sample arithmetic beside it, which also takes the tails.
 #include "core/platform.h"
 
 #include <emmintrin.h>
@@ -12,8 +13,6 @@ namespace {
 
 constexpr ULONG VectorBytes = 16;
 
-// 8-bit samples are offset binary: flipping the top bit makes them two's complement, so the
-// signed saturating add applies, and flipping back restores the offset.
 // Four vectors per step: the loads of a step do not wait on the stores of the one before, which
 // keeps the add at the speed of the loads and stores themselves.
 template <typename AddVectors>
@@ -81,57 +80,382 @@ inline LONG AddSaturating(LONG a, LONG b)
     return sum;
 }
 
-// 24-bit samples sit in bits 8..31, so a 32-bit overflow is a 24-bit one, and the upper bound
-// keeps bits 0..7 clear (0x7FFFFF00) for the narrowing back.
-void MixSigned24(PUCHAR destination, const UCHAR* source, ULONG bytes)
+// A signed add overflowed where both operands have a sign that the sum does not: the sign bit of
+// (a ^ sum) & (b ^ sum), in whatever lane width the add used.
+inline __m128i OverflowSigns(__m128i a, __m128i b, __m128i sum)
 {
-    for (ULONG done = 0; done + 3 <= bytes; done += 3) {
-        StoreSample<3>(destination + done, AddSaturating(LoadSample<3>(destination + done), LoadSample<3>(source + done)));
-    }
+    return _mm_and_si128(_mm_xor_si128(a, sum), _mm_xor_si128(b, sum));
 }
 
+// The 32-bit sums, with the lanes that overflowed replaced by the bound on their operands' side.
+inline __m128i SaturateSums32(__m128i a, __m128i sum, __m128i overflow)
+{
+    const __m128i overflowed = _mm_srai_epi32(overflow, 31);
+    const __m128i bound = _mm_xor_si128(_mm_srai_epi32(a, 31), _mm_set1_epi32(0x7FFFFFFF));
+    return _mm_or_si128(_mm_andnot_si128(overflowed, sum), _mm_and_si128(overflowed, bound));
+}
+
+// Audio rarely clips, so a step adds four vectors, checks them for overflow at once and replaces
+// bounds only in a step where some lane overflowed.
 void MixSigned32(PUCHAR destination, const UCHAR* source, ULONG bytes)
 {
-    for (ULONG done = 0; done + 4 <= bytes; done += 4) {
+    ULONG done = 0;
+    for (; done + 4 * VectorBytes <= bytes; done += 4 * VectorBytes) {
+        __m128i* mixed = reinterpret_cast<__m128i*>(destination + done);
+        const __m128i* added = reinterpret_cast<const __m128i*>(source + done);
+        __m128i m[4];
+        __m128i sums[4];
+        __m128i overflows[4];
+        #pragma GCC unroll 4
+        for (ULONG i = 0; i < 4; ++i) {
+            m[i] = _mm_loadu_si128(mixed + i);
+            __m128i a = _mm_loadu_si128(added + i);
+            sums[i] = _mm_add_epi32(m[i], a);
+            overflows[i] = OverflowSigns(m[i], a, sums[i]);
+        }
+        __m128i any = _mm_or_si128(_mm_or_si128(overflows[0], overflows[1]), _mm_or_si128(overflows[2], overflows[3]));
+        if ((_mm_movemask_epi8(any) & 0x8888) != 0) {
+            #pragma GCC unroll 4
+            for (ULONG i = 0; i < 4; ++i) {
+                sums[i] = SaturateSums32(m[i], sums[i], overflows[i]);
+            }
+        }
+        #pragma GCC unroll 4
+        for (ULONG i = 0; i < 4; ++i) {
+            _mm_storeu_si128(mixed + i, sums[i]);
+        }
+    }
+    for (; done + VectorBytes <= bytes; done += VectorBytes) {
+        __m128i* mixed = reinterpret_cast<__m128i*>(destination + done);
+        __m128i m = _mm_loadu_si128(mixed);
+        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + done));
+        __m128i sum = _mm_add_epi32(m, a);
+        _mm_storeu_si128(mixed, SaturateSums32(m, sum, OverflowSigns(m, a, sum)));
+    }
+    for (; done + 4 <= bytes; done += 4) {
         StoreSample<4>(destination + done, AddSaturating(LoadSample<4>(destination + done), LoadSample<4>(source + done)));
     }
 }
 
-template <ULONG Width>
-void ScaleSamples(PUCHAR buffer, ULONG frames, ULONG blockAlign, ULONG channels, const ChannelGain* gains)
+// Packed 24-bit samples go 48 bytes (16 samples) at a time, as four vectors that each hold two
+// 6-byte pairs of samples, one pair at the bottom of each 64-bit lane: sample bits 0..23 and
+// 24..47 of the lane; bits 48..63 carry bytes of no interest.
+constexpr ULONG PackedBlockBytes = 48;
+
+// Reads a 48-byte block in that layout with eight 8-byte loads; the last pair is read from the
+// block's last 8 bytes and shifted down, so nothing past the block is read.
+inline void LoadPairs24(const UCHAR* block, __m128i pairs[4])
 {
-    for (ULONG channel = 0; channel < channels; ++channel) {
-        PUCHAR samples = buffer + channel * Width;
-        ApplyGainToSamples(
-            gains[channel], frames,
-            [samples, blockAlign](ULONG i) { return LoadSample<Width>(samples + i * blockAlign); },
-            [samples, blockAlign](ULONG i, LONG value) { StoreSample<Width>(samples + i * blockAlign, value); });
+    auto load8 = [block](ULONG at) { return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(block + at)); };
+    pairs[0] = _mm_unpacklo_epi64(load8(0), load8(6));
+    pairs[1] = _mm_unpacklo_epi64(load8(12), load8(18));
+    pairs[2] = _mm_unpacklo_epi64(load8(24), load8(30));
+    pairs[3] = _mm_unpacklo_epi64(load8(36), _mm_srli_epi64(load8(40), 16));
+}
+
+// Writes four vectors of pairs back as a 48-byte block: each vector's 12 sample bytes are closed
+// up, and the four twelves are laid end to end in three stores.
+inline void StorePairs24(PUCHAR block, const __m128i pairs[4])
+{
+    const __m128i firstPair = _mm_set_epi32(0, 0, 0x0000FFFF, -1);                                     // bytes 0..5
+    const __m128i secondPair = _mm_set_epi32(0, -1, static_cast<int>(0xFFFF0000), 0);                  // bytes 6..11
+    __m128i twelve[4];
+    #pragma GCC unroll 4
+    for (ULONG i = 0; i < 4; ++i) {
+        twelve[i] = _mm_or_si128(_mm_and_si128(pairs[i], firstPair),
+                                 _mm_and_si128(_mm_srli_si128(pairs[i], 2), secondPair));
+    }
+    __m128i* out = reinterpret_cast<__m128i*>(block);
+    _mm_storeu_si128(out, _mm_or_si128(twelve[0], _mm_slli_si128(twelve[1], 12)));
+    _mm_storeu_si128(out + 1, _mm_or_si128(_mm_srli_si128(twelve[1], 4), _mm_slli_si128(twelve[2], 8)));
+    _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(twelve[2], 8), _mm_slli_si128(twelve[3], 4)));
+}
+
+// Sign bits of the two samples in each lane of the pair layout.
+inline __m128i PairSignBits()
+{
+    return _mm_set1_epi64x(0x0000800000800000LL);
+}
+
+// 24-bit samples sit in bits 8..31 of the internal sample, so a 32-bit overflow is a 24-bit one,
+// and the upper bound keeps bits 0..7 clear (0x7FFFFF00) for the narrowing back: the bounds are
+// 0x7FFFFF and 0x800000, and the pairs are added within their lanes without widening. The sign
+// bits are left out of the 64-bit add, so no carry crosses from one sample into the next, and
+// put back by exclusive or, which is their bit of the sum.
+void MixSigned24(PUCHAR destination, const UCHAR* source, ULONG bytes)
+{
+    const __m128i signs = PairSignBits();
+    ULONG done = 0;
+    for (; done + PackedBlockBytes <= bytes; done += PackedBlockBytes) {
+        __m128i m[4];
+        __m128i a[4];
+        LoadPairs24(destination + done, m);
+        LoadPairs24(source + done, a);
+        __m128i sums[4];
+        __m128i overflows[4];
+        #pragma GCC unroll 4
+        for (ULONG i = 0; i < 4; ++i) {
+            __m128i differentSigns = _mm_xor_si128(m[i], a[i]);
+            sums[i] = _mm_xor_si128(_mm_add_epi64(_mm_andnot_si128(signs, m[i]), _mm_andnot_si128(signs, a[i])),
+                                    _mm_and_si128(differentSigns, signs));
+            overflows[i] = _mm_and_si128(_mm_andnot_si128(differentSigns, _mm_xor_si128(m[i], sums[i])), signs);
+        }
+        __m128i any = _mm_or_si128(_mm_or_si128(overflows[0], overflows[1]), _mm_or_si128(overflows[2], overflows[3]));
+        if (_mm_movemask_epi8(any) != 0) {
+            #pragma GCC unroll 4
+            for (ULONG i = 0; i < 4; ++i) {
+                // A sign bit at 23 or 47 spreads into a mask of its sample's 24 bits; the bound is
+                // 0x7FFFFF where the wrapped sum turned negative (a positive overflow), else 0x800000.
+                __m128i overflowed = _mm_sub_epi64(_mm_slli_epi64(overflows[i], 1), _mm_srli_epi64(overflows[i], 23));
+                __m128i bound = _mm_sub_epi64(signs, _mm_srli_epi64(_mm_and_si128(sums[i], signs), 23));
+                sums[i] = _mm_xor_si128(sums[i], _mm_and_si128(_mm_xor_si128(sums[i], bound), overflowed));
+            }
+        }
+        StorePairs24(destination + done, sums);
+    }
+    for (; done + 3 <= bytes; done += 3) {
+        StoreSample<3>(destination + done, AddSaturating(LoadSample<3>(destination + done), LoadSample<3>(source + done)));
     }
 }
+
+using MixRoutine = void (*)(PUCHAR destination, const UCHAR* source, ULONG bytes);
+
+// By container width in bytes; widths above 4 take the 32-bit add.
+const MixRoutine MixRoutines[] = {nullptr, MixUnsigned8, MixSigned16, MixSigned24, MixSigned32};
 
 }  // namespace
 
 void MixIntoBuffer(const WAVEFORMATEXTENSIBLE* cableFormat, PUCHAR destination, const UCHAR* source, ULONG bytes)
 {
     const ULONG channels = cableFormat->Format.nChannels;
-    const ULONG width = (channels != 0) ? cableFormat->Format.nBlockAlign / channels : 0;
-    switch (width) {
-    case 0:
-        break;
-    case 1:
-        MixUnsigned8(destination, source, bytes);
-        break;
-    case 2:
-        MixSigned16(destination, source, bytes);
-        break;
-    case 3:
-        MixSigned24(destination, source, bytes);
-        break;
-    default:
-        MixSigned32(destination, source, bytes);
-        break;
+    ULONG width = (channels != 0) ? cableFormat->Format.nBlockAlign / channels : 0;
+    if (width == 0) {
+        return;
+    }
+    if (width > 4) {
+        width = 4;
+    }
+    MixRoutines[width](destination, source, bytes);
+}
+
+namespace {
+
+// The gain stage computes trunc(x * n / d) for every internal sample x (|x| <= 2^31) of a channel
+// as floor(|x| * M / 2^64) with the sign put back, where M = ceil(n * 2^64 / d):
+//   * with x*n/d = Q + r/d (0 <= r < d) and e = M - n*2^64/d in [0, 1), |x|*M / 2^64 exceeds
+//     Q + r/d by |x|*e / 2^64 < 2^-33;
+//   * the vectors take the product in 32-bit halves, dropping the bits below 2^32 of the lower
+//     half and adding one unit of 2^32 instead, which moves the result by less than another 2^-32:
+//     the value lies in (Q + r/d, Q + r/d + 1.5 * 2^-32), below Q + 1 whenever d < 2^32 / 1.5.
+// So gains of unity and below with d up to 2^31 (every volume level gives such a gain) go this
+// way; M is 0 for silence, and 2^64 - 1 for unity, where the added unit makes the result exactly
+// |x|. Gains above unity, which saturate, keep the one-sample loops.
+constexpr ULONGLONG MaxLaneDenominator = 0x80000000ULL;
+
+// M for one channel, or false if the pair needs the one-sample loops.
+bool PrepareLaneMultiplier(ScalePair pair, ULONGLONG* multiplier)
+{
+    if (pair.Numerator == 0 || pair.Denominator == 0) {
+        *multiplier = 0;
+        return true;
+    }
+    if (pair.Numerator == pair.Denominator) {
+        *multiplier = ~0ULL;
+        return true;
+    }
+    if (pair.Numerator > pair.Denominator || pair.Denominator > MaxLaneDenominator) {
+        return false;
+    }
+    // ceil(n * 2^64 / d) by long division in two 32-bit steps; n < d keeps each quotient in 32 bits.
+    const ULONGLONG d = pair.Denominator;
+    const ULONGLONG high = (static_cast<ULONGLONG>(pair.Numerator) << 32) / d;
+    const ULONGLONG lowDividend = ((static_cast<ULONGLONG>(pair.Numerator) << 32) % d) << 32;
+    *multiplier = (high << 32) + lowDividend / d + ((lowDividend % d != 0) ? 1 : 0);
+    return true;
+}
+
+// The multipliers of the four samples of one vector, split for _mm_mul_epu32, which multiplies
+// lanes 0 and 2: the even lanes' halves in place, the odd lanes' halves moved down to 0 and 2.
+struct LaneGains {
+    __m128i HighEven;
+    __m128i LowEven;
+    __m128i HighOdd;
+    __m128i LowOdd;
+};
+
+// Interleaved channels repeat every lcm(4, channels) samples: at most 7 vectors (7 channels).
+constexpr ULONG MaxLanePhases = 7;
+
+ULONG LanePhaseCount(ULONG channels)
+{
+    return (channels % 4 == 0) ? channels / 4 : (channels % 2 == 0) ? channels / 2 : channels;
+}
+
+void PrepareLanePhases(const ULONGLONG* multipliers, ULONG channels, LaneGains* phases)
+{
+    const ULONG phaseCount = LanePhaseCount(channels);
+    for (ULONG phase = 0; phase < phaseCount; ++phase) {
+        ULONGLONG m[4];
+        for (ULONG lane = 0; lane < 4; ++lane) {
+            m[lane] = multipliers[(4 * phase + lane) % channels];
+        }
+        auto high = [](ULONGLONG value) { return static_cast<int>(value >> 32); };
+        auto low = [](ULONGLONG value) { return static_cast<int>(value); };
+        phases[phase].HighEven = _mm_set_epi32(0, high(m[2]), 0, high(m[0]));
+        phases[phase].LowEven = _mm_set_epi32(0, low(m[2]), 0, low(m[0]));
+        phases[phase].HighOdd = _mm_set_epi32(0, high(m[3]), 0, high(m[1]));
+        phases[phase].LowOdd = _mm_set_epi32(0, low(m[3]), 0, low(m[1]));
     }
 }
+
+// trunc(x * n / d) for four internal samples, as set out above.
+inline __m128i ScaleInternal(__m128i samples, const LaneGains& gains)
+{
+    const __m128i unit = _mm_set_epi32(0, 1, 0, 1);
+    const __m128i sign = _mm_srai_epi32(samples, 31);
+    const __m128i magnitude = _mm_sub_epi32(_mm_xor_si128(samples, sign), sign);  // 2^31 stays 2^31, unsigned
+    const __m128i oddMagnitude = _mm_srli_epi64(magnitude, 32);
+    __m128i even = _mm_add_epi64(_mm_mul_epu32(magnitude, gains.HighEven),
+                                 _mm_srli_epi64(_mm_mul_epu32(magnitude, gains.LowEven), 32));
+    __m128i odd = _mm_add_epi64(_mm_mul_epu32(oddMagnitude, gains.HighOdd),
+                                _mm_srli_epi64(_mm_mul_epu32(oddMagnitude, gains.LowOdd), 32));
+    even = _mm_add_epi64(even, unit);
+    odd = _mm_add_epi64(odd, unit);
+    const __m128i quotient = _mm_or_si128(_mm_srli_epi64(even, 32),
+                                          _mm_and_si128(odd, _mm_set_epi32(-1, 0, -1, 0)));
+    return _mm_sub_epi32(_mm_xor_si128(quotient, sign), sign);
+}
+
+// Steps through the vectors of a buffer, each one phase further through the channel pattern.
+// Each vector routine keeps its own copy, so the position stays in a register.
+class LanePhase {
+public:
+    LanePhase(const LaneGains* phases, ULONG count) : phases_(phases), count_(count), at_(0) {}
+
+    const LaneGains& Next()
+    {
+        const LaneGains& gains = phases_[at_];
+        at_ = (at_ + 1 == count_) ? 0 : at_ + 1;
+        return gains;
+    }
+
+private:
+    const LaneGains* phases_;
+    ULONG count_;
+    ULONG at_;
+};
+
+// Each routine scales whole vectors from the start of the buffer and returns the bytes it did;
+// the samples after them are left to the one-sample loop.
+ULONG ScaleVectors8(PUCHAR buffer, ULONG bytes, const LaneGains* phases, ULONG phaseCount)
+{
+    LanePhase phase(phases, phaseCount);
+    const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80));
+    const __m128i zero = _mm_setzero_si128();
+    ULONG done = 0;
+    for (; done + VectorBytes <= bytes; done += VectorBytes) {
+        __m128i* at = reinterpret_cast<__m128i*>(buffer + done);
+        const __m128i samples = _mm_xor_si128(_mm_loadu_si128(at), offset);
+        const __m128i low = _mm_unpacklo_epi8(zero, samples);  // sample << 8 in 16-bit lanes
+        const __m128i high = _mm_unpackhi_epi8(zero, samples);
+        __m128i s0 = ScaleInternal(_mm_unpacklo_epi16(zero, low), phase.Next());
+        __m128i s1 = ScaleInternal(_mm_unpackhi_epi16(zero, low), phase.Next());
+        __m128i s2 = ScaleInternal(_mm_unpacklo_epi16(zero, high), phase.Next());
+        __m128i s3 = ScaleInternal(_mm_unpackhi_epi16(zero, high), phase.Next());
+        const __m128i words0 = _mm_packs_epi32(_mm_srai_epi32(s0, 24), _mm_srai_epi32(s1, 24));
+        const __m128i words1 = _mm_packs_epi32(_mm_srai_epi32(s2, 24), _mm_srai_epi32(s3, 24));
+        _mm_storeu_si128(at, _mm_xor_si128(_mm_packs_epi16(words0, words1), offset));
+    }
+    return done;
+}
+
+ULONG ScaleVectors16(PUCHAR buffer, ULONG bytes, const LaneGains* phases, ULONG phaseCount)
+{
+    LanePhase phase(phases, phaseCount);
+    const __m128i zero = _mm_setzero_si128();
+    ULONG done = 0;
+    for (; done + VectorBytes <= bytes; done += VectorBytes) {
+        __m128i* at = reinterpret_cast<__m128i*>(buffer + done);
+        const __m128i samples = _mm_loadu_si128(at);
+        __m128i s0 = ScaleInternal(_mm_unpacklo_epi16(zero, samples), phase.Next());
+        __m128i s1 = ScaleInternal(_mm_unpackhi_epi16(zero, samples), phase.Next());
+        _mm_storeu_si128(at, _mm_packs_epi32(_mm_srai_epi32(s0, 16), _mm_srai_epi32(s1, 16)));
+    }
+    return done;
+}
+
+// Pairs of packed samples to and from internal samples: bits 0..23 of a lane to bits 8..31 of
+// its low half, bits 24..47 to bits 8..31 of its high half, and back.
+ULONG ScaleVectors24(PUCHAR buffer, ULONG bytes, const LaneGains* phases, ULONG phaseCount)
+{
+    LanePhase phase(phases, phaseCount);
+    const __m128i lowHalf = _mm_set_epi32(0, -1, 0, -1);
+    const __m128i highHalfTop = _mm_set_epi32(static_cast<int>(0xFFFFFF00), 0, static_cast<int>(0xFFFFFF00), 0);
+    const __m128i firstSample = _mm_set1_epi64x(0x0000000000FFFFFFLL);
+    const __m128i secondSample = _mm_set1_epi64x(0x0000FFFFFF000000LL);
+    ULONG done = 0;
+    for (; done + PackedBlockBytes <= bytes; done += PackedBlockBytes) {
+        __m128i pairs[4];
+        LoadPairs24(buffer + done, pairs);
+        #pragma GCC unroll 4
+        for (ULONG i = 0; i < 4; ++i) {
+            const __m128i samples = _mm_or_si128(_mm_and_si128(_mm_slli_epi64(pairs[i], 8), lowHalf),
+                                                 _mm_and_si128(_mm_slli_epi64(pairs[i], 16), highHalfTop));
+            const __m128i scaled = ScaleInternal(samples, phase.Next());
+            pairs[i] = _mm_or_si128(_mm_and_si128(_mm_srli_epi64(scaled, 8), firstSample),
+                                    _mm_and_si128(_mm_srli_epi64(scaled, 16), secondSample));
+        }
+        StorePairs24(buffer + done, pairs);
+    }
+    return done;
+}
+
+ULONG ScaleVectors32(PUCHAR buffer, ULONG bytes, const LaneGains* phases, ULONG phaseCount)
+{
+    LanePhase phase(phases, phaseCount);
+    ULONG done = 0;
+    for (; done + VectorBytes <= bytes; done += VectorBytes) {
+        __m128i* at = reinterpret_cast<__m128i*>(buffer + done);
+        _mm_storeu_si128(at, ScaleInternal(_mm_loadu_si128(at), phase.Next()));
+    }
+    return done;
+}
+
+using ScaleVectorRoutine = ULONG (*)(PUCHAR buffer, ULONG bytes, const LaneGains* phases, ULONG phaseCount);
+
+// By container width in bytes.
+const ScaleVectorRoutine ScaleVectorRoutines[] = {nullptr, ScaleVectors8, ScaleVectors16, ScaleVectors24,
+                                                  ScaleVectors32};
+
+inline LONG ScaleOneSample(const ChannelGain& gain, LONG sample)
+{
+    switch (gain.Type) {
+    case ChannelGain::Unity:
+        return sample;
+    case ChannelGain::Silence:
+        return 0;
+    default:
+        return ApplyChannelGain(gain, sample);
+    }
+}
+
+// The samples from byte offset start to the end of the buffer, one at a time; start is a whole
+// number of samples into the buffer, which starts with channel 0.
+template <ULONG Width>
+void ScaleTail(PUCHAR buffer, ULONG start, ULONG bytes, ULONG channels, const ChannelGain* gains)
+{
+    ULONG channel = (start / Width) % channels;
+    for (ULONG at = start; at + Width <= bytes; at += Width) {
+        StoreSample<Width>(buffer + at, ScaleOneSample(gains[channel], LoadSample<Width>(buffer + at)));
+        channel = (channel + 1 == channels) ? 0 : channel + 1;
+    }
+}
+
+using ScaleTailRoutine = void (*)(PUCHAR buffer, ULONG start, ULONG bytes, ULONG channels, const ChannelGain* gains);
+
+const ScaleTailRoutine ScaleTailRoutines[] = {nullptr, ScaleTail<1>, ScaleTail<2>, ScaleTail<3>, ScaleTail<4>};
+
+}  // namespace
 
 void ScaleBuffer(PUCHAR buffer, ULONG bytes, const WAVEFORMATEXTENSIBLE* format, const ScalePair* gains)
 {
@@ -140,28 +464,30 @@ void ScaleBuffer(PUCHAR buffer, ULONG bytes, const WAVEFORMATEXTENSIBLE* format,
     if (channels == 0 || channels > GainTableEntries || blockAlign % channels != 0) {
         return;  // not a format the engine produces: nothing to scale safely
     }
-    const ULONG frames = bytes / blockAlign;
     const ULONG width = blockAlign / channels;
+    if (width == 0 || width > 4) {
+        return;
+    }
+    const ULONG scaledBytes = (bytes / blockAlign) * blockAlign;
 
     ChannelGain channelGains[GainTableEntries];
+    ULONGLONG multipliers[GainTableEntries];
+    bool allUnity = true;
+    bool lanesFit = true;
     for (ULONG channel = 0; channel < channels; ++channel) {
         PrepareChannelGain(&channelGains[channel], gains[channel], false);
+        allUnity = allUnity && channelGains[channel].Type == ChannelGain::Unity;
+        lanesFit = PrepareLaneMultiplier(gains[channel], &multipliers[channel]) && lanesFit;
+    }
+    if (allUnity) {
+        return;
     }
 
-    switch (width) {
-    case 1:
-        ScaleSamples<1>(buffer, frames, blockAlign, channels, channelGains);
-        break;
-    case 2:
-        ScaleSamples<2>(buffer, frames, blockAlign, channels, channelGains);
-        break;
-    case 3:
-        ScaleSamples<3>(buffer, frames, blockAlign, channels, channelGains);
-        break;
-    case 4:
-        ScaleSamples<4>(buffer, frames, blockAlign, channels, channelGains);
-        break;
-    default:
-        break;
+    ULONG done = 0;
+    if (lanesFit) {
+        LaneGains phases[MaxLanePhases];
+        PrepareLanePhases(multipliers, channels, phases);
+        done = ScaleVectorRoutines[width](buffer, scaledBytes, phases, LanePhaseCount(channels));
     }
+    ScaleTailRoutines[width](buffer, done, scaledBytes, channels, channelGains);
 }
