@@ -439,21 +439,156 @@ inline LONG ScaleOneSample(const ChannelGain& gain, LONG sample)
     }
 }
 
-// The samples from byte offset start to the end of the buffer, one at a time; start is a whole
-// number of samples into the buffer, which starts with channel 0.
+// The samples from byte offset start up to end, one at a time; start is a whole number of
+// samples into the buffer, which starts with channel 0.
 template <ULONG Width>
-void ScaleTail(PUCHAR buffer, ULONG start, ULONG bytes, ULONG channels, const ChannelGain* gains)
+void ScaleSampleRange(PUCHAR buffer, ULONG start, ULONG end, ULONG channels, const ChannelGain* gains)
 {
     ULONG channel = (start / Width) % channels;
-    for (ULONG at = start; at + Width <= bytes; at += Width) {
+    for (ULONG at = start; at + Width <= end; at += Width) {
         StoreSample<Width>(buffer + at, ScaleOneSample(gains[channel], LoadSample<Width>(buffer + at)));
         channel = (channel + 1 == channels) ? 0 : channel + 1;
     }
 }
 
-using ScaleTailRoutine = void (*)(PUCHAR buffer, ULONG start, ULONG bytes, ULONG channels, const ChannelGain* gains);
+using ScaleRangeRoutine = void (*)(PUCHAR buffer, ULONG start, ULONG end, ULONG channels, const ChannelGain* gains);
 
-const ScaleTailRoutine ScaleTailRoutines[] = {nullptr, ScaleTail<1>, ScaleTail<2>, ScaleTail<3>, ScaleTail<4>};
+const ScaleRangeRoutine ScaleRangeRoutines[] = {nullptr, ScaleSampleRange<1>, ScaleSampleRange<2>,
+                                                ScaleSampleRange<3>, ScaleSampleRange<4>};
+
+// 8- and 16-bit samples, under gains strictly between silence and unity, take a narrower route:
+// eight 16-bit magnitudes y per vector, multiplied by F = floor(g * 2^32) in 16-bit pieces. The
+// product y * F / 2^32 falls short of y * g by less than y / 2^32 <= 2^-17, and gives floor(y * g)
+// and 32 bits f of the fraction. The narrowed result is floor(y * g) for a sample of 0 or more;
+// for a negative one, truncating -y * 2^S * g toward zero and narrowing by an arithmetic shift of
+// S = 32 - container bits gives -floor(y * g) - 1 where the fraction is at least 2^-S, and
+// -floor(y * g) where it is below. The shortfall can only matter where f lies just under 2^32 or
+// just under 2^(32-S); a vector with a sample there (rare under any gain) is redone one sample at
+// a time.
+struct WordGains {
+    __m128i High;  // top 16 bits of F, per lane
+    __m128i Low;   // bottom 16 bits of F
+};
+
+// Eight lanes repeat every lcm(8, channels) samples: at most 7 vectors (7 channels).
+ULONG WordPhaseCount(ULONG channels)
+{
+    return (channels % 8 == 0) ? channels / 8 : (channels % 4 == 0) ? channels / 4
+         : (channels % 2 == 0) ? channels / 2 : channels;
+}
+
+// F for one channel, or false for unity and above, which the route cannot express.
+bool PrepareWordMultiplier(ScalePair pair, ULONG* multiplier)
+{
+    if (pair.Numerator == 0 || pair.Denominator == 0) {
+        *multiplier = 0;
+        return true;
+    }
+    if (pair.Numerator >= pair.Denominator) {
+        return false;
+    }
+    *multiplier = static_cast<ULONG>((static_cast<ULONGLONG>(pair.Numerator) << 32) / pair.Denominator);
+    return true;
+}
+
+void PrepareWordPhases(const ULONG* multipliers, ULONG channels, WordGains* phases)
+{
+    const ULONG phaseCount = WordPhaseCount(channels);
+    for (ULONG phase = 0; phase < phaseCount; ++phase) {
+        USHORT high[8];
+        USHORT low[8];
+        for (ULONG lane = 0; lane < 8; ++lane) {
+            const ULONG multiplier = multipliers[(8 * phase + lane) % channels];
+            high[lane] = static_cast<USHORT>(multiplier >> 16);
+            low[lane] = static_cast<USHORT>(multiplier);
+        }
+        phases[phase].High = _mm_loadu_si128(reinterpret_cast<const __m128i*>(high));
+        phases[phase].Low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(low));
+    }
+}
+
+// Eight samples as signed 16-bit values (8-bit ones sign-extended) to their narrowed results, as
+// set out above; lanes whose result the shortfall could change are added to unsure.
+template <ULONG Width>
+inline __m128i ScaleWords(__m128i samples, const WordGains& gains, __m128i* unsure)
+{
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi16(-1);
+    const __m128i sign = _mm_srai_epi16(samples, 15);
+    const __m128i magnitude = _mm_sub_epi16(_mm_xor_si128(samples, sign), sign);  // 0x8000 read unsigned
+    // y * F = highProduct * 2^16 + lowProduct: whole part and fraction words f = (middle, bottom).
+    const __m128i highProductTop = _mm_mulhi_epu16(magnitude, gains.High);
+    const __m128i highProductBottom = _mm_mullo_epi16(magnitude, gains.High);
+    const __m128i lowProductTop = _mm_mulhi_epu16(magnitude, gains.Low);
+    const __m128i bottom = _mm_mullo_epi16(magnitude, gains.Low);
+    const __m128i middle = _mm_add_epi16(highProductBottom, lowProductTop);
+    const __m128i noCarry = _mm_cmpeq_epi16(_mm_adds_epu16(highProductBottom, lowProductTop), middle);
+    __m128i whole = _mm_sub_epi16(highProductTop, _mm_xor_si128(noCarry, ones));
+
+    const __m128i middleZero = _mm_cmpeq_epi16(middle, zero);
+    __m128i belowThreshold;  // f < 2^(32-S)
+    __m128i nearThreshold;   // f < 2^(32-S) but within y of it
+    if (Width == 1) {
+        belowThreshold = _mm_cmpeq_epi16(_mm_or_si128(middle, _mm_srli_epi16(bottom, 8)), zero);
+        nearThreshold = _mm_and_si128(middleZero, _mm_cmpeq_epi16(_mm_srli_epi16(bottom, 7), _mm_set1_epi16(1)));
+    } else {
+        belowThreshold = middleZero;
+        nearThreshold = _mm_and_si128(middleZero, _mm_srai_epi16(bottom, 15));
+    }
+    *unsure = _mm_or_si128(*unsure, _mm_or_si128(_mm_cmpeq_epi16(middle, ones), nearThreshold));
+    whole = _mm_sub_epi16(whole, _mm_andnot_si128(belowThreshold, sign));
+    return _mm_sub_epi16(_mm_xor_si128(whole, sign), sign);
+}
+
+// As the vector routines above, for the narrower route; a vector with an unsure lane is left for
+// the one-sample loop before anything of it is stored.
+ULONG ScaleWordVectors8(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount, ULONG channels,
+                        const ChannelGain* gains)
+{
+    const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80));
+    ULONG phase = 0;
+    ULONG done = 0;
+    for (; done + VectorBytes <= bytes; done += VectorBytes) {
+        __m128i* at = reinterpret_cast<__m128i*>(buffer + done);
+        const __m128i samples = _mm_xor_si128(_mm_loadu_si128(at), offset);
+        __m128i unsure = _mm_setzero_si128();
+        const __m128i low = ScaleWords<1>(_mm_srai_epi16(_mm_unpacklo_epi8(samples, samples), 8), phases[phase], &unsure);
+        phase = (phase + 1 == phaseCount) ? 0 : phase + 1;
+        const __m128i high = ScaleWords<1>(_mm_srai_epi16(_mm_unpackhi_epi8(samples, samples), 8), phases[phase], &unsure);
+        phase = (phase + 1 == phaseCount) ? 0 : phase + 1;
+        if (_mm_movemask_epi8(unsure) != 0) {
+            ScaleSampleRange<1>(buffer, done, done + VectorBytes, channels, gains);
+        } else {
+            _mm_storeu_si128(at, _mm_xor_si128(_mm_packs_epi16(low, high), offset));
+        }
+    }
+    return done;
+}
+
+ULONG ScaleWordVectors16(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount, ULONG channels,
+                         const ChannelGain* gains)
+{
+    ULONG phase = 0;
+    ULONG done = 0;
+    for (; done + VectorBytes <= bytes; done += VectorBytes) {
+        __m128i* at = reinterpret_cast<__m128i*>(buffer + done);
+        __m128i unsure = _mm_setzero_si128();
+        const __m128i scaled = ScaleWords<2>(_mm_loadu_si128(at), phases[phase], &unsure);
+        phase = (phase + 1 == phaseCount) ? 0 : phase + 1;
+        if (_mm_movemask_epi8(unsure) != 0) {
+            ScaleSampleRange<2>(buffer, done, done + VectorBytes, channels, gains);
+        } else {
+            _mm_storeu_si128(at, scaled);
+        }
+    }
+    return done;
+}
+
+using ScaleWordRoutine = ULONG (*)(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount,
+                                   ULONG channels, const ChannelGain* gains);
+
+// By container width in bytes; the route serves the two narrow widths only.
+const ScaleWordRoutine ScaleWordRoutines[] = {nullptr, ScaleWordVectors8, ScaleWordVectors16, nullptr, nullptr};
 
 }  // namespace
 
@@ -471,23 +606,30 @@ void ScaleBuffer(PUCHAR buffer, ULONG bytes, const WAVEFORMATEXTENSIBLE* format,
     const ULONG scaledBytes = (bytes / blockAlign) * blockAlign;
 
     ChannelGain channelGains[GainTableEntries];
-    ULONGLONG multipliers[GainTableEntries];
+    ULONGLONG laneMultipliers[GainTableEntries];
+    ULONG wordMultipliers[GainTableEntries];
     bool allUnity = true;
     bool lanesFit = true;
+    bool wordsFit = (ScaleWordRoutines[width] != nullptr);
     for (ULONG channel = 0; channel < channels; ++channel) {
         PrepareChannelGain(&channelGains[channel], gains[channel], false);
         allUnity = allUnity && channelGains[channel].Type == ChannelGain::Unity;
-        lanesFit = PrepareLaneMultiplier(gains[channel], &multipliers[channel]) && lanesFit;
+        lanesFit = PrepareLaneMultiplier(gains[channel], &laneMultipliers[channel]) && lanesFit;
+        wordsFit = wordsFit && PrepareWordMultiplier(gains[channel], &wordMultipliers[channel]);
     }
     if (allUnity) {
         return;
     }
 
     ULONG done = 0;
-    if (lanesFit) {
+    if (wordsFit) {
+        WordGains phases[MaxLanePhases];
+        PrepareWordPhases(wordMultipliers, channels, phases);
+        done = ScaleWordRoutines[width](buffer, scaledBytes, phases, WordPhaseCount(channels), channels, channelGains);
+    } else if (lanesFit) {
         LaneGains phases[MaxLanePhases];
-        PrepareLanePhases(multipliers, channels, phases);
+        PrepareLanePhases(laneMultipliers, channels, phases);
         done = ScaleVectorRoutines[width](buffer, scaledBytes, phases, LanePhaseCount(channels));
     }
-    ScaleTailRoutines[width](buffer, done, scaledBytes, channels, channelGains);
+    ScaleRangeRoutines[width](buffer, done, scaledBytes, channels, channelGains);
 }

@@ -145,7 +145,7 @@ public:
         case 1:
             return high - static_cast<int64_t>(generator_() % 3);
         case 2:
-            return middle + static_cast<int64_t>(generator_() % 5) - 2;
+            return middle + static_cast<int64_t>(generator_() % 9) - 4;
         default:
             return low + static_cast<int64_t>(generator_() % static_cast<uint64_t>(high - low + 1));
         }
@@ -154,13 +154,23 @@ public:
     uint32_t Below(uint32_t bound) { return generator_() % bound; }
 
     // A gain of every kind the gain stage tells apart: unity, silence, a whole multiplier, a
-    // fraction below unity (small and large denominators, levels from the volume control) and
-    // the wide fractions (numerators of 2^29 and more, denominator 2, above unity).
+    // fraction below unity (small and large denominators, levels from the volume control, near
+    // one half) and the wide fractions (numerators of 2^29 and more, denominator 2, above unity).
     ScalePair NextGain()
     {
-        switch (Word() % 10) {
+        switch (Word() % 12) {
         case 0:
             return ScalePair{1, 1};
+        case 11:
+            // 3 times these lands just past 2^-16 (16-bit) or 2^-24 (8-bit) above a whole number,
+            // so narrowing -3 times them depends on the fraction's last bits.
+            return (Word() % 2 == 0) ? ScalePair{10923, 2147532799} : ScalePair{1, 50233535};
+        case 10: {
+            // A hair either side of one half: products of even samples fall within 2^-31 of a
+            // whole number or of a power-of-two fraction, where shortcuts lose exactness first.
+            ULONG denominator = 0x80000000u >> (Word() % 12);
+            return ScalePair{denominator / 2 + Word() % 3 - 1, denominator};
+        }
         case 1:
             return (Word() % 2 == 0) ? ScalePair{0, 1 + Word() % 1000} : ScalePair{Word() % 1000, 0};
         case 2:
@@ -172,7 +182,7 @@ public:
             return ScalePair{Word() % std::min<ULONG>(denominator + 1, 1u << 29), denominator};
         }
         case 5: {
-            ULONG denominator = 3 + Word() % 1000;
+            ULONG denominator = 3 + Word() % ((Word() % 2 == 0) ? 14 : 1000);
             return ScalePair{Word() % (denominator + 1), denominator};
         }
         case 6:
@@ -244,9 +254,12 @@ TEST(MixAndScale, MatchPlainSampleArithmeticForEveryWidthLayoutAndGainKind)
             mixed[i] = source.Next(width);
             added[i] = source.Next(width);
         }
-        std::vector<ScalePair> gains(GainTableEntries);
-        for (ScalePair& gain : gains) {
-            gain = source.NextGain();
+        // Every channel with a gain of its own, or (every other round) all with the same one.
+        std::vector<ScalePair> gains(GainTableEntries, source.NextGain());
+        if (source.Below(2) == 0) {
+            for (ScalePair& gain : gains) {
+                gain = source.NextGain();
+            }
         }
 
         GuardedBuffer destination(Pack(width, mixed), source.Below(16));
