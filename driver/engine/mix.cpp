@@ -153,22 +153,24 @@ inline void LoadPairs24(const UCHAR* block, __m128i pairs[4])
     pairs[3] = _mm_unpacklo_epi64(load8(36), _mm_srli_epi64(load8(40), 16));
 }
 
-// Writes four vectors of pairs back as a 48-byte block: each vector's 12 sample bytes are closed
-// up, and the four twelves are laid end to end in three stores.
+// Writes four vectors of pairs back as a 48-byte block with eight 8-byte stores in ascending
+// order, each one overwriting the two spare bytes that the one before wrote past its pair; the
+// last pair goes out as the block's last 8 bytes, behind the end of the pair before it, so
+// nothing past the block is written.
 inline void StorePairs24(PUCHAR block, const __m128i pairs[4])
 {
-    const __m128i firstPair = _mm_set_epi32(0, 0, 0x0000FFFF, -1);                                     // bytes 0..5
-    const __m128i secondPair = _mm_set_epi32(0, -1, static_cast<int>(0xFFFF0000), 0);                  // bytes 6..11
-    __m128i twelve[4];
-    #pragma GCC unroll 4
-    for (ULONG i = 0; i < 4; ++i) {
-        twelve[i] = _mm_or_si128(_mm_and_si128(pairs[i], firstPair),
-                                 _mm_and_si128(_mm_srli_si128(pairs[i], 2), secondPair));
-    }
-    __m128i* out = reinterpret_cast<__m128i*>(block);
-    _mm_storeu_si128(out, _mm_or_si128(twelve[0], _mm_slli_si128(twelve[1], 12)));
-    _mm_storeu_si128(out + 1, _mm_or_si128(_mm_srli_si128(twelve[1], 4), _mm_slli_si128(twelve[2], 8)));
-    _mm_storeu_si128(out + 2, _mm_or_si128(_mm_srli_si128(twelve[2], 8), _mm_slli_si128(twelve[3], 4)));
+    auto store8 = [block](ULONG at, __m128i value) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(block + at), value);
+    };
+    store8(0, pairs[0]);
+    store8(6, _mm_unpackhi_epi64(pairs[0], pairs[0]));
+    store8(12, pairs[1]);
+    store8(18, _mm_unpackhi_epi64(pairs[1], pairs[1]));
+    store8(24, pairs[2]);
+    store8(30, _mm_unpackhi_epi64(pairs[2], pairs[2]));
+    store8(36, pairs[3]);
+    const __m128i lastTwoBytes = _mm_and_si128(_mm_srli_epi64(pairs[3], 32), _mm_set_epi32(0, 0, 0, 0xFFFF));
+    store8(40, _mm_or_si128(_mm_slli_epi64(_mm_unpackhi_epi64(pairs[3], pairs[3]), 16), lastTwoBytes));
 }
 
 // Sign bits of the two samples in each lane of the pair layout.
@@ -179,12 +181,13 @@ inline __m128i PairSignBits()
 
 // 24-bit samples sit in bits 8..31 of the internal sample, so a 32-bit overflow is a 24-bit one,
 // and the upper bound keeps bits 0..7 clear (0x7FFFFF00) for the narrowing back: the bounds are
-// 0x7FFFFF and 0x800000, and the pairs are added within their lanes without widening. The sign
-// bits are left out of the 64-bit add, so no carry crosses from one sample into the next, and
-// put back by exclusive or, which is their bit of the sum.
+// 0x7FFFFF and 0x800000, and the pairs are added within their lanes without widening. The 64-bit
+// add carries from the first sample of a pair into the second; the carry into bit 24 is bit 24 of
+// a ^ b ^ (a + b), and taking it off again leaves both 24-bit sums as they wrap.
 void MixSigned24(PUCHAR destination, const UCHAR* source, ULONG bytes)
 {
     const __m128i signs = PairSignBits();
+    const __m128i secondSampleBit = _mm_set1_epi64x(1LL << 24);
     ULONG done = 0;
     for (; done + PackedBlockBytes <= bytes; done += PackedBlockBytes) {
         __m128i m[4];
@@ -192,22 +195,24 @@ void MixSigned24(PUCHAR destination, const UCHAR* source, ULONG bytes)
         LoadPairs24(destination + done, m);
         LoadPairs24(source + done, a);
         __m128i sums[4];
-        __m128i overflows[4];
+        __m128i differentSigns[4];
+        __m128i any = _mm_setzero_si128();
         #pragma GCC unroll 4
         for (ULONG i = 0; i < 4; ++i) {
-            __m128i differentSigns = _mm_xor_si128(m[i], a[i]);
-            sums[i] = _mm_xor_si128(_mm_add_epi64(_mm_andnot_si128(signs, m[i]), _mm_andnot_si128(signs, a[i])),
-                                    _mm_and_si128(differentSigns, signs));
-            overflows[i] = _mm_and_si128(_mm_andnot_si128(differentSigns, _mm_xor_si128(m[i], sums[i])), signs);
+            differentSigns[i] = _mm_xor_si128(m[i], a[i]);
+            const __m128i wide = _mm_add_epi64(m[i], a[i]);
+            sums[i] = _mm_sub_epi64(wide, _mm_and_si128(_mm_xor_si128(differentSigns[i], wide), secondSampleBit));
+            any = _mm_or_si128(any, _mm_andnot_si128(differentSigns[i], _mm_xor_si128(m[i], sums[i])));
         }
-        __m128i any = _mm_or_si128(_mm_or_si128(overflows[0], overflows[1]), _mm_or_si128(overflows[2], overflows[3]));
-        if (_mm_movemask_epi8(any) != 0) {
+        if (_mm_movemask_epi8(_mm_and_si128(any, signs)) != 0) {
             #pragma GCC unroll 4
             for (ULONG i = 0; i < 4; ++i) {
                 // A sign bit at 23 or 47 spreads into a mask of its sample's 24 bits; the bound is
                 // 0x7FFFFF where the wrapped sum turned negative (a positive overflow), else 0x800000.
-                __m128i overflowed = _mm_sub_epi64(_mm_slli_epi64(overflows[i], 1), _mm_srli_epi64(overflows[i], 23));
-                __m128i bound = _mm_sub_epi64(signs, _mm_srli_epi64(_mm_and_si128(sums[i], signs), 23));
+                const __m128i overflows =
+                    _mm_and_si128(_mm_andnot_si128(differentSigns[i], _mm_xor_si128(m[i], sums[i])), signs);
+                const __m128i overflowed = _mm_sub_epi64(_mm_slli_epi64(overflows, 1), _mm_srli_epi64(overflows, 23));
+                const __m128i bound = _mm_sub_epi64(signs, _mm_srli_epi64(_mm_and_si128(sums[i], signs), 23));
                 sums[i] = _mm_xor_si128(sums[i], _mm_and_si128(_mm_xor_si128(sums[i], bound), overflowed));
             }
         }
@@ -439,11 +444,42 @@ inline LONG ScaleOneSample(const ChannelGain& gain, LONG sample)
     }
 }
 
+// The channels' gains prepared for the one-sample loop, on first use: a buffer of whole vectors
+// never needs them, and preparing costs divisions.
+class SampleGains {
+public:
+    SampleGains(const ScalePair* pairs, ULONG channels) : pairs_(pairs), channels_(channels), ready_(false) {}
+
+    ULONG Channels() const { return channels_; }
+
+    const ChannelGain* Get()
+    {
+        if (!ready_) {
+            for (ULONG channel = 0; channel < channels_; ++channel) {
+                PrepareChannelGain(&gains_[channel], pairs_[channel], false);
+            }
+            ready_ = true;
+        }
+        return gains_;
+    }
+
+private:
+    const ScalePair* pairs_;
+    ULONG channels_;
+    bool ready_;
+    ChannelGain gains_[GainTableEntries];
+};
+
 // The samples from byte offset start up to end, one at a time; start is a whole number of
 // samples into the buffer, which starts with channel 0.
 template <ULONG Width>
-void ScaleSampleRange(PUCHAR buffer, ULONG start, ULONG end, ULONG channels, const ChannelGain* gains)
+void ScaleSampleRange(PUCHAR buffer, ULONG start, ULONG end, SampleGains* sampleGains)
 {
+    if (start + Width > end) {
+        return;
+    }
+    const ULONG channels = sampleGains->Channels();
+    const ChannelGain* gains = sampleGains->Get();
     ULONG channel = (start / Width) % channels;
     for (ULONG at = start; at + Width <= end; at += Width) {
         StoreSample<Width>(buffer + at, ScaleOneSample(gains[channel], LoadSample<Width>(buffer + at)));
@@ -451,7 +487,7 @@ void ScaleSampleRange(PUCHAR buffer, ULONG start, ULONG end, ULONG channels, con
     }
 }
 
-using ScaleRangeRoutine = void (*)(PUCHAR buffer, ULONG start, ULONG end, ULONG channels, const ChannelGain* gains);
+using ScaleRangeRoutine = void (*)(PUCHAR buffer, ULONG start, ULONG end, SampleGains* sampleGains);
 
 const ScaleRangeRoutine ScaleRangeRoutines[] = {nullptr, ScaleSampleRange<1>, ScaleSampleRange<2>,
                                                 ScaleSampleRange<3>, ScaleSampleRange<4>};
@@ -542,8 +578,7 @@ inline __m128i ScaleWords(__m128i samples, const WordGains& gains, __m128i* unsu
 
 // As the vector routines above, for the narrower route; a vector with an unsure lane is left for
 // the one-sample loop before anything of it is stored.
-ULONG ScaleWordVectors8(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount, ULONG channels,
-                        const ChannelGain* gains)
+ULONG ScaleWordVectors8(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount, SampleGains* sampleGains)
 {
     const __m128i offset = _mm_set1_epi8(static_cast<char>(0x80));
     ULONG phase = 0;
@@ -557,7 +592,7 @@ ULONG ScaleWordVectors8(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULO
         const __m128i high = ScaleWords<1>(_mm_srai_epi16(_mm_unpackhi_epi8(samples, samples), 8), phases[phase], &unsure);
         phase = (phase + 1 == phaseCount) ? 0 : phase + 1;
         if (_mm_movemask_epi8(unsure) != 0) {
-            ScaleSampleRange<1>(buffer, done, done + VectorBytes, channels, gains);
+            ScaleSampleRange<1>(buffer, done, done + VectorBytes, sampleGains);
         } else {
             _mm_storeu_si128(at, _mm_xor_si128(_mm_packs_epi16(low, high), offset));
         }
@@ -565,8 +600,7 @@ ULONG ScaleWordVectors8(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULO
     return done;
 }
 
-ULONG ScaleWordVectors16(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount, ULONG channels,
-                         const ChannelGain* gains)
+ULONG ScaleWordVectors16(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount, SampleGains* sampleGains)
 {
     ULONG phase = 0;
     ULONG done = 0;
@@ -576,7 +610,7 @@ ULONG ScaleWordVectors16(PUCHAR buffer, ULONG bytes, const WordGains* phases, UL
         const __m128i scaled = ScaleWords<2>(_mm_loadu_si128(at), phases[phase], &unsure);
         phase = (phase + 1 == phaseCount) ? 0 : phase + 1;
         if (_mm_movemask_epi8(unsure) != 0) {
-            ScaleSampleRange<2>(buffer, done, done + VectorBytes, channels, gains);
+            ScaleSampleRange<2>(buffer, done, done + VectorBytes, sampleGains);
         } else {
             _mm_storeu_si128(at, scaled);
         }
@@ -585,7 +619,7 @@ ULONG ScaleWordVectors16(PUCHAR buffer, ULONG bytes, const WordGains* phases, UL
 }
 
 using ScaleWordRoutine = ULONG (*)(PUCHAR buffer, ULONG bytes, const WordGains* phases, ULONG phaseCount,
-                                   ULONG channels, const ChannelGain* gains);
+                                   SampleGains* sampleGains);
 
 // By container width in bytes; the route serves the two narrow widths only.
 const ScaleWordRoutine ScaleWordRoutines[] = {nullptr, ScaleWordVectors8, ScaleWordVectors16, nullptr, nullptr};
@@ -605,31 +639,36 @@ void ScaleBuffer(PUCHAR buffer, ULONG bytes, const WAVEFORMATEXTENSIBLE* format,
     }
     const ULONG scaledBytes = (bytes / blockAlign) * blockAlign;
 
-    ChannelGain channelGains[GainTableEntries];
-    ULONGLONG laneMultipliers[GainTableEntries];
-    ULONG wordMultipliers[GainTableEntries];
     bool allUnity = true;
-    bool lanesFit = true;
-    bool wordsFit = (ScaleWordRoutines[width] != nullptr);
     for (ULONG channel = 0; channel < channels; ++channel) {
-        PrepareChannelGain(&channelGains[channel], gains[channel], false);
-        allUnity = allUnity && channelGains[channel].Type == ChannelGain::Unity;
-        lanesFit = PrepareLaneMultiplier(gains[channel], &laneMultipliers[channel]) && lanesFit;
-        wordsFit = wordsFit && PrepareWordMultiplier(gains[channel], &wordMultipliers[channel]);
+        allUnity = allUnity && gains[channel].Numerator == gains[channel].Denominator && gains[channel].Numerator != 0;
     }
     if (allUnity) {
-        return;
+        return;  // (n, n) leaves every sample as it is
     }
 
+    SampleGains sampleGains(gains, channels);
     ULONG done = 0;
+    ULONG wordMultipliers[GainTableEntries];
+    bool wordsFit = (ScaleWordRoutines[width] != nullptr);
+    for (ULONG channel = 0; channel < channels && wordsFit; ++channel) {
+        wordsFit = PrepareWordMultiplier(gains[channel], &wordMultipliers[channel]);
+    }
     if (wordsFit) {
         WordGains phases[MaxLanePhases];
         PrepareWordPhases(wordMultipliers, channels, phases);
-        done = ScaleWordRoutines[width](buffer, scaledBytes, phases, WordPhaseCount(channels), channels, channelGains);
-    } else if (lanesFit) {
-        LaneGains phases[MaxLanePhases];
-        PrepareLanePhases(laneMultipliers, channels, phases);
-        done = ScaleVectorRoutines[width](buffer, scaledBytes, phases, LanePhaseCount(channels));
+        done = ScaleWordRoutines[width](buffer, scaledBytes, phases, WordPhaseCount(channels), &sampleGains);
+    } else {
+        ULONGLONG laneMultipliers[GainTableEntries];
+        bool lanesFit = true;
+        for (ULONG channel = 0; channel < channels && lanesFit; ++channel) {
+            lanesFit = PrepareLaneMultiplier(gains[channel], &laneMultipliers[channel]);
+        }
+        if (lanesFit) {
+            LaneGains phases[MaxLanePhases];
+            PrepareLanePhases(laneMultipliers, channels, phases);
+            done = ScaleVectorRoutines[width](buffer, scaledBytes, phases, LanePhaseCount(channels));
+        }
     }
-    ScaleRangeRoutines[width](buffer, done, scaledBytes, channels, channelGains);
+    ScaleRangeRoutines[width](buffer, done, scaledBytes, &sampleGains);
 }
