@@ -299,10 +299,12 @@ ULONG LanePhaseCount(ULONG channels)
 void PrepareLanePhases(const ULONGLONG* multipliers, ULONG channels, LaneGains* phases)
 {
     const ULONG phaseCount = LanePhaseCount(channels);
+    ULONG channel = 0;
     for (ULONG phase = 0; phase < phaseCount; ++phase) {
         ULONGLONG m[4];
         for (ULONG lane = 0; lane < 4; ++lane) {
-            m[lane] = multipliers[(4 * phase + lane) % channels];
+            m[lane] = multipliers[channel];
+            channel = (channel + 1 == channels) ? 0 : channel + 1;
         }
         auto high = [](ULONGLONG value) { return static_cast<int>(value >> 32); };
         auto low = [](ULONGLONG value) { return static_cast<int>(value); };
@@ -530,11 +532,13 @@ bool PrepareWordMultiplier(ScalePair pair, ULONG* multiplier)
 void PrepareWordPhases(const ULONG* multipliers, ULONG channels, WordGains* phases)
 {
     const ULONG phaseCount = WordPhaseCount(channels);
+    ULONG channel = 0;
     for (ULONG phase = 0; phase < phaseCount; ++phase) {
         USHORT high[8];
         USHORT low[8];
         for (ULONG lane = 0; lane < 8; ++lane) {
-            const ULONG multiplier = multipliers[(8 * phase + lane) % channels];
+            const ULONG multiplier = multipliers[channel];
+            channel = (channel + 1 == channels) ? 0 : channel + 1;
             high[lane] = static_cast<USHORT>(multiplier >> 16);
             low[lane] = static_cast<USHORT>(multiplier);
         }
