@@ -148,14 +148,20 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     ULONG framesLeft = destinationBytes / destinationBlockAlign;
     SourceCursor cursor = {source, sourceBytes};
     PUCHAR output = destination;
-    if (Direct.Channels != 0 && gains == nullptr) {
+    // Gains at or below unity fold into the direct loops.
+    DirectGain directGain;
+    const bool direct =
+        Direct.Channels != 0 && (!scaled || PrepareDirectGain(&directGain, Direct, gains, channelGains));
+    if (direct) {
         // The steady state goes straight through; anything else, such as the end of the source,
         // goes through the stages.
         bool ended = false;
-        ULONG frames = DirectInterpolator::Run<false>(*this, cursor, source, output, framesLeft, &ended);
+        ULONG frames = DirectInterpolator::Run<false>(*this, cursor, source, output, framesLeft,
+                                                      scaled ? &directGain : nullptr, &ended);
         output += frames * destinationBlockAlign;
         if (ended) {
-            output += ConvertInBlocks(cursor, nullptr, output, framesLeft - frames) * destinationBlockAlign;
+            output += ConvertInBlocks(cursor, scaled ? channelGains : nullptr, output, framesLeft - frames) *
+                      destinationBlockAlign;
         }
     } else {
         output += ConvertInBlocks(cursor, scaled ? channelGains : nullptr, output, framesLeft) * destinationBlockAlign;
@@ -177,7 +183,7 @@ void FormatConverter::MixInterpolated(const UCHAR* source, ULONG sourceBytes, PU
     SourceCursor cursor = {source, sourceBytes};
     bool ended = false;
     ULONG frames = DirectInterpolator::Run<true>(*this, cursor, source, destination,
-                                                 destinationBytes / Destination.Format.nBlockAlign, &ended);
+                                                 destinationBytes / Destination.Format.nBlockAlign, nullptr, &ended);
     *consumed = sourceBytes - cursor.Left;
     *produced = frames * Destination.Format.nBlockAlign;
 }

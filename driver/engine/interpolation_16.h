@@ -8,6 +8,7 @@
 
 #include <emmintrin.h>
 
+#include "engine/folded_gain.h"
 #include "engine/format_converter.h"
 #include "engine/resampling.h"
 #include "engine/sample_codec.h"
@@ -67,6 +68,30 @@ inline void PrepareDirectInterpolation(DirectInterpolation* direct, ULONG source
     direct->Channels = static_cast<UCHAR>(channels);
 }
 
+// A gain table for the direct loops: each channel's gain folded into the narrowing (folded_gain.h),
+// and prepared for the exact arithmetic of the outputs whose estimate is in doubt.
+struct DirectGain {
+    ULONG SumShift;  // t of the reduced destination rate
+    FoldedGain Folded[2];
+    ChannelGain Exact[2];
+};
+
+// Prepares the gains of a direct conversion's channels; false when a gain is above unity, which
+// the direct loops do not take.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline bool PrepareDirectGain(DirectGain* gain, const DirectInterpolation& direct, const ScalePair* pairs,
+                              const ChannelGain* prepared)
+{
+    gain->SumShift = FoldedGainSumShift(direct.Rate);
+    for (ULONG channel = 0; channel < direct.Channels; ++channel) {
+        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], direct.Rate)) {
+            return false;
+        }
+        gain->Exact[channel] = prepared[channel];
+    }
+    return true;
+}
+
 // The direct loops; a friend of FormatConverter, whose state they take over and leave as the
 // reading loops would after the same outputs.
 struct DirectInterpolator {
@@ -81,6 +106,61 @@ struct DirectInterpolator {
         ULONG quotient =
             static_cast<ULONG>((static_cast<ULONGLONG>(sum) * direct.Multiplier) >> (32 + direct.Shift));
         return static_cast<USHORT>(quotient ^ 0x8000);
+    }
+
+    // The output sample of samples a and b (16-bit values) and the weights of A and B through a
+    // gain, with the converter's arithmetic: the outputs whose folded estimate is in doubt.
+    static SHORT GainedSample(const DirectInterpolation& direct, const ChannelGain& gain, LONG a, LONG b,
+                              ULONG weightA, ULONG weightB)
+    {
+        const LONGLONG mixed = static_cast<LONGLONG>(a) * weightA + static_cast<LONGLONG>(b) * weightB;
+        return GainedSample16(gain, static_cast<LONG>(mixed * 65536 / static_cast<LONGLONG>(direct.Rate)));
+    }
+
+    // Lanes whose folded estimate (folded_gain.h) lies too near a step of 32768.
+    static __m128i NearStep(__m128i estimates)
+    {
+        const __m128i shifted = _mm_add_epi32(estimates, _mm_set1_epi32(FoldedGainMargin));
+        return _mm_cmplt_epi32(_mm_and_si128(shifted, _mm_set1_epi32(0x7FFF)),
+                               _mm_set1_epi32(2 * FoldedGainMargin));
+    }
+
+    // Eight 16-bit words from four left and four right 32-bit values, in frame order L R L R.
+    static __m128i InterleavePacked(__m128i left, __m128i right)
+    {
+        const __m128i packed = _mm_packs_epi32(left, right);
+        return _mm_unpacklo_epi16(packed, _mm_unpackhi_epi64(packed, packed));
+    }
+
+    // Rewrites the output samples in doubt (16-bit lane masks in output order) of four outputs:
+    // 0 where the sum is that of X = 0, the exact arithmetic elsewhere.
+    template <ULONG Channels>
+    static void SettleDoubts(const DirectInterpolation& direct, const DirectGain& gain, const UCHAR* const* pairs,
+                             __m128i weights, __m128i silent, __m128i doubt, PUCHAR out)
+    {
+        constexpr ULONG FrameBytes = 2 * Channels;
+        ULONG laneWeights[4];
+        USHORT silentSamples[8];
+        USHORT doubtSamples[8];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(laneWeights), weights);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(silentSamples), silent);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(doubtSamples), doubt);
+        for (ULONG lane = 0; lane < 4; ++lane) {
+            for (ULONG channel = 0; channel < Channels; ++channel) {
+                const ULONG sample = lane * Channels + channel;
+                if (doubtSamples[sample] == 0) {
+                    continue;
+                }
+                USHORT value = 0;
+                if (silentSamples[sample] == 0) {
+                    LONG a = LoadSample<2>(pairs[lane] + 2 * channel) >> 16;
+                    LONG b = LoadSample<2>(pairs[lane] + FrameBytes + 2 * channel) >> 16;
+                    value = static_cast<USHORT>(GainedSample(direct, gain.Exact[channel], a, b,
+                                                             laneWeights[lane] & 0xFFFF, laneWeights[lane] >> 16));
+                }
+                StoreOne<false>(out + 2 * sample, value);
+            }
+        }
     }
 
     // The high 32 bits of the four 64-bit products in low and high, in that order.
@@ -130,10 +210,24 @@ struct DirectInterpolator {
     // Writes (or with Mix adds, see Store) count outputs; output j interpolates the pair at base +
     // idx * frame size with phase p' (in units of direct.Unit), idx and p' the quotient and
     // remainder of phase + j * step by the rate. The caller keeps every pair inside the source and
-    // idx below WindowFrames.
+    // idx below WindowFrames. With a gain (not with Mix) the outputs are those of the scaled
+    // internal samples.
     template <ULONG Channels, bool Mix>
-    static void Interpolate(const DirectInterpolation& direct, const UCHAR* base, ULONG phase, ULONG count,
-                            PUCHAR out)
+    static void Interpolate(const DirectInterpolation& direct, const DirectGain* gain, const UCHAR* base,
+                            ULONG phase, ULONG count, PUCHAR out)
+    {
+        if constexpr (!Mix) {
+            if (gain != nullptr) {
+                InterpolateWith<Channels, false, true>(direct, gain, base, phase, count, out);
+                return;
+            }
+        }
+        InterpolateWith<Channels, Mix, false>(direct, gain, base, phase, count, out);
+    }
+
+    template <ULONG Channels, bool Mix, bool Gained>
+    static void InterpolateWith(const DirectInterpolation& direct, const DirectGain* gain, const UCHAR* base,
+                            ULONG phase, ULONG count, PUCHAR out)
     {
         constexpr ULONG FrameBytes = 2 * Channels;
         const ULONG rate = direct.Rate;
@@ -167,6 +261,14 @@ struct DirectInterpolator {
             // Pairs move on by the group's whole frames, and one more where the phase wraps.
             const __m128i offsetStep = _mm_set1_epi32(static_cast<int>((direct.GroupFrames + 1) * FrameBytes));
             const __m128i frameBytes = _mm_set1_epi32(static_cast<int>(FrameBytes));
+            // With a gain: the shift of the sums, and each channel's folded multiplier and bias.
+            const FoldedGain folded0 = Gained ? gain->Folded[0] : FoldedGain{};
+            const FoldedGain folded1 = Gained ? gain->Folded[Channels - 1] : FoldedGain{};
+            const __m128i sumShift = _mm_cvtsi32_si128(Gained ? static_cast<int>(gain->SumShift) : 0);
+            const __m128i gainMultiplier0 = _mm_set1_epi32(static_cast<int>(folded0.Multiplier));
+            const __m128i gainMultiplier1 = _mm_set1_epi32(static_cast<int>(folded1.Multiplier));
+            const __m128i gainBias0 = _mm_set1_epi32(static_cast<int>(folded0.Bias));
+            const __m128i gainBias1 = _mm_set1_epi32(static_cast<int>(folded1.Bias));
             const ULONG groups = count / 4;
             const PUCHAR groupsEnd = out + groups * 4 * FrameBytes;
             for (PUCHAR to = out; to != groupsEnd; to += 4 * FrameBytes) {
@@ -188,25 +290,65 @@ struct DirectInterpolator {
                         _mm_add_epi32(_mm_madd_epi16(pairs01, _mm_unpacklo_epi32(weights, weights)), bias);
                     const __m128i sums23 =
                         _mm_add_epi32(_mm_madd_epi16(pairs23, _mm_unpackhi_epi32(weights, weights)), bias);
-                    const __m128i left =
-                        HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
-                    const __m128i right = HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), multiplier),
-                                                     _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
-                    const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
-                                                        _mm_slli_epi32(_mm_srl_epi32(right, shift), 16));
-                    Store<Mix>(to, _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
+                    if constexpr (Gained) {
+                        // U' = U << t, then the estimates of L0..L3 and of R0..R3.
+                        const __m128i scaled01 = _mm_sll_epi32(sums01, sumShift);
+                        const __m128i scaled23 = _mm_sll_epi32(sums23, sumShift);
+                        const __m128i left = _mm_sub_epi32(HighHalves(_mm_mul_epu32(scaled01, gainMultiplier0),
+                                                                      _mm_mul_epu32(scaled23, gainMultiplier0)),
+                                                           gainBias0);
+                        const __m128i right =
+                            _mm_sub_epi32(HighHalves(_mm_mul_epu32(_mm_srli_epi64(scaled01, 32), gainMultiplier1),
+                                                     _mm_mul_epu32(_mm_srli_epi64(scaled23, 32), gainMultiplier1)),
+                                          gainBias1);
+                        Store<false>(to, InterleavePacked(_mm_srai_epi32(left, 15), _mm_srai_epi32(right, 15)));
+                        const __m128i doubtLeft = NearStep(left);
+                        const __m128i doubtRight = NearStep(right);
+                        if (_mm_movemask_epi8(_mm_or_si128(doubtLeft, doubtRight)) != 0) {
+                            const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
+                            const __m128i silent =
+                                _mm_packs_epi32(_mm_cmpeq_epi32(sums01, bias), _mm_cmpeq_epi32(sums23, bias));
+                            SettleDoubts<Channels>(direct, *gain, pairs, weights, silent,
+                                                   InterleavePacked(doubtLeft, doubtRight), to);
+                        }
+                    } else {
+                        const __m128i left =
+                            HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
+                        const __m128i right = HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), multiplier),
+                                                         _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
+                        const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
+                                                            _mm_slli_epi32(_mm_srl_epi32(right, shift), 16));
+                        Store<Mix>(to, _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
+                    }
                 } else {
                     // Each pair's words a b are already in pmaddwd's order.
                     const __m128i pairs =
                         _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_loadu_si32(pair0), _mm_loadu_si32(pair1)),
                                            _mm_unpacklo_epi32(_mm_loadu_si32(pair2), _mm_loadu_si32(pair3)));
                     const __m128i sums = _mm_add_epi32(_mm_madd_epi16(pairs, weights), bias);
-                    // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
-                    __m128i quotients = HighHalves(_mm_mul_epu32(sums, multiplier),
-                                                   _mm_mul_epu32(_mm_srli_epi64(sums, 32), multiplier));
-                    quotients = _mm_shuffle_epi32(quotients, _MM_SHUFFLE(3, 1, 2, 0));
-                    quotients = _mm_sub_epi32(_mm_srl_epi32(quotients, shift), _mm_set1_epi32(32768));
-                    StoreHalf<Mix>(to, _mm_packs_epi32(quotients, quotients));
+                    if constexpr (Gained) {
+                        // U' = U << t; estimates of outputs 0 2 1 3, then put in order.
+                        const __m128i scaled = _mm_sll_epi32(sums, sumShift);
+                        __m128i estimates = HighHalves(_mm_mul_epu32(scaled, gainMultiplier0),
+                                                       _mm_mul_epu32(_mm_srli_epi64(scaled, 32), gainMultiplier0));
+                        estimates = _mm_sub_epi32(_mm_shuffle_epi32(estimates, _MM_SHUFFLE(3, 1, 2, 0)), gainBias0);
+                        const __m128i outputs = _mm_srai_epi32(estimates, 15);
+                        StoreHalf<false>(to, _mm_packs_epi32(outputs, outputs));
+                        const __m128i doubt = NearStep(estimates);
+                        if (_mm_movemask_epi8(doubt) != 0) {
+                            const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
+                            const __m128i silent = _mm_cmpeq_epi32(sums, bias);
+                            SettleDoubts<Channels>(direct, *gain, pairs, weights, _mm_packs_epi32(silent, silent),
+                                                   _mm_packs_epi32(doubt, doubt), to);
+                        }
+                    } else {
+                        // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
+                        __m128i quotients = HighHalves(_mm_mul_epu32(sums, multiplier),
+                                                       _mm_mul_epu32(_mm_srli_epi64(sums, 32), multiplier));
+                        quotients = _mm_shuffle_epi32(quotients, _MM_SHUFFLE(3, 1, 2, 0));
+                        quotients = _mm_sub_epi32(_mm_srl_epi32(quotients, shift), _mm_set1_epi32(32768));
+                        StoreHalf<Mix>(to, _mm_packs_epi32(quotients, quotients));
+                    }
                 }
                 // Four outputs on: each lane's phase by 4 * step modulo the rate (v stays negative
                 // where it does not wrap), its pair by the whole frames passed.
@@ -225,7 +367,12 @@ struct DirectInterpolator {
             for (ULONG channel = 0; channel < Channels; ++channel) {
                 LONG a = LoadSample<2>(pair + 2 * channel) >> 16;
                 LONG b = LoadSample<2>(pair + FrameBytes + 2 * channel) >> 16;
-                StoreOne<Mix>(out + done * FrameBytes + 2 * channel, Sample(direct, a, b, rate - at, at));
+                if constexpr (Gained) {
+                    StoreOne<false>(out + done * FrameBytes + 2 * channel,
+                                    static_cast<USHORT>(GainedSample(direct, gain->Exact[channel], a, b, rate - at, at)));
+                } else {
+                    StoreOne<Mix>(out + done * FrameBytes + 2 * channel, Sample(direct, a, b, rate - at, at));
+                }
             }
             at += direct.StepRemainder;
             pair += direct.StepFrames * FrameBytes;
@@ -242,10 +389,10 @@ struct DirectInterpolator {
     // from the previous call take them from a copy beside the source's first frame. Leaves the
     // state and the cursor as the reading loops would: the read position just past the last
     // output's B, and any step after it in skip and the frame flags. With Mix the outputs are added
-    // into out (see Store).
+    // into out (see Store); with a gain (not with Mix) they are those of the scaled samples.
     template <ULONG Channels, bool Mix>
     static ULONG Convert(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
-                         ULONG maxFrames)
+                         ULONG maxFrames, const DirectGain* gain)
     {
         constexpr ULONG FrameBytes = 2 * Channels;
         const DirectInterpolation& direct = converter.Direct;
@@ -279,7 +426,7 @@ struct DirectInterpolator {
             if (count > maxFrames) {
                 count = maxFrames;
             }
-            Interpolate<Channels, Mix>(direct, staging, phase, count, out);
+            Interpolate<Channels, Mix>(direct, gain, staging, phase, count, out);
             out += count * FrameBytes;
             produced = count;
             const ULONG lastPosition = phase + (count - 1) * direct.Step;
@@ -311,7 +458,7 @@ struct DirectInterpolator {
             if (count > maxFrames - produced) {
                 count = maxFrames - produced;
             }
-            Interpolate<Channels, Mix>(direct, base, phase, count, out);
+            Interpolate<Channels, Mix>(direct, gain, base, phase, count, out);
             out += count * FrameBytes;
             produced += count;
 
@@ -350,18 +497,19 @@ struct DirectInterpolator {
     // Converts up to maxFrames outputs while the steady state lasts, from the source that starts
     // at start; returns the outputs. *ended tells that it stopped with outputs still wanted and
     // source left that the steady state cannot take, such as a frame held from before the source
-    // began or its last frame: the reading loops take it from there.
+    // began or its last frame: the reading loops take it from there. The gain, when given, is
+    // prepared for the converter's channels (not with Mix).
     template <bool Mix>
     static ULONG Run(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
-                     ULONG maxFrames, bool* ended)
+                     ULONG maxFrames, const DirectGain* gain, bool* ended)
     {
         const ULONG frameBytes = 2 * converter.Direct.Channels;
         ULONG produced = 0;
         *ended = false;
         while (produced < maxFrames) {
             ULONG frames = (converter.Direct.Channels == 2)
-                               ? Convert<2, Mix>(converter, source, start, out, maxFrames - produced)
-                               : Convert<1, Mix>(converter, source, start, out, maxFrames - produced);
+                               ? Convert<2, Mix>(converter, source, start, out, maxFrames - produced, gain)
+                               : Convert<1, Mix>(converter, source, start, out, maxFrames - produced, gain);
             if (frames == 0) {
                 *ended = true;
                 break;
