@@ -117,12 +117,17 @@ struct DirectInterpolator {
         return GainedSample16(gain, static_cast<LONG>(mixed * 65536 / static_cast<LONGLONG>(direct.Rate)));
     }
 
-    // Lanes whose folded estimate (folded_gain.h) lies too near a step of 32768.
-    static __m128i NearStep(__m128i estimates)
+    // The place within its step of 32768 of each estimate raised by the margin (folded_gain.h):
+    // below twice the margin where the estimate lies too near a step.
+    static __m128i PlaceInStep(__m128i raisedEstimates)
     {
-        const __m128i shifted = _mm_add_epi32(estimates, _mm_set1_epi32(FoldedGainMargin));
-        return _mm_cmplt_epi32(_mm_and_si128(shifted, _mm_set1_epi32(0x7FFF)),
-                               _mm_set1_epi32(2 * FoldedGainMargin));
+        return _mm_and_si128(raisedEstimates, _mm_set1_epi32(0x7FFF));
+    }
+
+    // 16-bit lanes: all ones where a place in its step is clear of the steps.
+    static __m128i ClearOfSteps(__m128i places)
+    {
+        return _mm_cmpgt_epi16(places, _mm_set1_epi16(2 * FoldedGainMargin - 1));
     }
 
     // Eight 16-bit words from four left and four right 32-bit values, in frame order L R L R.
@@ -267,8 +272,10 @@ struct DirectInterpolator {
             const __m128i sumShift = _mm_cvtsi32_si128(Gained ? static_cast<int>(gain->SumShift) : 0);
             const __m128i gainMultiplier0 = _mm_set1_epi32(static_cast<int>(folded0.Multiplier));
             const __m128i gainMultiplier1 = _mm_set1_epi32(static_cast<int>(folded1.Multiplier));
-            const __m128i gainBias0 = _mm_set1_epi32(static_cast<int>(folded0.Bias));
-            const __m128i gainBias1 = _mm_set1_epi32(static_cast<int>(folded1.Bias));
+            // The estimates come raised by the margin: where one is clear of the steps, the raised
+            // one lies in the same step, and where it is not, the output is redone.
+            const __m128i gainBias0 = _mm_set1_epi32(static_cast<int>(folded0.Bias - FoldedGainMargin));
+            const __m128i gainBias1 = _mm_set1_epi32(static_cast<int>(folded1.Bias - FoldedGainMargin));
             const ULONG groups = count / 4;
             const PUCHAR groupsEnd = out + groups * 4 * FrameBytes;
             for (PUCHAR to = out; to != groupsEnd; to += 4 * FrameBytes) {
@@ -301,15 +308,20 @@ struct DirectInterpolator {
                             _mm_sub_epi32(HighHalves(_mm_mul_epu32(_mm_srli_epi64(scaled01, 32), gainMultiplier1),
                                                      _mm_mul_epu32(_mm_srli_epi64(scaled23, 32), gainMultiplier1)),
                                           gainBias1);
-                        Store<false>(to, InterleavePacked(_mm_srai_epi32(left, 15), _mm_srai_epi32(right, 15)));
-                        const __m128i doubtLeft = NearStep(left);
-                        const __m128i doubtRight = NearStep(right);
-                        if (_mm_movemask_epi8(_mm_or_si128(doubtLeft, doubtRight)) != 0) {
+                        // Bits 15..30 of each estimate: the left ones into the low words, the right
+                        // ones into the high words.
+                        const __m128i lowWords = _mm_set1_epi32(0xFFFF);
+                        Store<false>(to, _mm_or_si128(_mm_and_si128(_mm_srli_epi32(left, 15), lowWords),
+                                                      _mm_andnot_si128(lowWords, _mm_slli_epi32(right, 1))));
+                        const __m128i clear = ClearOfSteps(_mm_packs_epi32(PlaceInStep(left), PlaceInStep(right)));
+                        if (_mm_movemask_epi8(clear) != 0xFFFF) {
                             const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
                             const __m128i silent =
                                 _mm_packs_epi32(_mm_cmpeq_epi32(sums01, bias), _mm_cmpeq_epi32(sums23, bias));
+                            // Lanes L0..L3 R0..R3 into frame order.
+                            const __m128i doubt = _mm_unpacklo_epi16(clear, _mm_unpackhi_epi64(clear, clear));
                             SettleDoubts<Channels>(direct, *gain, pairs, weights, silent,
-                                                   InterleavePacked(doubtLeft, doubtRight), to);
+                                                   _mm_xor_si128(doubt, _mm_set1_epi32(-1)), to);
                         }
                     } else {
                         const __m128i left =
@@ -334,12 +346,13 @@ struct DirectInterpolator {
                         estimates = _mm_sub_epi32(_mm_shuffle_epi32(estimates, _MM_SHUFFLE(3, 1, 2, 0)), gainBias0);
                         const __m128i outputs = _mm_srai_epi32(estimates, 15);
                         StoreHalf<false>(to, _mm_packs_epi32(outputs, outputs));
-                        const __m128i doubt = NearStep(estimates);
-                        if (_mm_movemask_epi8(doubt) != 0) {
+                        const __m128i places = PlaceInStep(estimates);
+                        const __m128i clear = ClearOfSteps(_mm_packs_epi32(places, places));
+                        if (_mm_movemask_epi8(clear) != 0xFFFF) {
                             const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
                             const __m128i silent = _mm_cmpeq_epi32(sums, bias);
                             SettleDoubts<Channels>(direct, *gain, pairs, weights, _mm_packs_epi32(silent, silent),
-                                                   _mm_packs_epi32(doubt, doubt), to);
+                                                   _mm_xor_si128(clear, _mm_set1_epi32(-1)), to);
                         }
                     } else {
                         // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
