@@ -12,6 +12,7 @@
 #include "engine/channel_map.h"
 #include "engine/format_converter.h"
 #include "engine/interpolation_16.h"
+#include "engine/picking_16.h"
 #include "engine/resampling.h"
 #include "engine/sample_codec.h"
 
@@ -148,11 +149,22 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     ULONG framesLeft = destinationBytes / destinationBlockAlign;
     SourceCursor cursor = {source, sourceBytes};
     PUCHAR output = destination;
-    // Gains at or below unity fold into the direct loops.
+    // Gains at or below unity fold into the direct loops, and into the picking loops of a whole
+    // ratio between 16-bit frames of the same one or two channels.
     DirectGain directGain;
+    PickingGain pickingGain;
     const bool direct =
         Direct.Channels != 0 && (!scaled || PrepareDirectGain(&directGain, Direct, gains, channelGains));
-    if (direct) {
+    const bool picking = scaled && WholeRatio && ContainerBytes(&Source) == 2 && ContainerBytes(&Destination) == 2 &&
+                         sourceChannels == Destination.Format.nChannels && sourceChannels <= 2 &&
+                         PreparePickingGain(&pickingGain, sourceChannels, gains, channelGains);
+    if (picking) {
+        // The steady state goes straight through; the stages take whatever it leaves.
+        ULONG frames = (sourceChannels == 2) ? GainedPicking::Run<2>(*this, cursor, pickingGain, output, framesLeft)
+                                             : GainedPicking::Run<1>(*this, cursor, pickingGain, output, framesLeft);
+        output += frames * destinationBlockAlign;
+        output += ConvertInBlocks(cursor, channelGains, output, framesLeft - frames) * destinationBlockAlign;
+    } else if (direct) {
         // The steady state goes straight through; anything else, such as the end of the source,
         // goes through the stages.
         bool ended = false;

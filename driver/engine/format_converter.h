@@ -86,6 +86,7 @@ public:
 private:
     friend struct ConverterReading;
     friend struct DirectInterpolator;
+    friend struct GainedPicking;
 
     // The three-stage conversion of up to frames destination frames; returns the frames written.
     ULONG ConvertInBlocks(SourceCursor& cursor, const ChannelGain* gains, PUCHAR destination, ULONG frames);

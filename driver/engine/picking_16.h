@@ -1,0 +1,199 @@
+// Whole-ratio conversion (equal rates included) of 16-bit frames into 16-bit frames of the same one
+// or two channels through a gain at or below unity: the steady state takes every k-th frame four
+// outputs at a time with SSE2, the gain folded into the narrowing (folded_gain.h), past the
+// internal block and the writing stage, to the same bytes. Kernel code for the timer DPC; included
+// by the converter only.
+#pragma once
+
+#include "core/platform.h"
+
+#include <emmintrin.h>
+
+#include "engine/folded_gain.h"
+#include "engine/format_converter.h"
+#include "engine/resampling.h"
+#include "engine/sample_codec.h"
+
+// The gain of each channel of a picking conversion, folded for frames taken as they are (R = 1:
+// U = a + 32768, shifted by t = 16 into U' = F + 2^31, the internal sample with its top bit
+// flipped), and prepared for the exact arithmetic of the outputs in doubt.
+struct PickingGain {
+    FoldedGain Folded[2];
+    ChannelGain Exact[2];
+};
+
+// Prepares the gains of channels (1 or 2); false when a gain is above unity.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline bool PreparePickingGain(PickingGain* gain, ULONG channels, const ScalePair* pairs, const ChannelGain* prepared)
+{
+    for (ULONG channel = 0; channel < channels; ++channel) {
+        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], 1)) {
+            return false;
+        }
+        gain->Exact[channel] = prepared[channel];
+    }
+    return true;
+}
+
+// The picking loops; a friend of FormatConverter, whose state they take over and leave as the
+// reading loop of a whole ratio would after the same outputs.
+struct GainedPicking {
+    // The four frames of a group, k frames apart, as eight words: each 32-bit lane one frame
+    // (two channels: left in the low word), or the low half four samples (one channel).
+    template <ULONG Channels>
+    static __m128i LoadGroup(const UCHAR* first, ULONG stride)
+    {
+        if constexpr (Channels == 2) {
+            if (stride == 4) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(first));
+            }
+            const __m128i frames01 = _mm_unpacklo_epi32(_mm_loadu_si32(first), _mm_loadu_si32(first + stride));
+            const __m128i frames23 =
+                _mm_unpacklo_epi32(_mm_loadu_si32(first + 2 * stride), _mm_loadu_si32(first + 3 * stride));
+            return _mm_unpacklo_epi64(frames01, frames23);
+        } else {
+            if (stride == 2) {
+                return _mm_loadl_epi64(reinterpret_cast<const __m128i*>(first));
+            }
+            const ULONG samples01 = static_cast<ULONG>(first[0]) | static_cast<ULONG>(first[1]) << 8 |
+                                    static_cast<ULONG>(first[stride]) << 16 | static_cast<ULONG>(first[stride + 1]) << 24;
+            const ULONG samples23 = static_cast<ULONG>(first[2 * stride]) |
+                                    static_cast<ULONG>(first[2 * stride + 1]) << 8 |
+                                    static_cast<ULONG>(first[3 * stride]) << 16 |
+                                    static_cast<ULONG>(first[3 * stride + 1]) << 24;
+            return _mm_unpacklo_epi32(_mm_cvtsi32_si128(static_cast<int>(samples01)),
+                                      _mm_cvtsi32_si128(static_cast<int>(samples23)));
+        }
+    }
+
+    // The estimates (raised by the margin) of four U' lanes through one channel's gain, in the
+    // order of lanes 0 2 1 3.
+    static __m128i Estimates(__m128i scaledSums, __m128i multiplier, __m128i raisedBias)
+    {
+        const __m128i even = _mm_mul_epu32(scaledSums, multiplier);
+        const __m128i odd = _mm_mul_epu32(_mm_srli_epi64(scaledSums, 32), multiplier);
+        return _mm_sub_epi32(
+            _mm_castps_si128(_mm_shuffle_ps(_mm_castsi128_ps(even), _mm_castsi128_ps(odd), _MM_SHUFFLE(3, 1, 3, 1))),
+            raisedBias);
+    }
+
+    // Writes the outputs of count frames, stride bytes apart from first, with the exact arithmetic.
+    template <ULONG Channels>
+    static void WriteExactly(const PickingGain& gain, const UCHAR* first, ULONG stride, ULONG count, PUCHAR out)
+    {
+        for (ULONG frame = 0; frame < count; ++frame) {
+            for (ULONG channel = 0; channel < Channels; ++channel) {
+                const LONG sample = LoadSample<2>(first + frame * stride + 2 * channel);
+                const SHORT value = (sample == 0) ? 0 : GainedSample16(gain.Exact[channel], sample);
+                out[2 * (frame * Channels + channel)] = static_cast<UCHAR>(value);
+                out[2 * (frame * Channels + channel) + 1] = static_cast<UCHAR>(static_cast<USHORT>(value) >> 8);
+            }
+        }
+    }
+
+    // Converts up to maxFrames outputs from the source when the converter is in the steady state
+    // of a whole ratio (frame A not held, the phase below the destination rate, and no frames read
+    // ahead unless the ratio is one); returns the outputs, 0 otherwise or when the source has no
+    // frame after the bytes to skip, which it passes over as the reading loop would. Leaves the state and the cursor as ReadEveryKth would.
+    template <ULONG Channels>
+    static ULONG Run(FormatConverter& converter, SourceCursor& source, const PickingGain& gain, PUCHAR out,
+                     ULONG maxFrames)
+    {
+        constexpr ULONG FrameBytes = 2 * Channels;
+        const ULONG destinationRate = converter.RateDivisor.Divisor;
+        const ULONG ratio = converter.Source.Format.nSamplesPerSec / destinationRate;
+        LONG skip = converter.Skip;
+        if (maxFrames == 0 || converter.HaveA || converter.Phase >= destinationRate || (skip < 0 && ratio != 1)) {
+            return 0;
+        }
+        const UCHAR* position = source.Position;
+        ULONG left = source.Left;
+        if (skip > 0) {
+            const ULONG passed = (static_cast<ULONG>(skip) < left) ? static_cast<ULONG>(skip) : left;
+            position += passed;
+            left -= passed;
+            skip -= static_cast<LONG>(passed);
+        }
+        const ULONG stride = ratio * FrameBytes;
+        ULONG count = (skip <= 0 && left >= FrameBytes) ? (left - FrameBytes) / stride + 1 : 0;
+        if (count > maxFrames) {
+            count = maxFrames;
+        }
+        if (count == 0) {
+            source.Position = position;
+            source.Left = left;
+            converter.Skip = skip;
+            return 0;
+        }
+
+        const FoldedGain& folded0 = gain.Folded[0];
+        const FoldedGain& folded1 = gain.Folded[Channels - 1];
+        const __m128i multiplier0 = _mm_set1_epi32(static_cast<int>(folded0.Multiplier));
+        const __m128i multiplier1 = _mm_set1_epi32(static_cast<int>(folded1.Multiplier));
+        const __m128i raisedBias0 = _mm_set1_epi32(static_cast<int>(folded0.Bias - FoldedGainMargin));
+        const __m128i raisedBias1 = _mm_set1_epi32(static_cast<int>(folded1.Bias - FoldedGainMargin));
+        const __m128i topBit = _mm_set1_epi32(static_cast<int>(0x80000000u));
+        const __m128i lowWords = _mm_set1_epi32(0xFFFF);
+        const __m128i places = _mm_set1_epi32(0x7FFF);
+        const __m128i clearPlace = _mm_set1_epi16(2 * FoldedGainMargin - 1);
+        const ULONG groups = count / 4;
+        const UCHAR* from = position;
+        PUCHAR to = out;
+        for (ULONG group = 0; group < groups; ++group, from += 4 * stride, to += 4 * FrameBytes) {
+            const __m128i frames = LoadGroup<Channels>(from, stride);
+            if constexpr (Channels == 2) {
+                // U' of the left samples (low words) and of the right ones (high words).
+                const __m128i leftSums = _mm_xor_si128(_mm_slli_epi32(frames, 16), topBit);
+                const __m128i rightSums = _mm_xor_si128(_mm_andnot_si128(lowWords, frames), topBit);
+                const __m128i left = Estimates(leftSums, multiplier0, raisedBias0);
+                const __m128i right = Estimates(rightSums, multiplier1, raisedBias1);
+                // Bits 15..30 of each estimate, left into the low words, right into the high
+                // ones, then the frames from the order 0 2 1 3 into 0 1 2 3.
+                const __m128i outputs = _mm_or_si128(_mm_and_si128(_mm_srli_epi32(left, 15), lowWords),
+                                                     _mm_andnot_si128(lowWords, _mm_slli_epi32(right, 1)));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(to), _mm_shuffle_epi32(outputs, _MM_SHUFFLE(3, 1, 2, 0)));
+                const __m128i clear = _mm_cmpgt_epi16(
+                    _mm_packs_epi32(_mm_and_si128(left, places), _mm_and_si128(right, places)), clearPlace);
+                if (_mm_movemask_epi8(clear) != 0xFFFF) {
+                    // Digital silence lies on a step but is exact: only other doubts are redone.
+                    const __m128i silent =
+                        _mm_cmpeq_epi16(_mm_shuffle_epi32(frames, _MM_SHUFFLE(3, 1, 2, 0)), _mm_setzero_si128());
+                    const __m128i silentByChannel =
+                        _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(silent, 16), 16), _mm_srai_epi32(silent, 16));
+                    if (_mm_movemask_epi8(_mm_or_si128(clear, silentByChannel)) != 0xFFFF) {
+                        WriteExactly<Channels>(gain, from, stride, 4, to);
+                    }
+                }
+            } else {
+                // U' of the four samples, each in the high word of its lane.
+                const __m128i sums = _mm_xor_si128(_mm_unpacklo_epi16(_mm_setzero_si128(), frames), topBit);
+                const __m128i estimates = _mm_shuffle_epi32(Estimates(sums, multiplier0, raisedBias0),
+                                                            _MM_SHUFFLE(3, 1, 2, 0));
+                const __m128i outputs = _mm_srai_epi32(estimates, 15);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packs_epi32(outputs, outputs));
+                const __m128i inStep = _mm_and_si128(estimates, places);
+                const __m128i clear = _mm_cmpgt_epi16(_mm_packs_epi32(inStep, inStep), clearPlace);
+                if (_mm_movemask_epi8(clear) != 0xFFFF) {
+                    const __m128i silent = _mm_cmpeq_epi16(frames, _mm_setzero_si128());
+                    if ((_mm_movemask_epi8(_mm_or_si128(clear, silent)) & 0xFF) != 0xFF) {
+                        WriteExactly<Channels>(gain, from, stride, 4, to);
+                    }
+                }
+            }
+        }
+        WriteExactly<Channels>(gain, from, stride, count - 4 * groups, to);
+
+        // The state after the last output, as the reading loop leaves it: its frame read (frame A
+        // holds it, not held), then the step of k frames counted in skip.
+        const UCHAR* last = position + (count - 1) * stride;
+        for (ULONG channel = 0; channel < Channels; ++channel) {
+            converter.FrameA.Samples[channel] = LoadSample<2>(last + 2 * channel);
+        }
+        const ULONG read = (count - 1) * stride + FrameBytes;
+        source.Position = position + read;
+        source.Left = left - read;
+        converter.Skip = skip + static_cast<LONG>(stride - FrameBytes);
+        converter.HaveB = FALSE;
+        return count;
+    }
+};
