@@ -80,15 +80,18 @@ inline bool PrepareFoldedGain(FoldedGain* folded, ScalePair pair, ULONG rate)
     return true;
 }
 
-// The exact 16-bit output for an internal sample through a prepared gain: the fallback of the
-// folded estimates.
+// An internal sample through a prepared gain of any kind, as the converter's gain stage scales it:
+// the exact arithmetic behind the folded estimates.
+inline LONG GainedSample(const ChannelGain& gain, LONG internal)
+{
+    if (gain.Type == ChannelGain::Silence) {
+        return 0;
+    }
+    return (gain.Type == ChannelGain::Unity) ? internal : ApplyChannelGain(gain, internal);
+}
+
+// The exact 16-bit output for an internal sample through a prepared gain.
 inline SHORT GainedSample16(const ChannelGain& gain, LONG internal)
 {
-    LONG scaled = internal;
-    if (gain.Type == ChannelGain::Silence) {
-        scaled = 0;
-    } else if (gain.Type != ChannelGain::Unity) {
-        scaled = ApplyChannelGain(gain, internal);
-    }
-    return static_cast<SHORT>(scaled >> 16);
+    return static_cast<SHORT>(GainedSample(gain, internal) >> 16);
 }

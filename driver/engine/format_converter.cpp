@@ -150,18 +150,22 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     SourceCursor cursor = {source, sourceBytes};
     PUCHAR output = destination;
     // Gains at or below unity fold into the direct loops, and into the picking loops of a whole
-    // ratio between 16-bit frames of the same one or two channels.
+    // ratio between 16-bit frames of the same one or two channels, or of two channels into one.
     DirectGain directGain;
     PickingGain pickingGain;
     const bool direct =
         Direct.Channels != 0 && (!scaled || PrepareDirectGain(&directGain, Direct, gains, channelGains));
+    const ULONG destinationChannels = Destination.Format.nChannels;
     const bool picking = scaled && WholeRatio && ContainerBytes(&Source) == 2 && ContainerBytes(&Destination) == 2 &&
-                         sourceChannels == Destination.Format.nChannels && sourceChannels <= 2 &&
-                         PreparePickingGain(&pickingGain, sourceChannels, gains, channelGains);
+                         (WriterKind == MapSame || WriterKind == MapTwoToOne) && sourceChannels <= 2 &&
+                         PreparePickingGain(&pickingGain, sourceChannels, gains, channelGains,
+                                            destinationChannels != sourceChannels);
     if (picking) {
         // The steady state goes straight through; the stages take whatever it leaves.
-        ULONG frames = (sourceChannels == 2) ? GainedPicking::Run<2>(*this, cursor, pickingGain, output, framesLeft)
-                                             : GainedPicking::Run<1>(*this, cursor, pickingGain, output, framesLeft);
+        ULONG frames = (destinationChannels == 1 && sourceChannels == 2)
+                           ? GainedPicking::Run<2, true>(*this, cursor, pickingGain, output, framesLeft)
+                       : (sourceChannels == 2) ? GainedPicking::Run<2, false>(*this, cursor, pickingGain, output, framesLeft)
+                                               : GainedPicking::Run<1, false>(*this, cursor, pickingGain, output, framesLeft);
         output += frames * destinationBlockAlign;
         output += ConvertInBlocks(cursor, channelGains, output, framesLeft - frames) * destinationBlockAlign;
     } else if (direct) {

@@ -1,5 +1,5 @@
 // Whole-ratio conversion (equal rates included) of 16-bit frames into 16-bit frames of the same one
-// or two channels through a gain at or below unity: the steady state takes every k-th frame four
+// or two channels, or of two channels into one, through a gain at or below unity: the steady state takes every k-th frame four
 // outputs at a time with SSE2, the gain folded into the narrowing (folded_gain.h), past the
 // internal block and the writing stage, to the same bytes. Kernel code for the timer DPC; included
 // by the converter only.
@@ -22,13 +22,18 @@ struct PickingGain {
     ChannelGain Exact[2];
 };
 
-// Prepares the gains of channels (1 or 2); false when a gain is above unity.
+// Prepares the gains of channels (1 or 2); false when a gain is above unity. For averaging, a
+// silenced channel's estimate is 0, its exact half scaled sample, rather than the middle of a step.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-inline bool PreparePickingGain(PickingGain* gain, ULONG channels, const ScalePair* pairs, const ChannelGain* prepared)
+inline bool PreparePickingGain(PickingGain* gain, ULONG channels, const ScalePair* pairs, const ChannelGain* prepared,
+                               bool average)
 {
     for (ULONG channel = 0; channel < channels; ++channel) {
         if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], 1)) {
             return false;
+        }
+        if (average && (pairs[channel].Numerator == 0 || pairs[channel].Denominator == 0)) {
+            gain->Folded[channel].Bias = 0;
         }
         gain->Exact[channel] = prepared[channel];
     }
@@ -77,10 +82,20 @@ struct GainedPicking {
             raisedBias);
     }
 
-    // Writes the outputs of count frames, stride bytes apart from first, with the exact arithmetic.
-    template <ULONG Channels>
+    // Writes the outputs of count frames, stride bytes apart from first, with the exact arithmetic;
+    // with Average the truncated average of the two channels' scaled samples.
+    template <ULONG Channels, bool Average>
     static void WriteExactly(const PickingGain& gain, const UCHAR* first, ULONG stride, ULONG count, PUCHAR out)
     {
+        if constexpr (Average) {
+            for (ULONG frame = 0; frame < count; ++frame) {
+                const LONGLONG sum =
+                    static_cast<LONGLONG>(GainedSample(gain.Exact[0], LoadSample<2>(first + frame * stride))) +
+                    GainedSample(gain.Exact[1], LoadSample<2>(first + frame * stride + 2));
+                StoreSample<2>(out + 2 * frame, static_cast<LONG>(sum / 2));
+            }
+            return;
+        }
         for (ULONG frame = 0; frame < count; ++frame) {
             for (ULONG channel = 0; channel < Channels; ++channel) {
                 const LONG sample = LoadSample<2>(first + frame * stride + 2 * channel);
@@ -95,11 +110,13 @@ struct GainedPicking {
     // of a whole ratio (frame A not held, the phase below the destination rate, and no frames read
     // ahead unless the ratio is one); returns the outputs, 0 otherwise or when the source has no
     // frame after the bytes to skip, which it passes over as the reading loop would. Leaves the state and the cursor as ReadEveryKth would.
-    template <ULONG Channels>
+    // With Average, two channels go into one as their truncated average.
+    template <ULONG Channels, bool Average>
     static ULONG Run(FormatConverter& converter, SourceCursor& source, const PickingGain& gain, PUCHAR out,
                      ULONG maxFrames)
     {
         constexpr ULONG FrameBytes = 2 * Channels;
+        constexpr ULONG OutputBytes = Average ? 2 : FrameBytes;
         const ULONG destinationRate = converter.RateDivisor.Divisor;
         const ULONG ratio = converter.Source.Format.nSamplesPerSec / destinationRate;
         LONG skip = converter.Skip;
@@ -139,9 +156,29 @@ struct GainedPicking {
         const ULONG groups = count / 4;
         const UCHAR* from = position;
         PUCHAR to = out;
-        for (ULONG group = 0; group < groups; ++group, from += 4 * stride, to += 4 * FrameBytes) {
+        for (ULONG group = 0; group < groups; ++group, from += 4 * stride, to += 4 * OutputBytes) {
             const __m128i frames = LoadGroup<Channels>(from, stride);
-            if constexpr (Channels == 2) {
+            if constexpr (Average) {
+                // Each estimate is within 3 of half its scaled sample, so their sum, raised by
+                // twice the margin, lies within 7 of the truncated average raised by it: the
+                // outputs are its bits 16..31 where it is clear of the steps of 65536.
+                const __m128i leftSums = _mm_xor_si128(_mm_slli_epi32(frames, 16), topBit);
+                const __m128i rightSums = _mm_xor_si128(_mm_andnot_si128(lowWords, frames), topBit);
+                const __m128i sums = _mm_shuffle_epi32(_mm_add_epi32(Estimates(leftSums, multiplier0, raisedBias0),
+                                                                     Estimates(rightSums, multiplier1, raisedBias1)),
+                                                       _MM_SHUFFLE(3, 1, 2, 0));
+                const __m128i outputs = _mm_srai_epi32(sums, 16);
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(to), _mm_packs_epi32(outputs, outputs));
+                const __m128i clear = _mm_cmpgt_epi32(_mm_and_si128(sums, lowWords),
+                                                      _mm_set1_epi32(4 * FoldedGainMargin - 1));
+                if (_mm_movemask_epi8(clear) != 0xFFFF) {
+                    // A frame of digital silence averages to 0 exactly.
+                    const __m128i silent = _mm_cmpeq_epi32(frames, _mm_setzero_si128());
+                    if (_mm_movemask_epi8(_mm_or_si128(clear, silent)) != 0xFFFF) {
+                        WriteExactly<Channels, Average>(gain, from, stride, 4, to);
+                    }
+                }
+            } else if constexpr (Channels == 2) {
                 // U' of the left samples (low words) and of the right ones (high words).
                 const __m128i leftSums = _mm_xor_si128(_mm_slli_epi32(frames, 16), topBit);
                 const __m128i rightSums = _mm_xor_si128(_mm_andnot_si128(lowWords, frames), topBit);
@@ -161,7 +198,7 @@ struct GainedPicking {
                     const __m128i silentByChannel =
                         _mm_packs_epi32(_mm_srai_epi32(_mm_slli_epi32(silent, 16), 16), _mm_srai_epi32(silent, 16));
                     if (_mm_movemask_epi8(_mm_or_si128(clear, silentByChannel)) != 0xFFFF) {
-                        WriteExactly<Channels>(gain, from, stride, 4, to);
+                        WriteExactly<Channels, Average>(gain, from, stride, 4, to);
                     }
                 }
             } else {
@@ -176,12 +213,12 @@ struct GainedPicking {
                 if (_mm_movemask_epi8(clear) != 0xFFFF) {
                     const __m128i silent = _mm_cmpeq_epi16(frames, _mm_setzero_si128());
                     if ((_mm_movemask_epi8(_mm_or_si128(clear, silent)) & 0xFF) != 0xFF) {
-                        WriteExactly<Channels>(gain, from, stride, 4, to);
+                        WriteExactly<Channels, Average>(gain, from, stride, 4, to);
                     }
                 }
             }
         }
-        WriteExactly<Channels>(gain, from, stride, count - 4 * groups, to);
+        WriteExactly<Channels, Average>(gain, from, stride, count - 4 * groups, to);
 
         // The state after the last output, as the reading loop leaves it: its frame read (frame A
         // holds it, not held), then the step of k frames counted in skip.
