@@ -71,10 +71,13 @@ inline void PrepareDirectInterpolation(DirectInterpolation* direct, ULONG source
 // A gain table for the direct loops: each channel's gain folded into the narrowing (folded_gain.h),
 // and prepared for the exact arithmetic of the outputs whose estimate is in doubt.
 struct DirectGain {
-    ULONG SumShift;  // t of the reduced destination rate
+    ULONG WeightShift;  // v: the weights, and so the sums U, come shifted left by it
     FoldedGain Folded[2];
     ChannelGain Exact[2];
 };
+
+// The scale e of the direct loops' folded estimates: G / 8, in steps of 8192 per output step.
+constexpr ULONG DirectGainScaleBits = 3;
 
 // Prepares the gains of a direct conversion's channels; false when a gain is above unity, which
 // the direct loops do not take.
@@ -82,9 +85,15 @@ _IRQL_requires_max_(DISPATCH_LEVEL)
 inline bool PrepareDirectGain(DirectGain* gain, const DirectInterpolation& direct, const ScalePair* pairs,
                               const ChannelGain* prepared)
 {
-    gain->SumShift = FoldedGainSumShift(direct.Rate);
+    // The largest v that keeps the weights, at most R 2^v, in pmaddwd's signed words: then
+    // 16384 <= R 2^v <= 32767, so U' < 65536 * 32767 < 2^31 and, with e = 3, C <= 2^45 / 16384.
+    ULONG shift = 0;
+    while ((direct.Rate << (shift + 1)) <= 32767) {
+        ++shift;
+    }
+    gain->WeightShift = shift;
     for (ULONG channel = 0; channel < direct.Channels; ++channel) {
-        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], direct.Rate)) {
+        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], direct.Rate, shift, DirectGainScaleBits)) {
             return false;
         }
         gain->Exact[channel] = prepared[channel];
@@ -117,11 +126,11 @@ struct DirectInterpolator {
         return GainedSample16(gain, static_cast<LONG>(mixed * 65536 / static_cast<LONGLONG>(direct.Rate)));
     }
 
-    // The place within its step of 32768 of each estimate raised by the margin (folded_gain.h):
+    // The place within its step of 8192 of each estimate raised by the margin (folded_gain.h):
     // below twice the margin where the estimate lies too near a step.
     static __m128i PlaceInStep(__m128i raisedEstimates)
     {
-        return _mm_and_si128(raisedEstimates, _mm_set1_epi32(0x7FFF));
+        return _mm_and_si128(raisedEstimates, _mm_set1_epi32((1 << (16 - DirectGainScaleBits)) - 1));
     }
 
     // 16-bit lanes: all ones where a place in its step is clear of the steps.
@@ -161,7 +170,8 @@ struct DirectInterpolator {
                     LONG a = LoadSample<2>(pairs[lane] + 2 * channel) >> 16;
                     LONG b = LoadSample<2>(pairs[lane] + FrameBytes + 2 * channel) >> 16;
                     value = static_cast<USHORT>(GainedSample(direct, gain.Exact[channel], a, b,
-                                                             laneWeights[lane] & 0xFFFF, laneWeights[lane] >> 16));
+                                                             (laneWeights[lane] & 0xFFFF) >> gain.WeightShift,
+                                                             laneWeights[lane] >> (16 + gain.WeightShift)));
                 }
                 StoreOne<false>(out + 2 * sample, value);
             }
@@ -234,6 +244,8 @@ struct DirectInterpolator {
     static void InterpolateWith(const DirectInterpolation& direct, const DirectGain* gain, const UCHAR* base,
                             ULONG phase, ULONG count, PUCHAR out)
     {
+        // With a gain the weights come shifted left by v, so the sums are U' (folded_gain.h).
+        const ULONG weightShift = Gained ? gain->WeightShift : 0;
         constexpr ULONG FrameBytes = 2 * Channels;
         const ULONG rate = direct.Rate;
         ULONG done = 0;
@@ -246,7 +258,7 @@ struct DirectInterpolator {
             ULONG at = phase;
             ULONG frames = 0;
             for (ULONG lane = 0; lane < 4; ++lane) {
-                phases[lane] = 65535 * (static_cast<LONG>(at) - static_cast<LONG>(rate));
+                phases[lane] = 65535 * (static_cast<LONG>(at) - static_cast<LONG>(rate)) * (1 << weightShift);
                 offsets[lane] = static_cast<LONG>(frames * FrameBytes);
                 at += direct.StepRemainder;
                 frames += direct.StepFrames;
@@ -257,19 +269,18 @@ struct DirectInterpolator {
             }
             __m128i lanePhases = _mm_setr_epi32(phases[0], phases[1], phases[2], phases[3]);
             __m128i laneOffsets = _mm_setr_epi32(offsets[0], offsets[1], offsets[2], offsets[3]);
-            const __m128i weightBase = _mm_set1_epi32(static_cast<int>(65536 * rate));
-            const __m128i bias = _mm_set1_epi32(static_cast<int>(32768 * rate));
+            const __m128i weightBase = _mm_set1_epi32(static_cast<int>((65536 * rate) << weightShift));
+            const __m128i bias = _mm_set1_epi32(static_cast<int>((32768 * rate) << weightShift));
             const __m128i multiplier = _mm_set1_epi32(static_cast<int>(direct.Multiplier));
             const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(direct.Shift));
-            const __m128i phaseStep = _mm_set1_epi32(static_cast<int>(65535 * direct.GroupRemainder));
-            const __m128i phaseWrap = _mm_set1_epi32(static_cast<int>(65535 * rate));
+            const __m128i phaseStep = _mm_set1_epi32(static_cast<int>((65535 * direct.GroupRemainder) << weightShift));
+            const __m128i phaseWrap = _mm_set1_epi32(static_cast<int>((65535 * rate) << weightShift));
             // Pairs move on by the group's whole frames, and one more where the phase wraps.
             const __m128i offsetStep = _mm_set1_epi32(static_cast<int>((direct.GroupFrames + 1) * FrameBytes));
             const __m128i frameBytes = _mm_set1_epi32(static_cast<int>(FrameBytes));
-            // With a gain: the shift of the sums, and each channel's folded multiplier and bias.
+            // With a gain: each channel's folded multiplier and bias.
             const FoldedGain folded0 = Gained ? gain->Folded[0] : FoldedGain{};
             const FoldedGain folded1 = Gained ? gain->Folded[Channels - 1] : FoldedGain{};
-            const __m128i sumShift = _mm_cvtsi32_si128(Gained ? static_cast<int>(gain->SumShift) : 0);
             const __m128i gainMultiplier0 = _mm_set1_epi32(static_cast<int>(folded0.Multiplier));
             const __m128i gainMultiplier1 = _mm_set1_epi32(static_cast<int>(folded1.Multiplier));
             // The estimates come raised by the margin: where one is clear of the steps, the raised
@@ -298,9 +309,10 @@ struct DirectInterpolator {
                     const __m128i sums23 =
                         _mm_add_epi32(_mm_madd_epi16(pairs23, _mm_unpackhi_epi32(weights, weights)), bias);
                     if constexpr (Gained) {
-                        // U' = U << t, then the estimates of L0..L3 and of R0..R3.
-                        const __m128i scaled01 = _mm_sll_epi32(sums01, sumShift);
-                        const __m128i scaled23 = _mm_sll_epi32(sums23, sumShift);
+                        // The sums are U' (the weights came shifted): the estimates of L0..L3 and
+                        // of R0..R3.
+                        const __m128i scaled01 = sums01;
+                        const __m128i scaled23 = sums23;
                         const __m128i left = _mm_sub_epi32(HighHalves(_mm_mul_epu32(scaled01, gainMultiplier0),
                                                                       _mm_mul_epu32(scaled23, gainMultiplier0)),
                                                            gainBias0);
@@ -308,11 +320,12 @@ struct DirectInterpolator {
                             _mm_sub_epi32(HighHalves(_mm_mul_epu32(_mm_srli_epi64(scaled01, 32), gainMultiplier1),
                                                      _mm_mul_epu32(_mm_srli_epi64(scaled23, 32), gainMultiplier1)),
                                           gainBias1);
-                        // Bits 15..30 of each estimate: the left ones into the low words, the right
+                        // Bits 13..28 of each estimate: the left ones into the low words, the right
                         // ones into the high words.
                         const __m128i lowWords = _mm_set1_epi32(0xFFFF);
-                        Store<false>(to, _mm_or_si128(_mm_and_si128(_mm_srli_epi32(left, 15), lowWords),
-                                                      _mm_andnot_si128(lowWords, _mm_slli_epi32(right, 1))));
+                        Store<false>(to, _mm_or_si128(
+                                             _mm_and_si128(_mm_srli_epi32(left, 16 - DirectGainScaleBits), lowWords),
+                                             _mm_andnot_si128(lowWords, _mm_slli_epi32(right, DirectGainScaleBits))));
                         const __m128i clear = ClearOfSteps(_mm_packs_epi32(PlaceInStep(left), PlaceInStep(right)));
                         if (_mm_movemask_epi8(clear) != 0xFFFF) {
                             const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
@@ -339,12 +352,12 @@ struct DirectInterpolator {
                                            _mm_unpacklo_epi32(_mm_loadu_si32(pair2), _mm_loadu_si32(pair3)));
                     const __m128i sums = _mm_add_epi32(_mm_madd_epi16(pairs, weights), bias);
                     if constexpr (Gained) {
-                        // U' = U << t; estimates of outputs 0 2 1 3, then put in order.
-                        const __m128i scaled = _mm_sll_epi32(sums, sumShift);
+                        // The sums are U': estimates of outputs 0 2 1 3, then put in order.
+                        const __m128i scaled = sums;
                         __m128i estimates = HighHalves(_mm_mul_epu32(scaled, gainMultiplier0),
                                                        _mm_mul_epu32(_mm_srli_epi64(scaled, 32), gainMultiplier0));
                         estimates = _mm_sub_epi32(_mm_shuffle_epi32(estimates, _MM_SHUFFLE(3, 1, 2, 0)), gainBias0);
-                        const __m128i outputs = _mm_srai_epi32(estimates, 15);
+                        const __m128i outputs = _mm_srai_epi32(estimates, 16 - DirectGainScaleBits);
                         StoreHalf<false>(to, _mm_packs_epi32(outputs, outputs));
                         const __m128i places = PlaceInStep(estimates);
                         const __m128i clear = ClearOfSteps(_mm_packs_epi32(places, places));

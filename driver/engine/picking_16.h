@@ -29,7 +29,7 @@ inline bool PreparePickingGain(PickingGain* gain, ULONG channels, const ScalePai
                                bool average)
 {
     for (ULONG channel = 0; channel < channels; ++channel) {
-        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], 1)) {
+        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], 1, 16, 1)) {
             return false;
         }
         if (average && (pairs[channel].Numerator == 0 || pairs[channel].Denominator == 0)) {
