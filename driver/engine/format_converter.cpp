@@ -160,7 +160,17 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
                          (WriterKind == MapSame || WriterKind == MapTwoToOne) && sourceChannels <= 2 &&
                          PreparePickingGain(&pickingGain, sourceChannels, gains, channelGains,
                                             destinationChannels != sourceChannels);
-    if (picking) {
+    WidePickingGain widePickingGain;
+    const bool widePicking = scaled && !picking && WholeRatio && ContainerBytes(&Source) == 2 &&
+                             ContainerBytes(&Destination) == 3 && WriterKind == MapSame && sourceChannels <= 2 &&
+                             PrepareWidePickingGain(&widePickingGain, sourceChannels, gains, channelGains);
+    if (widePicking) {
+        ULONG frames = (sourceChannels == 2)
+                           ? GainedPicking::RunWide<2>(*this, cursor, widePickingGain, output, framesLeft)
+                           : GainedPicking::RunWide<1>(*this, cursor, widePickingGain, output, framesLeft);
+        output += frames * destinationBlockAlign;
+        output += ConvertInBlocks(cursor, channelGains, output, framesLeft - frames) * destinationBlockAlign;
+    } else if (picking) {
         // The steady state goes straight through; the stages take whatever it leaves.
         ULONG frames = (destinationChannels == 1 && sourceChannels == 2)
                            ? GainedPicking::Run<2, true>(*this, cursor, pickingGain, output, framesLeft)

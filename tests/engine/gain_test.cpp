@@ -155,9 +155,14 @@ ScalePair RandomGainOfKind(ChannelGain::Kind kind, std::mt19937& random)
         case 0:
             return LevelToScale(-static_cast<LONG>(random() % (6553 * 1001)) - 6553);
         case 1: {
-            // Halves and unity as fractions: scaled samples right at the steps of the narrowing.
+            // Halves and unity as fractions, and small denominators: scaled samples right at the
+            // steps of the narrowing, and quotients that come out whole.
             const ULONG part = 2 + Below(random, 1000);
-            return (random() % 2 == 0) ? ScalePair{part, 2 * part} : ScalePair{part + 1, part + 1};
+            switch (random() % 3) {
+            case 0: return ScalePair{part, 2 * part};
+            case 1: return ScalePair{part + 1, part + 1};
+            default: return ScalePair{1 + Below(random, 6), 7};
+            }
         }
         default: {
             ULONG denominator = 3 + Below(random, 0xFFFFFFF0u);
@@ -221,12 +226,13 @@ TEST(ConverterGain, MatchesTheLiteralArithmeticForRandomFormatsGainsAndSplits)
             destinationRate = sourceRate / (1 + random() % 4);  // equal rates and whole ratios
             destinationRate = (destinationRate < 8000) ? sourceRate : destinationRate;
         }
-        // Half the rounds 16-bit to 16-bit with one or two channels, the shapes that have loops of
-        // their own; the others anything.
+        // Half the rounds from 16-bit frames of one or two channels into 16-bit (sometimes 24-bit)
+        // ones, the shapes that have loops of their own; the others anything.
         const bool plain16 = random() % 2 == 0;
         const ULONG sourceWidth = plain16 ? 2 : widths[random() % std::size(widths)];
-        const ULONG destinationWidth =
-            (plain16 || random() % 2 == 0) ? sourceWidth : widths[random() % std::size(widths)];
+        const ULONG destinationWidth = plain16 ? ((random() % 4 == 0) ? 3 : 2)
+                                       : (random() % 2 == 0) ? sourceWidth
+                                                             : widths[random() % std::size(widths)];
         const ULONG sourceChannels = plain16 ? 1 + random() % 2 : channelCounts[random() % std::size(channelCounts)];
         const ULONG destinationChannels = plain16 ? ((random() % 3 == 0) ? 1 : sourceChannels)
                                           : (random() % 2 == 0) ? sourceChannels
@@ -237,6 +243,13 @@ TEST(ConverterGain, MatchesTheLiteralArithmeticForRandomFormatsGainsAndSplits)
             // Mostly one kind on every channel, as a volume control sets it; sometimes a mixture.
             gain = RandomGainOfKind((random() % 3 == 0) ? static_cast<ChannelGain::Kind>(random() % 5) : shared,
                                     random);
+        }
+        if (plain16 && random() % 4 == 0) {
+            // (a n + 3) / 6 for a 16-bit sample a: whole quotients for many samples, some at the
+            // steps of the narrowing to 24 bits.
+            for (ScalePair& gain : gains) {
+                gain = ScalePair{1 + Below(random, 5), 3u << 17};
+            }
         }
         SCOPED_TRACE(testing::Message() << "round " << round << ": " << sourceRate << "/" << sourceWidth << "/"
                                         << sourceChannels << " -> " << destinationRate << "/" << destinationWidth
