@@ -1,7 +1,8 @@
-// Linear interpolation of 16-bit PCM straight into 16-bit PCM with the same channels (1 or 2) and
-// no gain: the steady state of such a conversion goes from source to destination four outputs at
-// a time with SSE2, past the internal block and the writing stage, to the same bytes. Kernel code
-// for the timer DPC; included by the converter only.
+// Linear interpolation of 16-bit PCM straight into 16-bit PCM with the same channels (1 or 2),
+// without a gain or with one at or below unity folded into the narrowing (folded_gain.h): the
+// steady state of such a conversion goes from source to destination four outputs at a time with
+// SSE2, past the internal block and the writing stage, to the same bytes. Kernel code for the timer
+// DPC; included by the converter only.
 #pragma once
 
 #include "core/platform.h"
@@ -137,13 +138,6 @@ struct DirectInterpolator {
     static __m128i ClearOfSteps(__m128i places)
     {
         return _mm_cmpgt_epi16(places, _mm_set1_epi16(2 * FoldedGainMargin - 1));
-    }
-
-    // Eight 16-bit words from four left and four right 32-bit values, in frame order L R L R.
-    static __m128i InterleavePacked(__m128i left, __m128i right)
-    {
-        const __m128i packed = _mm_packs_epi32(left, right);
-        return _mm_unpacklo_epi16(packed, _mm_unpackhi_epi64(packed, packed));
     }
 
     // Rewrites the output samples in doubt (16-bit lane masks in output order) of four outputs:
@@ -311,14 +305,12 @@ struct DirectInterpolator {
                     if constexpr (Gained) {
                         // The sums are U' (the weights came shifted): the estimates of L0..L3 and
                         // of R0..R3.
-                        const __m128i scaled01 = sums01;
-                        const __m128i scaled23 = sums23;
-                        const __m128i left = _mm_sub_epi32(HighHalves(_mm_mul_epu32(scaled01, gainMultiplier0),
-                                                                      _mm_mul_epu32(scaled23, gainMultiplier0)),
+                        const __m128i left = _mm_sub_epi32(HighHalves(_mm_mul_epu32(sums01, gainMultiplier0),
+                                                                      _mm_mul_epu32(sums23, gainMultiplier0)),
                                                            gainBias0);
                         const __m128i right =
-                            _mm_sub_epi32(HighHalves(_mm_mul_epu32(_mm_srli_epi64(scaled01, 32), gainMultiplier1),
-                                                     _mm_mul_epu32(_mm_srli_epi64(scaled23, 32), gainMultiplier1)),
+                            _mm_sub_epi32(HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), gainMultiplier1),
+                                                     _mm_mul_epu32(_mm_srli_epi64(sums23, 32), gainMultiplier1)),
                                           gainBias1);
                         // Bits 13..28 of each estimate: the left ones into the low words, the right
                         // ones into the high words.
@@ -353,9 +345,8 @@ struct DirectInterpolator {
                     const __m128i sums = _mm_add_epi32(_mm_madd_epi16(pairs, weights), bias);
                     if constexpr (Gained) {
                         // The sums are U': estimates of outputs 0 2 1 3, then put in order.
-                        const __m128i scaled = sums;
-                        __m128i estimates = HighHalves(_mm_mul_epu32(scaled, gainMultiplier0),
-                                                       _mm_mul_epu32(_mm_srli_epi64(scaled, 32), gainMultiplier0));
+                        __m128i estimates = HighHalves(_mm_mul_epu32(sums, gainMultiplier0),
+                                                       _mm_mul_epu32(_mm_srli_epi64(sums, 32), gainMultiplier0));
                         estimates = _mm_sub_epi32(_mm_shuffle_epi32(estimates, _MM_SHUFFLE(3, 1, 2, 0)), gainBias0);
                         const __m128i outputs = _mm_srai_epi32(estimates, 16 - DirectGainScaleBits);
                         StoreHalf<false>(to, _mm_packs_epi32(outputs, outputs));
