@@ -5,13 +5,16 @@
 // picking whole frames) widens and resamples, the gain stage scales in place, and a writing loop
 // (channel_map.h: specialised by destination width and channel map) maps channels and narrows.
 // Every division by the destination rate, channel count or gain denominator is an exact multiply
-// and shift. Interpolation of 16-bit frames into 16-bit frames of the same channels without a gain
-// skips the stages in its steady state (interpolation_16.h).
+// and shift. In their steady state, interpolation of 16-bit frames into 16-bit frames of the same
+// channels (interpolation_16.h) and, with a gain at or below unity, whole-ratio picking of 16-bit
+// frames into 16- or 24-bit ones (picking_16.h) skip the stages, the gain folded into the
+// narrowing (folded_gain.h).
 #include "core/platform.h"
 
 #include "engine/channel_map.h"
 #include "engine/format_converter.h"
 #include "engine/interpolation_16.h"
+#include "engine/picking_16.h"
 #include "engine/resampling.h"
 #include "engine/sample_codec.h"
 
@@ -148,14 +151,46 @@ bool FormatConverter::Convert(const UCHAR* source, ULONG sourceBytes, PULONG con
     ULONG framesLeft = destinationBytes / destinationBlockAlign;
     SourceCursor cursor = {source, sourceBytes};
     PUCHAR output = destination;
-    if (Direct.Channels != 0 && gains == nullptr) {
-        // The steady state goes straight through; anything else, such as the end of the source,
-        // goes through the stages.
+    // Gains at or below unity fold into the narrowing of the loops for 16-bit sources: the direct
+    // interpolation, and the picking of a whole ratio into 16-bit frames of the same one or two
+    // channels (or two channels averaged into one) or into 24-bit frames of the same channels.
+    // Each takes the steady state straight through; the stages take whatever it leaves.
+    const ULONG destinationChannels = Destination.Format.nChannels;
+    const bool picks16 = scaled && WholeRatio && ContainerBytes(&Source) == 2 && sourceChannels <= 2;
+    DirectGain directGain;
+    PickingGain pickingGain;
+    WidePickingGain widePickingGain;
+    const bool direct =
+        Direct.Channels != 0 && (!scaled || PrepareDirectGain(&directGain, Direct, gains, channelGains));
+    const bool picking = picks16 && ContainerBytes(&Destination) == 2 &&
+                         (WriterKind == MapSame || WriterKind == MapTwoToOne) &&
+                         PreparePickingGain(&pickingGain, sourceChannels, gains, channelGains,
+                                            destinationChannels != sourceChannels);
+    const bool widePicking = picks16 && ContainerBytes(&Destination) == 3 && WriterKind == MapSame &&
+                             PrepareWidePickingGain(&widePickingGain, sourceChannels, gains, channelGains);
+    if (picking || widePicking) {
+        ULONG frames = 0;
+        if (widePicking) {
+            frames = (sourceChannels == 2) ? GainedPicking::RunWide<2>(*this, cursor, widePickingGain, output, framesLeft)
+                                           : GainedPicking::RunWide<1>(*this, cursor, widePickingGain, output, framesLeft);
+        } else if (destinationChannels != sourceChannels) {
+            frames = GainedPicking::Run<2, true>(*this, cursor, pickingGain, output, framesLeft);
+        } else {
+            frames = (sourceChannels == 2) ? GainedPicking::Run<2, false>(*this, cursor, pickingGain, output, framesLeft)
+                                           : GainedPicking::Run<1, false>(*this, cursor, pickingGain, output, framesLeft);
+        }
+        output += frames * destinationBlockAlign;
+        output += ConvertInBlocks(cursor, channelGains, output, framesLeft - frames) * destinationBlockAlign;
+    } else if (direct) {
+        // Anything the steady state does not take, such as the end of the source, goes through the
+        // stages.
         bool ended = false;
-        ULONG frames = DirectInterpolator::Run<false>(*this, cursor, source, output, framesLeft, &ended);
+        ULONG frames = DirectInterpolator::Run<false>(*this, cursor, source, output, framesLeft,
+                                                      scaled ? &directGain : nullptr, &ended);
         output += frames * destinationBlockAlign;
         if (ended) {
-            output += ConvertInBlocks(cursor, nullptr, output, framesLeft - frames) * destinationBlockAlign;
+            output += ConvertInBlocks(cursor, scaled ? channelGains : nullptr, output, framesLeft - frames) *
+                      destinationBlockAlign;
         }
     } else {
         output += ConvertInBlocks(cursor, scaled ? channelGains : nullptr, output, framesLeft) * destinationBlockAlign;
@@ -177,7 +212,7 @@ void FormatConverter::MixInterpolated(const UCHAR* source, ULONG sourceBytes, PU
     SourceCursor cursor = {source, sourceBytes};
     bool ended = false;
     ULONG frames = DirectInterpolator::Run<true>(*this, cursor, source, destination,
-                                                 destinationBytes / Destination.Format.nBlockAlign, &ended);
+                                                 destinationBytes / Destination.Format.nBlockAlign, nullptr, &ended);
     *consumed = sourceBytes - cursor.Left;
     *produced = frames * Destination.Format.nBlockAlign;
 }

@@ -109,6 +109,7 @@ public:
 private:
     friend struct ConverterReading;
     friend struct DirectInterpolator;
+    friend struct GainedPicking;
 
     static bool SamePosition(const FormatConverter& converter, const ConverterFrame& frameA,
                              const ConverterFrame& frameB, ULONG phase, LONG skip, BOOLEAN haveA, BOOLEAN haveB);

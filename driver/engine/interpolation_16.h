@@ -1,13 +1,15 @@
-// Linear interpolation of 16-bit PCM straight into 16-bit PCM with the same channels (1 or 2) and
-// no gain: the steady state of such a conversion goes from source to destination four outputs at
-// a time with SSE2, past the internal block and the writing stage, to the same bytes. Kernel code
-// for the timer DPC; included by the converter only.
+// Linear interpolation of 16-bit PCM straight into 16-bit PCM with the same channels (1 or 2),
+// without a gain or with one at or below unity folded into the narrowing (folded_gain.h): the
+// steady state of such a conversion goes from source to destination four outputs at a time with
+// SSE2, past the internal block and the writing stage, to the same bytes. Kernel code for the timer
+// DPC; included by the converter only.
 #pragma once
 
 #include "core/platform.h"
 
 #include <emmintrin.h>
 
+#include "engine/folded_gain.h"
 #include "engine/format_converter.h"
 #include "engine/resampling.h"
 #include "engine/sample_codec.h"
@@ -67,6 +69,39 @@ inline void PrepareDirectInterpolation(DirectInterpolation* direct, ULONG source
     direct->Channels = static_cast<UCHAR>(channels);
 }
 
+// A gain table for the direct loops: each channel's gain folded into the narrowing (folded_gain.h),
+// and prepared for the exact arithmetic of the outputs whose estimate is in doubt.
+struct DirectGain {
+    ULONG WeightShift;  // v: the weights, and so the sums U, come shifted left by it
+    FoldedGain Folded[2];
+    ChannelGain Exact[2];
+};
+
+// The scale e of the direct loops' folded estimates: G / 8, in steps of 8192 per output step.
+constexpr ULONG DirectGainScaleBits = 3;
+
+// Prepares the gains of a direct conversion's channels; false when a gain is above unity, which
+// the direct loops do not take.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+inline bool PrepareDirectGain(DirectGain* gain, const DirectInterpolation& direct, const ScalePair* pairs,
+                              const ChannelGain* prepared)
+{
+    // The largest v that keeps the weights, at most R 2^v, in pmaddwd's signed words: then
+    // 16384 <= R 2^v <= 32767, so U' < 65536 * 32767 < 2^31 and, with e = 3, C <= 2^45 / 16384.
+    ULONG shift = 0;
+    while ((direct.Rate << (shift + 1)) <= 32767) {
+        ++shift;
+    }
+    gain->WeightShift = shift;
+    for (ULONG channel = 0; channel < direct.Channels; ++channel) {
+        if (!PrepareFoldedGain(&gain->Folded[channel], pairs[channel], direct.Rate, shift, DirectGainScaleBits)) {
+            return false;
+        }
+        gain->Exact[channel] = prepared[channel];
+    }
+    return true;
+}
+
 // The direct loops; a friend of FormatConverter, whose state they take over and leave as the
 // reading loops would after the same outputs.
 struct DirectInterpolator {
@@ -81,6 +116,60 @@ struct DirectInterpolator {
         ULONG quotient =
             static_cast<ULONG>((static_cast<ULONGLONG>(sum) * direct.Multiplier) >> (32 + direct.Shift));
         return static_cast<USHORT>(quotient ^ 0x8000);
+    }
+
+    // The output sample of samples a and b (16-bit values) and the weights of A and B through a
+    // gain, with the converter's arithmetic: the outputs whose folded estimate is in doubt.
+    static SHORT GainedSample(const DirectInterpolation& direct, const ChannelGain& gain, LONG a, LONG b,
+                              ULONG weightA, ULONG weightB)
+    {
+        const LONGLONG mixed = static_cast<LONGLONG>(a) * weightA + static_cast<LONGLONG>(b) * weightB;
+        return GainedSample16(gain, static_cast<LONG>(mixed * 65536 / static_cast<LONGLONG>(direct.Rate)));
+    }
+
+    // The place within its step of 8192 of each estimate raised by the margin (folded_gain.h):
+    // below twice the margin where the estimate lies too near a step.
+    static __m128i PlaceInStep(__m128i raisedEstimates)
+    {
+        return _mm_and_si128(raisedEstimates, _mm_set1_epi32((1 << (16 - DirectGainScaleBits)) - 1));
+    }
+
+    // 16-bit lanes: all ones where a place in its step is clear of the steps.
+    static __m128i ClearOfSteps(__m128i places)
+    {
+        return _mm_cmpgt_epi16(places, _mm_set1_epi16(2 * FoldedGainMargin - 1));
+    }
+
+    // Rewrites the output samples in doubt (16-bit lane masks in output order) of four outputs:
+    // 0 where the sum is that of X = 0, the exact arithmetic elsewhere.
+    template <ULONG Channels>
+    static void SettleDoubts(const DirectInterpolation& direct, const DirectGain& gain, const UCHAR* const* pairs,
+                             __m128i weights, __m128i silent, __m128i doubt, PUCHAR out)
+    {
+        constexpr ULONG FrameBytes = 2 * Channels;
+        ULONG laneWeights[4];
+        USHORT silentSamples[8];
+        USHORT doubtSamples[8];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(laneWeights), weights);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(silentSamples), silent);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(doubtSamples), doubt);
+        for (ULONG lane = 0; lane < 4; ++lane) {
+            for (ULONG channel = 0; channel < Channels; ++channel) {
+                const ULONG sample = lane * Channels + channel;
+                if (doubtSamples[sample] == 0) {
+                    continue;
+                }
+                USHORT value = 0;
+                if (silentSamples[sample] == 0) {
+                    LONG a = LoadSample<2>(pairs[lane] + 2 * channel) >> 16;
+                    LONG b = LoadSample<2>(pairs[lane] + FrameBytes + 2 * channel) >> 16;
+                    value = static_cast<USHORT>(GainedSample(direct, gain.Exact[channel], a, b,
+                                                             (laneWeights[lane] & 0xFFFF) >> gain.WeightShift,
+                                                             laneWeights[lane] >> (16 + gain.WeightShift)));
+                }
+                StoreOne<false>(out + 2 * sample, value);
+            }
+        }
     }
 
     // The high 32 bits of the four 64-bit products in low and high, in that order.
@@ -130,11 +219,27 @@ struct DirectInterpolator {
     // Writes (or with Mix adds, see Store) count outputs; output j interpolates the pair at base +
     // idx * frame size with phase p' (in units of direct.Unit), idx and p' the quotient and
     // remainder of phase + j * step by the rate. The caller keeps every pair inside the source and
-    // idx below WindowFrames.
+    // idx below WindowFrames. With a gain (not with Mix) the outputs are those of the scaled
+    // internal samples.
     template <ULONG Channels, bool Mix>
-    static void Interpolate(const DirectInterpolation& direct, const UCHAR* base, ULONG phase, ULONG count,
-                            PUCHAR out)
+    static void Interpolate(const DirectInterpolation& direct, const DirectGain* gain, const UCHAR* base,
+                            ULONG phase, ULONG count, PUCHAR out)
     {
+        if constexpr (!Mix) {
+            if (gain != nullptr) {
+                InterpolateWith<Channels, false, true>(direct, gain, base, phase, count, out);
+                return;
+            }
+        }
+        InterpolateWith<Channels, Mix, false>(direct, gain, base, phase, count, out);
+    }
+
+    template <ULONG Channels, bool Mix, bool Gained>
+    static void InterpolateWith(const DirectInterpolation& direct, const DirectGain* gain, const UCHAR* base,
+                            ULONG phase, ULONG count, PUCHAR out)
+    {
+        // With a gain the weights come shifted left by v, so the sums are U' (folded_gain.h).
+        const ULONG weightShift = Gained ? gain->WeightShift : 0;
         constexpr ULONG FrameBytes = 2 * Channels;
         const ULONG rate = direct.Rate;
         ULONG done = 0;
@@ -147,7 +252,7 @@ struct DirectInterpolator {
             ULONG at = phase;
             ULONG frames = 0;
             for (ULONG lane = 0; lane < 4; ++lane) {
-                phases[lane] = 65535 * (static_cast<LONG>(at) - static_cast<LONG>(rate));
+                phases[lane] = 65535 * (static_cast<LONG>(at) - static_cast<LONG>(rate)) * (1 << weightShift);
                 offsets[lane] = static_cast<LONG>(frames * FrameBytes);
                 at += direct.StepRemainder;
                 frames += direct.StepFrames;
@@ -158,15 +263,24 @@ struct DirectInterpolator {
             }
             __m128i lanePhases = _mm_setr_epi32(phases[0], phases[1], phases[2], phases[3]);
             __m128i laneOffsets = _mm_setr_epi32(offsets[0], offsets[1], offsets[2], offsets[3]);
-            const __m128i weightBase = _mm_set1_epi32(static_cast<int>(65536 * rate));
-            const __m128i bias = _mm_set1_epi32(static_cast<int>(32768 * rate));
+            const __m128i weightBase = _mm_set1_epi32(static_cast<int>((65536 * rate) << weightShift));
+            const __m128i bias = _mm_set1_epi32(static_cast<int>((32768 * rate) << weightShift));
             const __m128i multiplier = _mm_set1_epi32(static_cast<int>(direct.Multiplier));
             const __m128i shift = _mm_cvtsi32_si128(static_cast<int>(direct.Shift));
-            const __m128i phaseStep = _mm_set1_epi32(static_cast<int>(65535 * direct.GroupRemainder));
-            const __m128i phaseWrap = _mm_set1_epi32(static_cast<int>(65535 * rate));
+            const __m128i phaseStep = _mm_set1_epi32(static_cast<int>((65535 * direct.GroupRemainder) << weightShift));
+            const __m128i phaseWrap = _mm_set1_epi32(static_cast<int>((65535 * rate) << weightShift));
             // Pairs move on by the group's whole frames, and one more where the phase wraps.
             const __m128i offsetStep = _mm_set1_epi32(static_cast<int>((direct.GroupFrames + 1) * FrameBytes));
             const __m128i frameBytes = _mm_set1_epi32(static_cast<int>(FrameBytes));
+            // With a gain: each channel's folded multiplier and bias.
+            const FoldedGain folded0 = Gained ? gain->Folded[0] : FoldedGain{};
+            const FoldedGain folded1 = Gained ? gain->Folded[Channels - 1] : FoldedGain{};
+            const __m128i gainMultiplier0 = _mm_set1_epi32(static_cast<int>(folded0.Multiplier));
+            const __m128i gainMultiplier1 = _mm_set1_epi32(static_cast<int>(folded1.Multiplier));
+            // The estimates come raised by the margin: where one is clear of the steps, the raised
+            // one lies in the same step, and where it is not, the output is redone.
+            const __m128i gainBias0 = _mm_set1_epi32(static_cast<int>(folded0.Bias - FoldedGainMargin));
+            const __m128i gainBias1 = _mm_set1_epi32(static_cast<int>(folded1.Bias - FoldedGainMargin));
             const ULONG groups = count / 4;
             const PUCHAR groupsEnd = out + groups * 4 * FrameBytes;
             for (PUCHAR to = out; to != groupsEnd; to += 4 * FrameBytes) {
@@ -188,25 +302,70 @@ struct DirectInterpolator {
                         _mm_add_epi32(_mm_madd_epi16(pairs01, _mm_unpacklo_epi32(weights, weights)), bias);
                     const __m128i sums23 =
                         _mm_add_epi32(_mm_madd_epi16(pairs23, _mm_unpackhi_epi32(weights, weights)), bias);
-                    const __m128i left =
-                        HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
-                    const __m128i right = HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), multiplier),
-                                                     _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
-                    const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
-                                                        _mm_slli_epi32(_mm_srl_epi32(right, shift), 16));
-                    Store<Mix>(to, _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
+                    if constexpr (Gained) {
+                        // The sums are U' (the weights came shifted): the estimates of L0..L3 and
+                        // of R0..R3.
+                        const __m128i left = _mm_sub_epi32(HighHalves(_mm_mul_epu32(sums01, gainMultiplier0),
+                                                                      _mm_mul_epu32(sums23, gainMultiplier0)),
+                                                           gainBias0);
+                        const __m128i right =
+                            _mm_sub_epi32(HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), gainMultiplier1),
+                                                     _mm_mul_epu32(_mm_srli_epi64(sums23, 32), gainMultiplier1)),
+                                          gainBias1);
+                        // Bits 13..28 of each estimate: the left ones into the low words, the right
+                        // ones into the high words.
+                        const __m128i lowWords = _mm_set1_epi32(0xFFFF);
+                        Store<false>(to, _mm_or_si128(
+                                             _mm_and_si128(_mm_srli_epi32(left, 16 - DirectGainScaleBits), lowWords),
+                                             _mm_andnot_si128(lowWords, _mm_slli_epi32(right, DirectGainScaleBits))));
+                        const __m128i clear = ClearOfSteps(_mm_packs_epi32(PlaceInStep(left), PlaceInStep(right)));
+                        if (_mm_movemask_epi8(clear) != 0xFFFF) {
+                            const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
+                            const __m128i silent =
+                                _mm_packs_epi32(_mm_cmpeq_epi32(sums01, bias), _mm_cmpeq_epi32(sums23, bias));
+                            // Lanes L0..L3 R0..R3 into frame order.
+                            const __m128i doubt = _mm_unpacklo_epi16(clear, _mm_unpackhi_epi64(clear, clear));
+                            SettleDoubts<Channels>(direct, *gain, pairs, weights, silent,
+                                                   _mm_xor_si128(doubt, _mm_set1_epi32(-1)), to);
+                        }
+                    } else {
+                        const __m128i left =
+                            HighHalves(_mm_mul_epu32(sums01, multiplier), _mm_mul_epu32(sums23, multiplier));
+                        const __m128i right = HighHalves(_mm_mul_epu32(_mm_srli_epi64(sums01, 32), multiplier),
+                                                         _mm_mul_epu32(_mm_srli_epi64(sums23, 32), multiplier));
+                        const __m128i frames = _mm_or_si128(_mm_srl_epi32(left, shift),
+                                                            _mm_slli_epi32(_mm_srl_epi32(right, shift), 16));
+                        Store<Mix>(to, _mm_xor_si128(frames, _mm_set1_epi16(-32768)));
+                    }
                 } else {
                     // Each pair's words a b are already in pmaddwd's order.
                     const __m128i pairs =
                         _mm_unpacklo_epi64(_mm_unpacklo_epi32(_mm_loadu_si32(pair0), _mm_loadu_si32(pair1)),
                                            _mm_unpacklo_epi32(_mm_loadu_si32(pair2), _mm_loadu_si32(pair3)));
                     const __m128i sums = _mm_add_epi32(_mm_madd_epi16(pairs, weights), bias);
-                    // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
-                    __m128i quotients = HighHalves(_mm_mul_epu32(sums, multiplier),
-                                                   _mm_mul_epu32(_mm_srli_epi64(sums, 32), multiplier));
-                    quotients = _mm_shuffle_epi32(quotients, _MM_SHUFFLE(3, 1, 2, 0));
-                    quotients = _mm_sub_epi32(_mm_srl_epi32(quotients, shift), _mm_set1_epi32(32768));
-                    StoreHalf<Mix>(to, _mm_packs_epi32(quotients, quotients));
+                    if constexpr (Gained) {
+                        // The sums are U': estimates of outputs 0 2 1 3, then put in order.
+                        __m128i estimates = HighHalves(_mm_mul_epu32(sums, gainMultiplier0),
+                                                       _mm_mul_epu32(_mm_srli_epi64(sums, 32), gainMultiplier0));
+                        estimates = _mm_sub_epi32(_mm_shuffle_epi32(estimates, _MM_SHUFFLE(3, 1, 2, 0)), gainBias0);
+                        const __m128i outputs = _mm_srai_epi32(estimates, 16 - DirectGainScaleBits);
+                        StoreHalf<false>(to, _mm_packs_epi32(outputs, outputs));
+                        const __m128i places = PlaceInStep(estimates);
+                        const __m128i clear = ClearOfSteps(_mm_packs_epi32(places, places));
+                        if (_mm_movemask_epi8(clear) != 0xFFFF) {
+                            const UCHAR* pairs[4] = {pair0, pair1, pair2, pair3};
+                            const __m128i silent = _mm_cmpeq_epi32(sums, bias);
+                            SettleDoubts<Channels>(direct, *gain, pairs, weights, _mm_packs_epi32(silent, silent),
+                                                   _mm_xor_si128(clear, _mm_set1_epi32(-1)), to);
+                        }
+                    } else {
+                        // Outputs 0 2 1 3 from the even and odd lanes' products, then put in order.
+                        __m128i quotients = HighHalves(_mm_mul_epu32(sums, multiplier),
+                                                       _mm_mul_epu32(_mm_srli_epi64(sums, 32), multiplier));
+                        quotients = _mm_shuffle_epi32(quotients, _MM_SHUFFLE(3, 1, 2, 0));
+                        quotients = _mm_sub_epi32(_mm_srl_epi32(quotients, shift), _mm_set1_epi32(32768));
+                        StoreHalf<Mix>(to, _mm_packs_epi32(quotients, quotients));
+                    }
                 }
                 // Four outputs on: each lane's phase by 4 * step modulo the rate (v stays negative
                 // where it does not wrap), its pair by the whole frames passed.
@@ -225,7 +384,12 @@ struct DirectInterpolator {
             for (ULONG channel = 0; channel < Channels; ++channel) {
                 LONG a = LoadSample<2>(pair + 2 * channel) >> 16;
                 LONG b = LoadSample<2>(pair + FrameBytes + 2 * channel) >> 16;
-                StoreOne<Mix>(out + done * FrameBytes + 2 * channel, Sample(direct, a, b, rate - at, at));
+                if constexpr (Gained) {
+                    StoreOne<false>(out + done * FrameBytes + 2 * channel,
+                                    static_cast<USHORT>(GainedSample(direct, gain->Exact[channel], a, b, rate - at, at)));
+                } else {
+                    StoreOne<Mix>(out + done * FrameBytes + 2 * channel, Sample(direct, a, b, rate - at, at));
+                }
             }
             at += direct.StepRemainder;
             pair += direct.StepFrames * FrameBytes;
@@ -242,10 +406,10 @@ struct DirectInterpolator {
     // from the previous call take them from a copy beside the source's first frame. Leaves the
     // state and the cursor as the reading loops would: the read position just past the last
     // output's B, and any step after it in skip and the frame flags. With Mix the outputs are added
-    // into out (see Store).
+    // into out (see Store); with a gain (not with Mix) they are those of the scaled samples.
     template <ULONG Channels, bool Mix>
     static ULONG Convert(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
-                         ULONG maxFrames)
+                         ULONG maxFrames, const DirectGain* gain)
     {
         constexpr ULONG FrameBytes = 2 * Channels;
         const DirectInterpolation& direct = converter.Direct;
@@ -279,7 +443,7 @@ struct DirectInterpolator {
             if (count > maxFrames) {
                 count = maxFrames;
             }
-            Interpolate<Channels, Mix>(direct, staging, phase, count, out);
+            Interpolate<Channels, Mix>(direct, gain, staging, phase, count, out);
             out += count * FrameBytes;
             produced = count;
             const ULONG lastPosition = phase + (count - 1) * direct.Step;
@@ -311,7 +475,7 @@ struct DirectInterpolator {
             if (count > maxFrames - produced) {
                 count = maxFrames - produced;
             }
-            Interpolate<Channels, Mix>(direct, base, phase, count, out);
+            Interpolate<Channels, Mix>(direct, gain, base, phase, count, out);
             out += count * FrameBytes;
             produced += count;
 
@@ -350,18 +514,19 @@ struct DirectInterpolator {
     // Converts up to maxFrames outputs while the steady state lasts, from the source that starts
     // at start; returns the outputs. *ended tells that it stopped with outputs still wanted and
     // source left that the steady state cannot take, such as a frame held from before the source
-    // began or its last frame: the reading loops take it from there.
+    // began or its last frame: the reading loops take it from there. The gain, when given, is
+    // prepared for the converter's channels (not with Mix).
     template <bool Mix>
     static ULONG Run(FormatConverter& converter, SourceCursor& source, const UCHAR* start, PUCHAR out,
-                     ULONG maxFrames, bool* ended)
+                     ULONG maxFrames, const DirectGain* gain, bool* ended)
     {
         const ULONG frameBytes = 2 * converter.Direct.Channels;
         ULONG produced = 0;
         *ended = false;
         while (produced < maxFrames) {
             ULONG frames = (converter.Direct.Channels == 2)
-                               ? Convert<2, Mix>(converter, source, start, out, maxFrames - produced)
-                               : Convert<1, Mix>(converter, source, start, out, maxFrames - produced);
+                               ? Convert<2, Mix>(converter, source, start, out, maxFrames - produced, gain)
+                               : Convert<1, Mix>(converter, source, start, out, maxFrames - produced, gain);
             if (frames == 0) {
                 *ended = true;
                 break;

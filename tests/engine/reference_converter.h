@@ -82,8 +82,12 @@ public:
                                    : (a_[c] * int64_t(destinationRate_) + (b_[c] - a_[c]) * int64_t(phase_)) /
                                          int64_t(destinationRate_);
                 if (gains != nullptr) {
+                    // Gains above unity saturate; a zero denominator silences.
                     int64_t denominator = gains[c].Denominator;
-                    f[c] = (f[c] * int64_t(gains[c].Numerator) + denominator / 2) / denominator;
+                    f[c] = (denominator == 0) ? 0
+                                              : std::clamp<int64_t>((f[c] * int64_t(gains[c].Numerator) +
+                                                                     denominator / 2) / denominator,
+                                                                    INT32_MIN, INT32_MAX);
                 }
             }
             int64_t g[8];
