@@ -41,8 +41,9 @@ struct FoldedGain {
 constexpr ULONG FoldedGainMargin = 4;
 
 // Fills folded for a pair, a rate R from 1 to 32767, the shift v of the sums and the scale e of
-// the estimates (chosen by the loops so that U' and C stay below 2^32); false when the pair is above unity, whose products the converter saturates instead. A few
-// 64-bit divisions: once per channel and call, not per sample.
+// the estimates (chosen by the loops so that U' and C stay below 2^32); false when the pair is
+// above unity, whose products the converter saturates instead. A few 64-bit divisions: once per
+// channel and call, not per sample.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 inline bool PrepareFoldedGain(FoldedGain* folded, ScalePair pair, ULONG rate, ULONG sumShift, ULONG scaleBits)
 {

@@ -91,8 +91,10 @@ public:
     bool IsAt(const ConverterPosition& position) const;
     _IRQL_requires_max_(DISPATCH_LEVEL)
     bool IsAtPositionOf(const FormatConverter& other) const;
+    _IRQL_requires_max_(DISPATCH_LEVEL)
     void GetPosition(ConverterPosition* position) const;
     // For a converter with the formats of the one the position was taken from.
+    _IRQL_requires_max_(DISPATCH_LEVEL)
     void MoveTo(const ConverterPosition& position);
 
     bool IsReady() const { return Ready != FALSE; }
