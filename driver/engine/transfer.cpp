@@ -162,8 +162,8 @@ ULONG RenderPass(WaveStream* stream, WaveMiniport* miniport, PUCHAR cablePositio
 
 // The chunk was converted ahead and every frame went out, or no client buffer is left for the
 // rest: that waits in the stream's own conversion buffer, as the rest of its own conversion of
-// the chunk would have. Returns the chunk's cable bytes, all used.
-ULONG EndHandedChunk(WaveStream* stream)
+// the chunk would have. The whole chunk, `remaining` cable bytes, is then used.
+ULONG EndHandedChunk(WaveStream* stream, ULONG remaining)
 {
     ULONG left = stream->ConversionDataLength - stream->ConversionReadOffset;
     if (left != 0) {
@@ -171,12 +171,10 @@ ULONG EndHandedChunk(WaveStream* stream)
     }
     stream->ConversionDataLength = left;
     stream->ConversionReadOffset = 0;
-    ULONG used = stream->HandedCableBytes;
-    stream->HandedCableBytes = 0;
     stream->HandedBytes = 0;
     stream->HandedData = NULL;
     stream->HandedFrom = NULL;
-    return used;
+    return remaining;
 }
 
 // A stream handed a chunk's conversion ran out of client buffers partway through it. Its own
@@ -191,7 +189,6 @@ void RewindHandedConversion(WaveStream* stream, const UCHAR* chunkStart, ULONG c
     stream->Converter.Convert(chunkStart, chunkBytes, &consumed, NULL, stream->ConversionBuffer, delivered, &produced);
     stream->ConversionDataLength = 0;
     stream->ConversionReadOffset = 0;
-    stream->HandedCableBytes = 0;
     stream->HandedBytes = 0;
     stream->HandedData = NULL;
     stream->HandedFrom = NULL;
@@ -203,12 +200,12 @@ void RewindHandedConversion(WaveStream* stream, const UCHAR* chunkStart, ULONG c
 bool MayShareConversion(const WaveStream* stream)
 {
     return stream->State == KSSTATE_RUN && stream->Converter.IsReady() && !stream->Converter.IsPassThrough() &&
-           stream->PartialLength == 0 && stream->ConversionDataLength == 0 && stream->HandedCableBytes == 0;
+           stream->PartialLength == 0 && stream->ConversionDataLength == 0 && stream->HandedData == NULL;
 }
 
 // Hands a stream the conversion in `area`, made by the first stream of its group, and the
 // position the conversion ended at.
-void HandConversion(WaveStream* stream, const UCHAR* area, ULONG chunk, ULONG produced, const WaveStream* first,
+void HandConversion(WaveStream* stream, const UCHAR* area, ULONG produced, const WaveStream* first,
                     const ConverterPosition& after)
 {
     if (stream != first) {
@@ -218,7 +215,6 @@ void HandConversion(WaveStream* stream, const UCHAR* area, ULONG chunk, ULONG pr
     stream->HandedFrom = &first->PositionAtChunkStart;
     stream->ConversionDataLength = produced;
     stream->ConversionReadOffset = 0;
-    stream->HandedCableBytes = chunk;
     stream->HandedBytes = produced;
 }
 
@@ -235,7 +231,7 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
         }
         return 0;
     }
-    if (stream->ConversionDataLength > 0 && (stream->HandedCableBytes == 0 || HeadMapping(stream) != NULL)) {
+    if (stream->ConversionDataLength > 0 && (stream->HandedData == NULL || HeadMapping(stream) != NULL)) {
         Mapping* head = HeadMapping(stream);
         ULONG k = stream->ConversionDataLength - stream->ConversionReadOffset;
         k = Min(k, (head != NULL) ? head->ByteCount - head->Consumed : 0);
@@ -259,8 +255,8 @@ ULONG CapturePass(WaveStream* stream, PUCHAR cablePosition, ULONG remaining, boo
         ConsumeConversionData(stream, k);
         return 0;
     }
-    if (stream->HandedCableBytes != 0) {
-        return EndHandedChunk(stream);
+    if (stream->HandedData != NULL) {
+        return EndHandedChunk(stream, remaining);
     }
     ULONG consumed = 0;
     ULONG produced = 0;
@@ -351,7 +347,7 @@ ULONG TransferStream(WaveStream* stream, PUCHAR cablePosition, ULONG cableBytes)
         }
         stream->StreamLock.Enter();
         if (!refilled) {
-            if (stream->HandedCableBytes != 0) {
+            if (stream->HandedData != NULL) {
                 RewindHandedConversion(stream, chunkStart, cableBytes);
             }
             break;
@@ -406,10 +402,10 @@ ULONG ShareCaptureConversions(StreamList* captureStreams, PUCHAR area, const UCH
                     break;
                 }
                 first->Converter.GetPosition(&after);
-                HandConversion(first, area + areaUsed, chunk, produced, first, after);
+                HandConversion(first, area + areaUsed, produced, first, after);
                 converted = true;
             }
-            HandConversion(stream, area + areaUsed, chunk, produced, first, after);
+            HandConversion(stream, area + areaUsed, produced, first, after);
             ++shared;
         }
         if (converted) {

@@ -74,7 +74,6 @@ WaveStream::WaveStream(PUNKNOWN outerUnknown, WaveMiniport* miniport, PPORTWAVEP
       ConversionBufferSize(0),
       ConversionDataLength(0),
       ConversionReadOffset(0),
-      HandedCableBytes(0),
       HandedBytes(0),
       HandedData(NULL),
       HandedFrom(NULL),
@@ -305,7 +304,6 @@ NTSTATUS WaveStream::ChangeState(KSSTATE state)
         PositionAccumulator = 0;
         ConversionDataLength = 0;
         ConversionReadOffset = 0;
-        HandedCableBytes = 0;
         HandedBytes = 0;
         HandedData = NULL;
         HandedFrom = NULL;

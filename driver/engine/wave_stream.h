@@ -113,11 +113,10 @@ public:
     ULONG ConversionReadOffset;
     FormatConverter Converter;
     // Capture streams handed the conversion of a chunk ahead of their transfer (one conversion
-    // shared by streams converting alike, transfer.h): the chunk's cable bytes, the converted
-    // bytes and where they are (the processor's conversion area), and the position the
-    // converters stood at when the chunk came, to go back to should the client buffers run out
-    // partway (the first stream of the group holds it). 0 and null outside such a pass.
-    ULONG HandedCableBytes;
+    // shared by streams converting alike, transfer.h): the converted bytes and where they are
+    // (the processor's conversion area), and the position the converters stood at when the chunk
+    // came, to go back to should the client buffers run out partway (the first stream of the
+    // group holds it). 0 and null outside such a pass: HandedData tells a stream handed one.
     ULONG HandedBytes;
     const UCHAR* HandedData;
     const ConverterPosition* HandedFrom;
